@@ -1,0 +1,40 @@
+#pragma once
+
+// The command line: the options of one run, the usage text and the rules that read them.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brindle {
+
+struct run_options {
+    std::int32_t days = 0;
+    std::string dir;     // at most 255 characters as the system counts them
+    std::string ext;     // at most 15
+    std::int32_t minsize = 0;  // MiB
+    std::string config;  // at most 255; always empty in scan-only mode
+    bool scanonly = false;
+    bool docurrent = false;
+};
+
+struct parse_result {
+    bool ok = false;
+    run_options options;
+    // What the parse prints, in order: the "-config" and "-scanonly" lines, or on a usage error
+    // the usage text and the message naming the fault.
+    std::string output;
+    int exit_code = 0;  // 1 on a usage error
+};
+
+// Reads the argument vector; args[0] is the program name and is never examined.
+parse_result parse_command_line(const std::vector<std::string>& args);
+
+// The usage text, as printed.
+std::string usage_text();
+
+// Reads a base-10 integer the way the options are read: leading white space skipped, one
+// optional sign, digits up to the first non-digit, 0 without digits, clamped to 32 bits.
+std::int32_t read_integer(const std::string& text);
+
+}  // namespace brindle

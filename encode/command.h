@@ -1,0 +1,51 @@
+#pragma once
+
+// The encoder command template and the command line composed from it for one input file.
+
+#include <optional>
+#include <string>
+
+namespace brindle {
+
+inline constexpr const char* temp_output_name = "tempenc.mkv";
+inline constexpr const char* default_command_template =
+    "ffmpeg -y -i %1 -sn -c:v libx265 -preset superfast -crf 19 -x265-params deblock=-4,0 -c:a copy %2";
+
+enum class shell_syntax { posix_sh, windows_cmd };
+
+// The first line of the configuration file (at most 255 characters, stored unchanged, its line
+// break kept when it fits), or the default when `config` is empty or cannot be read.
+std::string load_command_template(const std::string& config);
+
+// Applies the C runtime's text-mode reading to raw bytes and keeps the first line, bounded to
+// 255 characters: a carriage return before a line feed is dropped, a byte 0x1A ends the data.
+std::string first_line_of(const std::string& raw_bytes);
+
+struct template_pieces {
+    std::string prefix;  // up to the first "%1"
+    std::string middle;  // between that "%1" and the first "%2"
+};
+
+enum class template_fault { none, missing_placeholder, output_before_input };
+
+// Splits at the first "%1" and the first "%2".
+template_fault split_command_template(const std::string& command_template, template_pieces& pieces);
+
+// Can `path` be placed inside double quotes on this interpreter's command line and reach the
+// encoder literally? On cmd.exe a path with two or more '%' cannot (%NAME% expands even inside
+// quotes); on sh every path can once escaped.
+bool path_can_be_quoted(const std::string& path, shell_syntax shell);
+
+// The path escaped for the inside of sh's double quotes: a backslash before \ " $ and `.
+std::string escape_for_sh_double_quotes(const std::string& path);
+
+// prefix, '"', the input path (escaped for sh), '"', middle, "tempenc.mkv". Nothing when the
+// template lacks a placeholder, names its output first, or the path cannot be quoted safely.
+std::optional<std::string> build_encode_command(const std::string& command_template,
+                                                const std::string& input_path, shell_syntax shell);
+
+// The command line that starts cmd.exe on `command`: `interpreter /s /c "command"`. cmd strips
+// the outer quotes again, so a command that begins with a quoted program path stays whole.
+std::string cmd_interpreter_line(const std::string& interpreter, const std::string& command);
+
+}  // namespace brindle

@@ -1,0 +1,123 @@
+#pragma once
+
+// The thin layer over the operating system. Everything above it (cli/, scan/, encode/) is
+// portable and sees no system header. Paths are UTF-8 std::string throughout; the Windows
+// implementation converts to UTF-16 right before each W call and back right after.
+// posix.cpp and win32.cpp implement this header; CMake picks one.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brindle::platform {
+
+// ---- Paths and text ----------------------------------------------------------------------
+
+// The separator the system joins a directory and a name with: '\\' on Windows, '/' on POSIX.
+char path_separator();
+
+// The length of a UTF-8 path as the system's own path limit counts it: UTF-16 code units on
+// Windows, bytes on POSIX. Every 255-character limit of the program is checked against this.
+std::size_t native_length(std::string_view utf8);
+
+// ---- Directory enumeration and file details ---------------------------------------------
+
+struct dir_entry {
+    std::string name;  // UTF-8, never "." or ".."
+    bool is_directory = false;  // a link to a directory counts as a directory
+    // Windows delivers size and creation time with the entry; POSIX asks for them later.
+    bool has_details = false;
+    std::uint64_t size = 0;
+    std::uint64_t creation_ticks = 0;
+};
+
+// Lists the entries of `dir` in the order the system delivers them (POSIX: sorted byte-wise by
+// name, so every run lists a library in the same order). Answers false when the directory cannot
+// be listed at all. An enumeration that fails part-way answers true with what was read before.
+// Entries whose names cannot be represented as UTF-8 are left out.
+bool list_directory(const std::string& dir, std::vector<dir_entry>& entries);
+
+struct file_details {
+    std::uint64_t size = 0;
+    // Creation time as 100-nanosecond ticks since 1601-01-01 UTC (on POSIX the birth time where
+    // the file system reports it, else the last-modification time).
+    std::uint64_t creation_ticks = 0;
+};
+
+// Size and creation time of the file at `path`, taken from `entry` when the enumeration
+// delivered them. Answers false when the file cannot be examined.
+bool file_details_of(const std::string& path, const dir_entry& entry, file_details& details);
+
+// What identifies a directory on its volume, so that a walk can tell it has been here before:
+// device and inode on POSIX, volume serial number and file index on Windows.
+struct directory_id {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    friend bool operator==(const directory_id&, const directory_id&) = default;
+};
+bool directory_identity(const std::string& dir, directory_id& id);
+
+// The current time as 100-nanosecond ticks since 1601-01-01 UTC.
+std::uint64_t now_ticks();
+
+// ---- Reading files -----------------------------------------------------------------------
+
+// Reads up to `size` bytes from the start of the file into `buffer`. Answers the number of bytes
+// read, or -1 when the file cannot be opened.
+long long read_file_start(const std::string& path, char* buffer, std::size_t size);
+
+// ---- Console output ----------------------------------------------------------------------
+
+// Writes UTF-8 text to standard output: through the console's own UTF-16 interface when
+// standard output is a Windows console, as bytes otherwise.
+void write_out(std::string_view text);
+void flush_out();
+
+// ---- File operations used by the replace sequence ---------------------------------------
+
+// The size of the file at `path`, or -1 when there is no such file (or it cannot be examined).
+long long file_size(const std::string& path);
+
+// Deletes a file; answers false when it could not (a missing file included).
+bool remove_file(const std::string& path);
+
+// Renames `from` to `to`, never replacing an existing `to`. Answers false when it could not.
+bool rename_no_replace(const std::string& from, const std::string& to);
+
+enum class move_result { done, cross_device, failed };
+// Renames `from` to `to`, replacing an existing `to` in one step, and writes the change through
+// to disk. Answers cross_device when the two lie on different volumes.
+move_result rename_replace(const std::string& from, const std::string& to);
+
+// Copies `from` to `to`, replacing an existing `to`, and flushes the copy to disk.
+bool copy_file_durably(const std::string& from, const std::string& to);
+
+// Flushes a file's content to disk.
+bool flush_file(const std::string& path);
+
+// ---- Processes and the run's lock --------------------------------------------------------
+
+enum class interpreter_kind { posix_sh, windows_cmd };
+// Which command interpreter run_command hands its command line to.
+interpreter_kind command_interpreter();
+
+// Runs `command_line` through the system's command interpreter (Windows: COMSPEC, else cmd.exe;
+// POSIX: /bin/sh -c), inheriting the console, working directory and environment, and waits for
+// it without limit. Answers its exit code, a non-zero value when it was ended by a signal, and
+// -1 when no interpreter could be started.
+int run_command(const std::string& command_line);
+
+enum class lock_result { acquired, held_elsewhere, cannot_create };
+// Takes an exclusive lock on the file `name` in the working directory, creating it when needed.
+// The system releases the lock when the process ends, however it ends.
+lock_result lock_working_directory(const std::string& name);
+
+// The process's working directory, UTF-8; empty when it cannot be told.
+std::string working_directory();
+
+// The process id, for names that must not collide with another run's.
+unsigned long process_id();
+
+}  // namespace brindle::platform

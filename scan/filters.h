@@ -1,0 +1,27 @@
+#pragma once
+
+// The tests a file must pass to become a candidate, as pure functions of their inputs.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace brindle {
+
+inline constexpr std::uint64_t ticks_per_day = 864'000'000'000ULL;
+
+// The directory text, one separator and the name; the directory is never trimmed.
+std::string join_path(std::string_view dir, std::string_view name, char separator);
+
+// Does `name` end in `ext`, folding only A to Z? An ext starting with '*' accepts every name.
+bool matches_extension(std::string_view name, std::string_view ext);
+
+std::uint64_t size_in_mib(std::uint64_t size_in_bytes);
+// Strictly more whole MiB than `minsize`; a negative minsize refuses every file.
+bool passes_size_test(std::uint64_t size_in_bytes, std::int32_t minsize);
+
+// Whole days since creation; a creation time in the future wraps to a huge age.
+std::uint64_t age_in_days(std::uint64_t now_ticks, std::uint64_t creation_ticks);
+bool passes_age_test(std::uint64_t age, std::int32_t days, bool docurrent);
+
+}  // namespace brindle

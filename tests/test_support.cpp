@@ -1,0 +1,42 @@
+#include "tests/test_support.h"
+
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace brindle::testing {
+
+scoped_temp_dir::scoped_temp_dir() {
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    const auto base = std::filesystem::temp_directory_path();
+    for (;;) {
+        path_ = base / ("brindle-test-" + std::to_string(random() % 1000000000ULL));
+        std::error_code error;
+        if (std::filesystem::create_directory(path_, error)) break;
+    }
+}
+
+scoped_temp_dir::~scoped_temp_dir() {
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+}
+
+std::string scoped_temp_dir::str() const {
+    const auto text = path_.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+void write_file(const std::filesystem::path& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace brindle::testing

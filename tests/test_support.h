@@ -1,0 +1,29 @@
+#pragma once
+
+// Helpers shared by the unit tests.
+
+#include <filesystem>
+#include <string>
+
+namespace brindle::testing {
+
+// A fresh directory for one test, removed with everything in it when the test ends.
+class scoped_temp_dir {
+public:
+    scoped_temp_dir();
+    ~scoped_temp_dir();
+    scoped_temp_dir(const scoped_temp_dir&) = delete;
+    scoped_temp_dir& operator=(const scoped_temp_dir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    // The path as the UTF-8 string the program's functions take.
+    std::string str() const;
+
+private:
+    std::filesystem::path path_;
+};
+
+// Writes `content` to `path`, creating or replacing the file.
+void write_file(const std::filesystem::path& path, const std::string& content);
+std::string read_file(const std::filesystem::path& path);
+
+}  // namespace brindle::testing
