@@ -44,8 +44,4 @@ std::string escape_for_sh_double_quotes(const std::string& path);
 std::optional<std::string> build_encode_command(const std::string& command_template,
                                                 const std::string& input_path, shell_syntax shell);
 
-// The command line that starts cmd.exe on `command`: `interpreter /s /c "command"`. cmd strips
-// the outer quotes again, so a command that begins with a quoted program path stays whole.
-std::string cmd_interpreter_line(const std::string& interpreter, const std::string& command);
-
 }  // namespace brindle

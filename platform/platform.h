@@ -99,6 +99,13 @@ bool flush_file(const std::string& path);
 
 // ---- Processes and the run's lock --------------------------------------------------------
 
+// The command line that starts cmd.exe on `command`: `interpreter /s /c "command"`. cmd strips
+// the outer quotes again, so a command that begins with a quoted program path stays whole.
+// Pure, so that it is tested on every platform.
+inline std::string cmd_interpreter_line(const std::string& interpreter, const std::string& command) {
+    return interpreter + " /s /c \"" + command + "\"";
+}
+
 enum class interpreter_kind { posix_sh, windows_cmd };
 // Which command interpreter run_command hands its command line to.
 interpreter_kind command_interpreter();
