@@ -1,0 +1,227 @@
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+namespace brindle {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::read_file;
+using testing::scoped_temp_dir;
+using testing::write_file;
+
+bool on_windows() {
+    return platform::command_interpreter() == platform::interpreter_kind::windows_cmd;
+}
+
+fs::path from_utf8(const std::string& text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string join(const scoped_temp_dir& dir, const std::string& name) {
+    return dir.str() + platform::path_separator() + name;
+}
+
+// Enters a directory for the length of a scope and returns to where the test was.
+struct scoped_chdir {
+    explicit scoped_chdir(const fs::path& dir) : previous(fs::current_path()) {
+        fs::current_path(dir);
+    }
+    ~scoped_chdir() { fs::current_path(previous); }
+    fs::path previous;
+};
+
+void set_environment(const char* name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    setenv(name, value.c_str(), 1);
+#endif
+}
+
+const char* const non_ascii = "\xc3\xa9t\xc3\xa9 \xf0\x9f\x8e\xac";  // "été 🎬"
+
+TEST(Platform, ListsEntriesSortedAndClassified) {
+    scoped_temp_dir dir;
+    for (const char* name : {"b.mkv", "a.mkv", "C.mkv", non_ascii}) {
+        write_file(dir.path() / from_utf8(name), "12345");
+    }
+    fs::create_directory(dir.path() / "sub");
+    std::error_code no_links;  // links need privileges on Windows; test them where they can be made
+    fs::create_directory_symlink(dir.path() / "sub", dir.path() / "to_sub", no_links);
+    fs::create_symlink(dir.path() / "a.mkv", dir.path() / "to_file", no_links);
+    fs::create_symlink(dir.path() / "gone", dir.path() / "to_nothing", no_links);
+
+    std::vector<platform::dir_entry> entries;
+    ASSERT_TRUE(platform::list_directory(dir.str(), entries));
+    std::vector<std::string> names;
+    for (const auto& entry : entries) names.push_back(entry.name);
+    std::vector<std::string> expected = {"C.mkv", "a.mkv", "b.mkv", "sub", non_ascii};
+    if (!no_links)
+        expected = {"C.mkv", "a.mkv", "b.mkv", "sub", "to_file", "to_nothing", "to_sub", non_ascii};
+    // POSIX promises byte-wise order; Windows delivers what the file system delivers.
+    if (on_windows()) std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, expected);
+
+    for (const auto& entry : entries) {
+        const bool directory = entry.name == "sub" || entry.name == "to_sub";
+        EXPECT_EQ(entry.is_directory, directory) << entry.name;
+        if (directory || entry.name == "to_nothing") continue;
+        platform::file_details details;
+        ASSERT_TRUE(platform::file_details_of(join(dir, entry.name), entry, details)) << entry.name;
+        EXPECT_EQ(details.size, 5u) << entry.name;
+        // Within a day of now: a wrong epoch or unit is off by years.
+        const auto now = platform::now_ticks();
+        EXPECT_LT(now - details.creation_ticks, 864000000000ull) << entry.name;
+    }
+
+    entries.clear();
+    EXPECT_FALSE(platform::list_directory(join(dir, "missing"), entries));
+    EXPECT_FALSE(platform::list_directory(join(dir, "a.mkv"), entries));
+    EXPECT_TRUE(entries.empty());
+}
+
+TEST(Platform, ClockAndIdentity) {
+    // 1601-01-01 lies 11,644,473,600 s before 1970-01-01.
+    const auto unix_seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+    const auto expected = (static_cast<std::uint64_t>(unix_seconds) + 11644473600ull) * 10000000ull;
+    const auto now = platform::now_ticks();
+    EXPECT_LT(now > expected ? now - expected : expected - now, 50000000ull) << "ticks " << now;
+
+    scoped_temp_dir dir;
+    fs::create_directory(dir.path() / "sub");
+    platform::directory_id top, again, sub;
+    ASSERT_TRUE(platform::directory_identity(dir.str(), top));
+    ASSERT_TRUE(platform::directory_identity(dir.str(), again));
+    ASSERT_TRUE(platform::directory_identity(join(dir, "sub"), sub));
+    EXPECT_EQ(top, again);
+    EXPECT_NE(top, sub);
+    std::error_code no_link;
+    fs::create_directory_symlink(dir.path(), dir.path() / "sub" / "up", no_link);
+    if (!no_link) {
+        platform::directory_id through_link;
+        ASSERT_TRUE(platform::directory_identity(
+            join(dir, "sub") + platform::path_separator() + "up", through_link));
+        EXPECT_EQ(through_link, top) << "a link must lead to the identity of its target";
+    }
+    EXPECT_FALSE(platform::directory_identity(join(dir, "missing"), top));
+
+    EXPECT_EQ(platform::native_length("a\xc3\xa9\xf0\x9f\x8e\xac"), on_windows() ? 4u : 7u);
+}
+
+TEST(Platform, ReadsTheStartOfAFile) {
+    scoped_temp_dir dir;
+    write_file(dir.path() / "f", "0123456789");
+    char buffer[16] = {};
+    EXPECT_EQ(platform::read_file_start(join(dir, "f"), buffer, sizeof buffer), 10);
+    EXPECT_EQ(std::string(buffer, 10), "0123456789");
+    EXPECT_EQ(platform::read_file_start(join(dir, "f"), buffer, 4), 4);
+    EXPECT_EQ(platform::read_file_start(join(dir, "missing"), buffer, sizeof buffer), -1);
+}
+
+TEST(Platform, FileOperationsOfTheReplaceSequence) {
+    scoped_temp_dir dir;
+    const auto source = join(dir, "source"), other = join(dir, "other"), fresh = join(dir, "fresh");
+    write_file(from_utf8(source), "source");
+    write_file(from_utf8(other), "other!");
+
+    EXPECT_EQ(platform::file_size(source), 6);
+    EXPECT_EQ(platform::file_size(join(dir, "missing")), -1);
+
+    EXPECT_FALSE(platform::rename_no_replace(source, other)) << "an existing target must stay";
+    EXPECT_EQ(read_file(from_utf8(source)), "source");
+    EXPECT_EQ(read_file(from_utf8(other)), "other!");
+    ASSERT_TRUE(platform::rename_no_replace(source, fresh));
+    EXPECT_FALSE(fs::exists(from_utf8(source)));
+    EXPECT_EQ(read_file(from_utf8(fresh)), "source");
+
+    EXPECT_EQ(platform::rename_replace(fresh, other), platform::move_result::done);
+    EXPECT_FALSE(fs::exists(from_utf8(fresh)));
+    EXPECT_EQ(read_file(from_utf8(other)), "source");
+    EXPECT_EQ(platform::rename_replace(fresh, other), platform::move_result::failed);
+
+    // Large enough to need more than one round of the copy loop, and copied over a longer file.
+    std::string big(3 * 1024 * 1024 + 7, 'x');
+    big[12345] = 'y';
+    write_file(from_utf8(source), big);
+    write_file(from_utf8(fresh), std::string(4 * 1024 * 1024, 'z'));
+    ASSERT_TRUE(platform::copy_file_durably(source, fresh));
+    EXPECT_TRUE(read_file(from_utf8(fresh)) == big) << "the copy differs from its source";
+    EXPECT_EQ(read_file(from_utf8(source)), big);
+    EXPECT_FALSE(platform::copy_file_durably(join(dir, "missing"), fresh));
+    EXPECT_FALSE(platform::copy_file_durably(
+        source, join(dir, "missing") + platform::path_separator() + "x"));
+
+    EXPECT_TRUE(platform::flush_file(fresh));
+    EXPECT_FALSE(platform::flush_file(join(dir, "missing")));
+    EXPECT_TRUE(platform::remove_file(fresh));
+    EXPECT_FALSE(fs::exists(from_utf8(fresh)));
+    EXPECT_FALSE(platform::remove_file(fresh));
+}
+
+TEST(Platform, RunsCommandsThroughTheInterpreter) {
+    EXPECT_EQ(platform::run_command("exit 3"), 3);
+    EXPECT_EQ(platform::run_command("exit 0"), 0);
+
+    // A command that begins with a quoted program path stays whole.
+    const char* comspec = std::getenv("COMSPEC");
+    const std::string interpreter = on_windows() ? (comspec ? comspec : "cmd.exe") : "/bin/sh";
+    const std::string quoted =
+        "\"" + interpreter + "\" " + (on_windows() ? "/c exit 4" : "-c 'exit 4'");
+    EXPECT_EQ(platform::run_command(quoted), 4) << quoted;
+
+    // The child works in the parent's working directory.
+    scoped_temp_dir dir;
+    {
+        scoped_chdir inside(dir.path());
+        EXPECT_EQ(platform::run_command("echo x> made_by_child"), 0);
+    }
+    EXPECT_TRUE(fs::exists(dir.path() / "made_by_child"));
+
+    if (!on_windows()) {
+        EXPECT_EQ(platform::run_command("kill -9 $$"), 128 + 9) << "a killed child is a failure";
+    }
+
+    EXPECT_EQ(platform::cmd_interpreter_line("C:\\w\\cmd.exe", "\"C:\\a b\\x.exe\" -i \"in\""),
+              "C:\\w\\cmd.exe /s /c \"\"C:\\a b\\x.exe\" -i \"in\"\"");
+}
+
+TEST(Platform, FallsBackToCmdWhenComspecFails) {
+    if (!on_windows()) GTEST_SKIP() << "COMSPEC is a Windows matter";
+    const char* saved = std::getenv("COMSPEC");
+    const std::string comspec = saved ? saved : "";
+    set_environment("COMSPEC", "C:\\no\\such\\interpreter.exe");
+    EXPECT_EQ(platform::run_command("exit 5"), 5) << "cmd.exe from PATH when COMSPEC is not found";
+    set_environment("COMSPEC", "");
+    EXPECT_EQ(platform::run_command("exit 6"), 6) << "cmd.exe from PATH when COMSPEC is unset";
+    set_environment("COMSPEC", comspec);
+}
+
+TEST(Platform, LocksTheWorkingDirectoryOnce) {
+    // The lock is held until the process ends, so on Windows this test's folder cannot be
+    // removed until then.
+    scoped_temp_dir dir;
+    scoped_chdir inside(dir.path());
+    EXPECT_TRUE(fs::equivalent(from_utf8(platform::working_directory()), dir.path()));
+    EXPECT_EQ(platform::lock_working_directory("brindle.lock"), platform::lock_result::acquired);
+    EXPECT_EQ(platform::lock_working_directory("brindle.lock"),
+              platform::lock_result::held_elsewhere);
+    EXPECT_TRUE(fs::exists("brindle.lock"));
+    EXPECT_EQ(platform::lock_working_directory(std::string("missing") + platform::path_separator() +
+                                               "brindle.lock"),
+              platform::lock_result::cannot_create);
+}
+
+}  // namespace
+}  // namespace brindle

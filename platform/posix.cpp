@@ -1,0 +1,298 @@
+// The platform layer on Linux (glibc). Names are bytes and pass through unchanged.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+
+#include "platform/platform.h"
+
+extern char** environ;
+
+namespace brindle::platform {
+namespace {
+
+// Closes the descriptor it holds when it goes out of scope.
+class unique_fd {
+public:
+    explicit unique_fd(int fd) : fd_(fd) {}
+    ~unique_fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // Closes now, so that a failing close (a delayed write error) can be seen.
+    bool close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+int open_retrying(const char* path, int flags, mode_t mode = 0) {
+    int fd;
+    do fd = ::open(path, flags, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Seconds between 1601-01-01 and 1970-01-01, the two epochs.
+constexpr std::int64_t epoch_difference_seconds = 11644473600;
+constexpr std::uint64_t ticks_per_second = 10000000;
+
+// Unix time to 100-ns ticks since 1601. Times before 1601 become 0 and times the count cannot
+// hold become its largest value, so no arithmetic here can overflow.
+std::uint64_t ticks_from_unix(std::int64_t seconds, std::uint32_t nanoseconds) {
+    if (seconds < -epoch_difference_seconds) return 0;
+    const auto since_1601 = static_cast<std::uint64_t>(seconds + epoch_difference_seconds);
+    constexpr auto max_ticks = std::numeric_limits<std::uint64_t>::max();
+    if (since_1601 > (max_ticks - ticks_per_second) / ticks_per_second) return max_ticks;
+    return since_1601 * ticks_per_second + nanoseconds / 100;
+}
+
+// The directory part of `path`, for flushing the directory after a rename in it.
+std::string directory_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+bool sync_directory(const std::string& dir) {
+    unique_fd fd(open_retrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.valid() && ::fsync(fd.get()) == 0;
+}
+
+bool write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool copy_by_read_write(int in, int out) {
+    std::vector<char> buffer(std::size_t{1} << 20);
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got == 0) return true;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (!write_all(out, buffer.data(), static_cast<std::size_t>(got))) return false;
+    }
+}
+
+// The kernel copies without passing the data through user space where it can (and shares
+// extents on file systems that support it); where it cannot, for instance between two file
+// systems, the plain loop goes on from wherever the file offsets stand.
+bool copy_contents(int in, int out) {
+    for (;;) {
+        const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+        if (copied > 0) continue;
+        if (copied == 0) return true;
+        if (errno == EINTR) continue;
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+            errno == ETXTBSY || errno == EPERM) {
+            return copy_by_read_write(in, out);
+        }
+        return false;
+    }
+}
+
+}  // namespace
+
+char path_separator() { return '/'; }
+
+std::size_t native_length(std::string_view utf8) { return utf8.size(); }
+
+bool list_directory(const std::string& dir, std::vector<dir_entry>& entries) {
+    DIR* stream = ::opendir(dir.c_str());
+    if (stream == nullptr) return false;
+    const int dir_fd = ::dirfd(stream);
+    for (;;) {
+        errno = 0;
+        const dirent* found = ::readdir(stream);
+        if (found == nullptr) break;  // the end, or a failure part-way: keep what was read
+        const std::string_view name = found->d_name;
+        if (name == "." || name == "..") continue;
+        dir_entry entry;
+        entry.name = name;
+        if (found->d_type == DT_DIR) {
+            entry.is_directory = true;
+        } else if (found->d_type == DT_UNKNOWN || found->d_type == DT_LNK) {
+            // Following the link makes a link to a directory a directory, as Windows reports
+            // a directory link; a dangling link cannot be followed and stays a file.
+            struct stat status;
+            entry.is_directory =
+                ::fstatat(dir_fd, found->d_name, &status, 0) == 0 && S_ISDIR(status.st_mode);
+        }
+        entries.push_back(std::move(entry));
+    }
+    ::closedir(stream);
+    std::sort(entries.begin(), entries.end(),
+              [](const dir_entry& a, const dir_entry& b) { return a.name < b.name; });
+    return true;
+}
+
+bool file_details_of(const std::string& path, const dir_entry& entry, file_details& details) {
+    if (entry.has_details) {
+        details = {entry.size, entry.creation_ticks};
+        return true;
+    }
+    struct statx status;
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_SIZE | STATX_BTIME | STATX_MTIME, &status) != 0) {
+        return false;
+    }
+    const auto& time = (status.stx_mask & STATX_BTIME) ? status.stx_btime : status.stx_mtime;
+    details.size = status.stx_size;
+    details.creation_ticks = ticks_from_unix(time.tv_sec, time.tv_nsec);
+    return true;
+}
+
+bool directory_identity(const std::string& dir, directory_id& id) {
+    struct stat status;
+    if (::stat(dir.c_str(), &status) != 0) return false;
+    id.volume = status.st_dev;
+    id.index = status.st_ino;
+    return true;
+}
+
+std::uint64_t now_ticks() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return ticks_from_unix(now.tv_sec, static_cast<std::uint32_t>(now.tv_nsec));
+}
+
+long long read_file_start(const std::string& path, char* buffer, std::size_t size) {
+    unique_fd fd(open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return -1;
+    std::size_t total = 0;
+    while (total < size) {
+        const ssize_t got = ::read(fd.get(), buffer + total, size - total);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            break;  // what was read so far is all there is
+        }
+        total += static_cast<std::size_t>(got);
+    }
+    return static_cast<long long>(total);
+}
+
+void write_out(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+void flush_out() { std::fflush(stdout); }
+
+long long file_size(const std::string& path) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) return -1;
+    return status.st_size;
+}
+
+bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool rename_no_replace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    // The file system cannot rename without replacing; a hard link refuses an existing target
+    // just the same, and the source name goes only once the new one stands.
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    if (::unlink(from.c_str()) != 0) {
+        ::unlink(to.c_str());
+        return false;
+    }
+    return true;
+}
+
+move_result rename_replace(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        return errno == EXDEV ? move_result::cross_device : move_result::failed;
+    }
+    // The new name is only durable once its directory is. The rename has happened either way,
+    // so a failed flush must not make the caller undo it.
+    sync_directory(directory_of(to));
+    return move_result::done;
+}
+
+bool copy_file_durably(const std::string& from, const std::string& to) {
+    unique_fd in(open_retrying(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid()) return false;
+    unique_fd out(open_retrying(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!out.valid()) return false;
+    if (!copy_contents(in.get(), out.get())) return false;
+    if (::fsync(out.get()) != 0) return false;
+    return out.close();
+}
+
+bool flush_file(const std::string& path) {
+    unique_fd fd(open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC));
+    return fd.valid() && ::fsync(fd.get()) == 0;
+}
+
+interpreter_kind command_interpreter() { return interpreter_kind::posix_sh; }
+
+int run_command(const std::string& command_line) {
+    std::string sh = "sh", dash_c = "-c", command = command_line;
+    char* const argv[] = {sh.data(), dash_c.data(), command.data(), nullptr};
+    pid_t child;
+    if (::posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv, environ) != 0) return -1;
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+lock_result lock_working_directory(const std::string& name) {
+    const int fd = open_retrying(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return lock_result::cannot_create;
+    int locked;
+    do locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+        const bool held = errno == EWOULDBLOCK;
+        ::close(fd);
+        return held ? lock_result::held_elsewhere : lock_result::cannot_create;
+    }
+    // The descriptor stays open until the process ends, and the lock with it; the system drops
+    // both however the process ends. O_CLOEXEC keeps encoder children from holding it on.
+    return lock_result::acquired;
+}
+
+std::string working_directory() {
+    std::vector<char> buffer(256);
+    for (;;) {
+        if (::getcwd(buffer.data(), buffer.size()) != nullptr) return buffer.data();
+        if (errno != ERANGE) return {};
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+unsigned long process_id() { return static_cast<unsigned long>(::getpid()); }
+
+}  // namespace brindle::platform
