@@ -1,0 +1,162 @@
+#include "cli/options.h"
+
+#include <cstddef>
+#include <string_view>
+#include <utility>
+
+#include "platform/platform.h"
+
+namespace brindle {
+
+namespace {
+
+constexpr std::size_t max_path_length = 255;
+constexpr std::size_t max_ext_length = 15;
+
+// Each option is looked for on its own over the whole range, values of other options included:
+// arguments are never consumed in pairs. Answers the position, or 0 when it is absent.
+std::size_t find_option(const std::vector<std::string>& args, std::string_view option,
+                        std::size_t first, std::size_t last) {
+    for (std::size_t i = first; i <= last && i < args.size(); ++i) {
+        if (args[i] == option) return i;
+    }
+    return 0;
+}
+
+parse_result usage_error(std::string printed_so_far, std::string_view message) {
+    parse_result result;
+    result.output = std::move(printed_so_far) + usage_text() + std::string(message);
+    result.exit_code = 1;
+    return result;
+}
+
+bool is_white_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+std::string usage_text() {
+    // Stored texts print through the formatter, so each "%%" of the originals is one "%" here.
+    static constexpr std::string_view texts[] = {
+        "\nBrindle v1.0.1 Brought to you by https://brindle.example.org\n",
+        "\nThis will recursively scan the path given for new non-H.265 files and encode them to "
+        "H.265. This is ideal for \nusing automated downloader and wanting to keep your library "
+        "converted. Recommended days value is 3 days. This allows \nfor propers and better "
+        "versions to be obtained before encoding. This should be run every day \nby the windows "
+        "task scheduler at midnight or 8am or such.\nPlace in same folder with ffmpeg.exe.\n",
+        "\nUsage:\n",
+        "  Brindle.exe -days X -dir X -ext X -minsize X -config X -docurrent\n",
+        "\t-days X = the amount of days to scan, example -days 3 for the last 3 days\n\t  By "
+        "default we do not do the last two days. Add -docurrent to end of\n\t  command line to "
+        "do current.",
+        "\t-dir X = the dir to scan. Example -dir \\\\server\\n\\tv\n",
+        "\t-ext X = the file extension without the period. Example -dir mkv\n",
+        "\t-minsize X = the minimum size in MB. Optional. Leaving this out will result in no size "
+        "filter.\n",
+        "\t  Example: -minsize 1000 for 1GB.\n",
+        "\t-config X = path to ffmpeg config file. This is optional\n",
+        "\t  If it exists, it has the ffmpeg command line with %1 in place of input file and %2 "
+        "in place of output file\n",
+        "\t  example: ffmpeg -i %1 -sn -c:v libx265 -preset superfast -crf 19 -x265-params "
+        "deblock=-4,0 -c:a copy %2\n",
+        "\t-docurrent - if present at end of command line, will include the last two days in the "
+        "scan.\n\t  These are left out so auto downloaders have a chance to get better "
+        "versions\n\t  or get propers before we take over the file.\n",
+        "\t-scanonly - if present at end of command line, will print out files to be processed "
+        "but\n\t  no encoding will be done.\n",
+    };
+    std::string text;
+    for (const auto piece : texts) text += piece;
+    return text;
+}
+
+std::int32_t read_integer(const std::string& text) {
+    constexpr std::uint64_t int32_limit = 2147483648ULL;  // one past the largest positive value
+    std::size_t i = 0;
+    while (i < text.size() && is_white_space(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    // Past the limit the value is clamped anyway, so the magnitude stops growing there.
+    std::uint64_t magnitude = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (magnitude <= int32_limit) {
+            magnitude = magnitude * 10 + static_cast<std::uint64_t>(text[i] - '0');
+        }
+    }
+    if (negative) {
+        if (magnitude >= int32_limit) return INT32_MIN;
+        return -static_cast<std::int32_t>(magnitude);
+    }
+    if (magnitude >= int32_limit) return INT32_MAX;
+    return static_cast<std::int32_t>(magnitude);
+}
+
+parse_result parse_command_line(const std::vector<std::string>& args) {
+    // The program name and three options with their values are the least a run needs.
+    if (args.size() < 7) return usage_error({}, {});
+
+    // Value options are never matched in the last position, where no value could follow them;
+    // the switches are matched anywhere.
+    const std::size_t last_with_value = args.size() - 2;
+    const std::size_t last_switch = args.size() - 1;
+
+    parse_result result;
+    run_options& options = result.options;
+
+    const std::size_t days_at = find_option(args, "-days", 1, last_with_value);
+    if (days_at == 0) {
+        return usage_error({}, "\n\tMissing -days flag. If you want all days use -days 9999999\n");
+    }
+    options.days = read_integer(args[days_at + 1]);
+
+    const std::size_t dir_at = find_option(args, "-dir", 1, last_with_value);
+    if (dir_at == 0) {
+        return usage_error({}, "\n\tMissing -dir flag. Perhaps -dir c:\\movies \n");
+    }
+    if (platform::native_length(args[dir_at + 1]) > max_path_length) {
+        return usage_error({}, "\n\tThe -dir value is longer than 255 characters.\n");
+    }
+    options.dir = args[dir_at + 1];
+
+    const std::size_t ext_at = find_option(args, "-ext", 1, last_with_value);
+    if (ext_at == 0) {
+        return usage_error({}, "\n\tMissing -ext flag. Perhaps -ext mkv or -ext *\n");
+    }
+    if (platform::native_length(args[ext_at + 1]) > max_ext_length) {
+        return usage_error({}, "\n\tThe -ext value is longer than 15 characters.\n");
+    }
+    options.ext = args[ext_at + 1];
+
+    const std::size_t minsize_at = find_option(args, "-minsize", 1, last_with_value);
+    if (minsize_at != 0) options.minsize = read_integer(args[minsize_at + 1]);
+
+    for (std::size_t i = 1; i <= last_with_value; ++i) {
+        if (args[i] != "-config") continue;
+        const std::string& value = args[i + 1];
+        if (platform::native_length(value) > max_path_length) {
+            return usage_error(std::move(result.output),
+                               "\n\tThe -config value is longer than 255 characters.\n");
+        }
+        options.config = value;
+        result.output += "Custom config file specified " + value + "\n";
+    }
+
+    // Searched after "-config", so scan-only mode never opens a configuration file.
+    for (std::size_t i = 1; i <= last_switch; ++i) {
+        if (args[i] != "-scanonly") continue;
+        options.scanonly = true;
+        options.config.clear();
+        result.output += "Scan Only selected. No encoding\n";
+    }
+
+    options.docurrent = find_option(args, "-docurrent", 1, last_switch) != 0;
+
+    result.ok = true;
+    return result;
+}
+
+}  // namespace brindle
