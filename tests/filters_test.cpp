@@ -1,0 +1,93 @@
+#include "scan/filters.h"
+
+#include <gtest/gtest.h>
+
+namespace brindle {
+namespace {
+
+constexpr std::uint64_t mib = 1024 * 1024;
+
+TEST(Filters, JoinPathNeverTrimsTheDirectory) {
+    EXPECT_EQ(join_path("lib", "a.mkv", '/'), "lib/a.mkv");
+    EXPECT_EQ(join_path("C:\\tv\\", "a.mkv", '\\'), "C:\\tv\\\\a.mkv");
+    EXPECT_EQ(join_path(".", "a.mkv", '\\'), ".\\a.mkv");
+}
+
+TEST(Filters, ExtensionComparesTheTailFoldingOnlyAsciiLetters) {
+    struct example {
+        const char* name;
+        const char* ext;
+        bool matches;
+    };
+    const example examples[] = {
+        {"a.mkv", "mkv", true},
+        {"a.MKV", "mkv", true},
+        {"a.mkv", "MkV", true},
+        {"amkv", "mkv", true},
+        {"a.mkv", ".mkv", true},
+        {"a.mkv", "kv", true},
+        {"a.mkv", "", true},
+        {"a.mkv", "*", true},
+        {"a.mkv", "*.avi", true},
+        {"a.mp4", "mkv", false},
+        {"kv", "mkv", false},
+        {"a.mkv ", "mkv", false},
+        {"a.mkv.part", "mkv", false},
+        {"a.\xC3\x84", "\xC3\xA4", false},
+        {"a.\xC3\xA4", "\xC3\xA4", true},
+    };
+    for (const auto& e : examples) {
+        EXPECT_EQ(matches_extension(e.name, e.ext), e.matches)
+            << "name '" << e.name << "' ext '" << e.ext << "'";
+    }
+}
+
+TEST(Filters, SizeMustExceedMinsizeInWholeMebibytes) {
+    EXPECT_EQ(size_in_mib(mib - 1), 0u);
+    EXPECT_EQ(size_in_mib(UINT64_MAX), (1ULL << 44) - 1);
+    EXPECT_FALSE(passes_size_test(0, 0));
+    EXPECT_FALSE(passes_size_test(mib - 1, 0));
+    EXPECT_TRUE(passes_size_test(mib, 0));
+    EXPECT_FALSE(passes_size_test(1000 * mib, 1000)) << "exactly 1000 MiB";
+    EXPECT_FALSE(passes_size_test(1001 * mib - 1, 1000));
+    EXPECT_TRUE(passes_size_test(1001 * mib, 1000));
+    EXPECT_TRUE(passes_size_test(UINT64_MAX, INT32_MAX));
+    EXPECT_FALSE(passes_size_test(UINT64_MAX, -1)) << "a negative minsize refuses every file";
+    EXPECT_FALSE(passes_size_test(UINT64_MAX, INT32_MIN));
+}
+
+TEST(Filters, AgeCountsWholeDaysAndWrapsForTheFuture) {
+    const std::uint64_t now = 133'000'000'000'000'000ULL;
+    EXPECT_EQ(age_in_days(now, now), 0u);
+    EXPECT_EQ(age_in_days(now, now - ticks_per_day + 1), 0u);
+    EXPECT_EQ(age_in_days(now, now - ticks_per_day), 1u);
+    EXPECT_EQ(age_in_days(now, now - 3 * ticks_per_day - 5), 3u);
+    const std::uint64_t future = age_in_days(now, now + 1);
+    EXPECT_EQ(future, 21'350'398u) << "one tick in the future wraps";
+    EXPECT_FALSE(passes_age_test(future, 21'350'397, true));
+    EXPECT_TRUE(passes_age_test(future, 21'350'398, false));
+    EXPECT_TRUE(passes_age_test(future, INT32_MAX, false));
+}
+
+TEST(Filters, AgeWindowLeavesTheLastTwoDaysUnlessAsked) {
+    // Ages 0 to 4 against days, without and with docurrent.
+    struct window {
+        std::int32_t days;
+        bool docurrent;
+        const char* passes;  // one letter per age: y passes, n refused
+    };
+    const window windows[] = {
+        {3, false, "nnyyn"}, {3, true, "yyyyn"},  {0, false, "ynnnn"},
+        {0, true, "ynnnn"},  {1, false, "nynnn"}, {1, true, "yynnn"},
+        {2, false, "nnynn"}, {-1, true, "nnnnn"}, {INT32_MIN, true, "nnnnn"},
+    };
+    for (const auto& w : windows) {
+        for (std::uint64_t age = 0; age < 5; ++age) {
+            EXPECT_EQ(passes_age_test(age, w.days, w.docurrent), w.passes[age] == 'y')
+                << "days " << w.days << " docurrent " << w.docurrent << " age " << age;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace brindle
