@@ -1,0 +1,63 @@
+#include "scan/hevc.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/platform.h"
+#include "scan/filters.h"
+#include "tests/test_support.h"
+
+namespace brindle {
+namespace {
+
+const std::string signature = "V_MPEGH/ISO/HEVC";
+
+// A block of `size` bytes of filler with `text` placed at `offset`.
+std::string block_with(std::size_t size, const std::string& text, std::size_t offset) {
+    std::string data(size, 'x');
+    data.replace(offset, text.size(), text);
+    return data;
+}
+
+bool search(const std::string& data) { return contains_hevc_signature(data.data(), data.size()); }
+
+TEST(Hevc, SignatureMustStartAtOrBefore16367) {
+    EXPECT_TRUE(search(block_with(hevc_probe_size, signature, 0)));
+    EXPECT_TRUE(search(block_with(hevc_probe_size, signature, 16367)));
+    EXPECT_FALSE(search(block_with(hevc_probe_size, signature, 16368)));
+    EXPECT_FALSE(search(block_with(2 * hevc_probe_size, signature, 16368)))
+        << "the last window is fixed, whatever the buffer size";
+    EXPECT_FALSE(search(block_with(hevc_probe_size, "v_mpegh/iso/hevc", 0)));
+    EXPECT_FALSE(search(block_with(hevc_probe_size, "V_MPEGH/ISO/HEV", 16369)));
+    EXPECT_FALSE(search(""));
+    EXPECT_FALSE(contains_hevc_signature(nullptr, 0));
+}
+
+TEST(Hevc, ShortBufferIsSearchedOnlyAsFarAsItGoes) {
+    const std::string data = block_with(hevc_probe_size, signature, 100);
+    EXPECT_FALSE(contains_hevc_signature(data.data(), 115));
+    EXPECT_TRUE(contains_hevc_signature(data.data(), 116));
+    EXPECT_TRUE(search(signature));
+    EXPECT_FALSE(search(signature.substr(0, 15)));
+}
+
+TEST(Hevc, ReadsTheStartOfTheFile) {
+    const testing::scoped_temp_dir temp;
+    const char separator = platform::path_separator();
+    const auto path_of = [&](const char* name) { return join_path(temp.str(), name, separator); };
+
+    testing::write_file(temp.path() / "at16367.mkv",
+                        block_with(3 * hevc_probe_size, signature, 16367));
+    testing::write_file(temp.path() / "at16368.mkv",
+                        block_with(3 * hevc_probe_size, signature, 16368));
+    testing::write_file(temp.path() / "short.mkv", block_with(200, signature, 150));
+    testing::write_file(temp.path() / "empty.mkv", "");
+
+    EXPECT_TRUE(is_already_hevc(path_of("at16367.mkv")));
+    EXPECT_FALSE(is_already_hevc(path_of("at16368.mkv")));
+    EXPECT_TRUE(is_already_hevc(path_of("short.mkv")));
+    EXPECT_FALSE(is_already_hevc(path_of("empty.mkv")));
+    EXPECT_FALSE(is_already_hevc(path_of("missing.mkv"))) << "a file that cannot be opened";
+}
+
+}  // namespace
+}  // namespace brindle

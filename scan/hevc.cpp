@@ -1,0 +1,43 @@
+#include "scan/hevc.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace brindle {
+
+namespace {
+
+// The Matroska codec identifier of HEVC video, compared without a terminator.
+constexpr char signature[] = {'V', '_', 'M', 'P', 'E', 'G', 'H', '/',
+                              'I', 'S', 'O', '/', 'H', 'E', 'V', 'C'};
+constexpr std::size_t signature_size = sizeof signature;
+// Windows start at offsets 0 to 16,367: the last byte of the probe never ends a match.
+constexpr std::size_t last_window_start = hevc_probe_size - signature_size - 1;
+
+}  // namespace
+
+bool contains_hevc_signature(const char* data, std::size_t size) {
+    if (data == nullptr || size < signature_size) return false;
+    const std::size_t last = std::min(last_window_start, size - signature_size);
+    for (std::size_t offset = 0; offset <= last; ++offset) {
+        if (std::memcmp(data + offset, signature, signature_size) == 0) return true;
+    }
+    return false;
+}
+
+bool is_already_hevc(const std::string& path) {
+    // A file that cannot be examined counts as not yet HEVC, so it stays a candidate.
+    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[hevc_probe_size]);
+    if (!buffer) return false;
+    const long long read = platform::read_file_start(path, buffer.get(), hevc_probe_size);
+    if (read <= 0) return false;
+    // A short read (a file that shrank, a failing read) is searched only as far as it went.
+    const auto size = std::min(static_cast<std::size_t>(read), hevc_probe_size);
+    return contains_hevc_signature(buffer.get(), size);
+}
+
+}  // namespace brindle
