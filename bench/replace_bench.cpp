@@ -1,0 +1,273 @@
+// What putting an encoder's result in place of its source costs, for a result of 1 GiB:
+//
+//   one file system:  the encoder's output and the library on one disk, so the result is
+//                     renamed into place. Target: under 50 ms.
+//   two file systems: the output on /dev/shm, the library on the disk, so the result is copied
+//                     and flushed. Target: at most 1.2 times `cp` of the same file followed by an
+//                     fsync of the copy, measured in the same run.
+//
+//   replace_bench [--mib N] [--runs N] [DISK_DIR [SHM_DIR]]
+//
+// DISK_DIR (default: the working directory) must lie on a disk, SHM_DIR (default: /dev/shm) on
+// another file system. Both receive a temporary folder that is removed at the end. The encoder's
+// output is written and flushed before each timed step, as a finished encode leaves it. The
+// benchmark reports; it fails only when the replace itself fails.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "encode/replace.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using clock_type = std::chrono::steady_clock;
+
+constexpr std::uint64_t mib = 1024 * 1024;
+
+struct settings {
+    std::uint64_t size = 1024 * mib;
+    int runs = 5;
+    std::string disk_dir = ".";
+    std::string shm_dir = "/dev/shm";
+};
+
+// A temporary folder that is removed with everything in it when the benchmark ends.
+struct scratch_dir {
+    fs::path path;
+    explicit scratch_dir(const std::string& parent) {
+        std::string pattern = (fs::path(parent) / "replace-bench.XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
+    }
+    ~scratch_dir() {
+        std::error_code ignored;
+        if (!path.empty()) fs::remove_all(path, ignored);
+    }
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+};
+
+std::uint64_t free_bytes(const std::string& dir) {
+    struct statvfs info {};
+    if (::statvfs(dir.c_str(), &info) != 0) return 0;
+    return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+}
+
+bool same_device(const std::string& a, const std::string& b) {
+    struct stat sa {
+    }, sb{};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev;
+}
+
+// Writes `size` bytes of varied content and flushes them, as a finished encode leaves its output.
+bool write_file(const fs::path& path, std::uint64_t size, std::uint32_t seed) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    std::vector<std::uint32_t> block(mib / sizeof(std::uint32_t));
+    std::uint32_t state = seed | 1u;
+    bool ok = true;
+    for (std::uint64_t written = 0; ok && written < size; written += mib) {
+        for (auto& word : block) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            word = state;
+        }
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(mib, size - written));
+        ok = ::write(fd, block.data(), count) == static_cast<ssize_t>(count);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+double seconds_since(clock_type::time_point start) {
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+// The reference: the system's cp, then an fsync of the copy, as the replace flushes its own.
+bool copy_with_cp(const fs::path& from, const fs::path& to) {
+    std::string cp = "cp", from_text = from.string(), to_text = to.string();
+    char* const argv[] = {cp.data(), from_text.data(), to_text.data(), nullptr};
+    pid_t child = 0;
+    if (::posix_spawnp(&child, "cp", nullptr, nullptr, argv, environ) != 0) return false;
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return false;
+    }
+    const int fd = ::open(to.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool flushed = ::fsync(fd) == 0;
+    return ::close(fd) == 0 && flushed;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// One timed replace: the encoder's output `temp` replaces `source` in its library folder.
+bool timed_replace(const fs::path& source, const fs::path& temp, double& seconds) {
+    const std::string source_text = source.string();
+    const std::string target = brindle::target_path_for(source_text);
+    const std::string staging =
+        brindle::staging_path_for(target, '/', static_cast<unsigned long>(::getpid()));
+    ::sync();  // nothing left over from the set-up may be written back inside the timing
+    const auto start = clock_type::now();
+    const auto outcome = brindle::replace_with_result(brindle::system_file_ops(), source_text,
+                                                      target, temp.string(), staging);
+    seconds = seconds_since(start);
+    if (outcome != brindle::replace_outcome::replaced) {
+        std::fprintf(stderr, "replace of %s failed (outcome %d)\n", source_text.c_str(),
+                     static_cast<int>(outcome));
+        return false;
+    }
+    return true;
+}
+
+bool bench_one_file_system(const settings& config, const fs::path& work, double& result) {
+    const fs::path library = work / "library-one";
+    const fs::path source = library / "Show.S01E01.mkv";
+    const fs::path temp = work / "tempenc.mkv";
+    fs::create_directories(library);
+    if (!write_file(source, config.size, 1)) return false;
+    std::vector<double> times;
+    for (int run = 0; run < config.runs; ++run) {
+        double seconds = 0;
+        if (!write_file(temp, config.size, 100u + static_cast<std::uint32_t>(run))) return false;
+        if (!timed_replace(source, temp, seconds)) return false;
+        times.push_back(seconds);
+    }
+    result = median(times);
+    fs::remove_all(library);
+    return true;
+}
+
+bool bench_two_file_systems(const settings& config, const fs::path& disk_work,
+                            const fs::path& shm_work, double& replace_result, double& cp_result) {
+    const fs::path library = disk_work / "library-two";
+    const fs::path source = library / "Show.S01E01.mkv";
+    const fs::path temp = shm_work / "tempenc.mkv";
+    const fs::path reference_copy = disk_work / "cp-reference.mkv";
+    fs::create_directories(library);
+    if (!write_file(source, config.size, 2)) return false;
+    std::vector<double> replace_times, cp_times;
+    for (int run = 0; run < config.runs; ++run) {
+        if (!write_file(temp, config.size, 200u + static_cast<std::uint32_t>(run))) return false;
+        ::sync();
+        auto start = clock_type::now();
+        if (!copy_with_cp(temp, reference_copy)) {
+            std::fprintf(stderr, "cp of %s failed\n", temp.c_str());
+            return false;
+        }
+        cp_times.push_back(seconds_since(start));
+        fs::remove(reference_copy);
+
+        double seconds = 0;
+        if (!timed_replace(source, temp, seconds)) return false;
+        replace_times.push_back(seconds);
+    }
+    replace_result = median(replace_times);
+    cp_result = median(cp_times);
+    fs::remove_all(library);
+    return true;
+}
+
+bool parse_arguments(int argc, char** argv, settings& config) {
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if ((arg == "--mib" || arg == "--runs") && i + 1 < argc) {
+            const long value = std::strtol(argv[++i], nullptr, 10);
+            if (value <= 0) return false;
+            if (arg == "--mib")
+                config.size = static_cast<std::uint64_t>(value) * mib;
+            else
+                config.runs = static_cast<int>(value);
+        } else if (!arg.empty() && arg[0] == '-') {
+            return false;
+        } else {
+            positional.push_back(arg);
+        }
+    }
+    if (positional.size() > 2) return false;
+    if (positional.size() > 0) config.disk_dir = positional[0];
+    if (positional.size() > 1) config.shm_dir = positional[1];
+    return true;
+}
+
+const char* verdict(bool met) { return met ? "PASS" : "ABOVE TARGET"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    settings config;
+    if (!parse_arguments(argc, argv, config)) {
+        std::fprintf(stderr, "usage: %s [--mib N] [--runs N] [DISK_DIR [SHM_DIR]]\n", argv[0]);
+        return 2;
+    }
+    const double size_mib = static_cast<double>(config.size) / mib;
+    // The disk holds a source and a result at once, with room to spare.
+    const std::uint64_t disk_needed = 3 * config.size;
+    if (free_bytes(config.disk_dir) < disk_needed) {
+        std::printf("replace bench skipped: %s has less than %.0f MiB free\n",
+                    config.disk_dir.c_str(), static_cast<double>(disk_needed) / mib);
+        return 0;
+    }
+    scratch_dir disk_work(config.disk_dir);
+    if (disk_work.path.empty()) {
+        std::fprintf(stderr, "cannot create a folder in %s\n", config.disk_dir.c_str());
+        return 1;
+    }
+
+    std::printf("Replace step for a %.0f MiB result, median of %d runs\n", size_mib, config.runs);
+    double one = 0;
+    if (!bench_one_file_system(config, disk_work.path, one)) return 1;
+    std::printf("  one file system (%s):  %8.1f ms            target < 50 ms    %s\n",
+                config.disk_dir.c_str(), one * 1000, verdict(one < 0.050));
+    std::fflush(stdout);
+
+    if (same_device(config.disk_dir, config.shm_dir)) {
+        std::printf("  two file systems: skipped, %s and %s lie on one file system\n",
+                    config.disk_dir.c_str(), config.shm_dir.c_str());
+        return 0;
+    }
+    if (free_bytes(config.shm_dir) < config.size + 64 * mib) {
+        std::printf("  two file systems: skipped, %s has less than %.0f MiB free\n",
+                    config.shm_dir.c_str(), size_mib + 64);
+        return 0;
+    }
+    scratch_dir shm_work(config.shm_dir);
+    if (shm_work.path.empty()) {
+        std::fprintf(stderr, "cannot create a folder in %s\n", config.shm_dir.c_str());
+        return 1;
+    }
+    double replace_seconds = 0, cp_seconds = 0;
+    if (!bench_two_file_systems(config, disk_work.path, shm_work.path, replace_seconds,
+                                cp_seconds)) {
+        return 1;
+    }
+    const double ratio = replace_seconds / cp_seconds;
+    std::printf(
+        "  two file systems (%s -> %s): replace %.2f s, cp + fsync %.2f s, ratio %.2f"
+        "    target <= 1.20    %s\n",
+        config.shm_dir.c_str(), config.disk_dir.c_str(), replace_seconds, cp_seconds, ratio,
+        verdict(ratio <= 1.20));
+    return 0;
+}
