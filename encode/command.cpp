@@ -1,0 +1,85 @@
+#include "encode/command.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace brindle {
+
+namespace {
+
+// The template buffer holds 256 bytes with its terminating zero.
+constexpr std::size_t max_template_length = 255;
+// Enough to hold a 255-character first line even when its line break is read as "\r\n".
+constexpr std::size_t template_read_size = 1024;
+
+}  // namespace
+
+std::string first_line_of(const std::string& raw_bytes) {
+    std::string line;
+    for (std::size_t i = 0; i < raw_bytes.size() && line.size() < max_template_length; ++i) {
+        const char byte = raw_bytes[i];
+        if (byte == '\x1a') break;
+        if (byte == '\r' && i + 1 < raw_bytes.size() && raw_bytes[i + 1] == '\n') continue;
+        line.push_back(byte);
+        if (byte == '\n') break;
+    }
+    return line;
+}
+
+std::string load_command_template(const std::string& config) {
+    if (config.empty()) return default_command_template;
+    std::vector<char> buffer(template_read_size);
+    const long long read = platform::read_file_start(config, buffer.data(), buffer.size());
+    if (read < 0) return default_command_template;
+    return first_line_of(std::string(buffer.data(), static_cast<std::size_t>(read)));
+}
+
+template_fault split_command_template(const std::string& command_template,
+                                      template_pieces& pieces) {
+    pieces = {};
+    const std::size_t input_at = command_template.find("%1");
+    const std::size_t output_at = command_template.find("%2");
+    if (input_at == std::string::npos || output_at == std::string::npos) {
+        return template_fault::missing_placeholder;
+    }
+    // The two cannot overlap, so the output placeholder either comes first or starts at least
+    // two characters after the input placeholder.
+    if (output_at < input_at) return template_fault::output_before_input;
+    pieces.prefix = command_template.substr(0, input_at);
+    pieces.middle = command_template.substr(input_at + 2, output_at - input_at - 2);
+    return template_fault::none;
+}
+
+bool path_can_be_quoted(const std::string& path, shell_syntax shell) {
+    if (shell == shell_syntax::posix_sh) return true;
+    // cmd.exe expands %NAME% even between double quotes, and no escape for '%' works alike in
+    // every cmd.exe. A lone '%' cannot start an expansion; two can.
+    return std::count(path.begin(), path.end(), '%') < 2;
+}
+
+std::string escape_for_sh_double_quotes(const std::string& path) {
+    std::string escaped;
+    escaped.reserve(path.size());
+    for (const char c : path) {
+        if (c == '\\' || c == '"' || c == '$' || c == '`') escaped.push_back('\\');
+        escaped.push_back(c);
+    }
+    return escaped;
+}
+
+std::optional<std::string> build_encode_command(const std::string& command_template,
+                                                const std::string& input_path, shell_syntax shell) {
+    template_pieces pieces;
+    if (split_command_template(command_template, pieces) != template_fault::none) {
+        return std::nullopt;
+    }
+    if (!path_can_be_quoted(input_path, shell)) return std::nullopt;
+    const std::string quoted_input =
+        shell == shell_syntax::posix_sh ? escape_for_sh_double_quotes(input_path) : input_path;
+    return pieces.prefix + "\"" + quoted_input + "\"" + pieces.middle + temp_output_name;
+}
+
+}  // namespace brindle
