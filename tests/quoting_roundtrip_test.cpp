@@ -1,0 +1,206 @@
+// The composed command, run through the real command interpreter, must hand every file name to
+// the encoder exactly as it is, and must run nothing that a name holds.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "encode/command.h"
+#include "platform/platform.h"
+#include "tests/test_support.h"
+
+namespace brindle {
+namespace {
+
+// The argument printer's path as the interpreter must be given it. A Windows build run under
+// Wine is handed the Unix path the build produced; Wine shows the Unix root as drive Z:.
+std::string print_arg_path() {
+    std::string path = BRINDLE_PRINT_ARG;
+    if (platform::path_separator() == '\\' && !path.empty() && path[0] == '/') {
+        for (char& c : path) {
+            if (c == '/') c = '\\';
+        }
+        path = "Z:" + path;
+    }
+    return path;
+}
+
+std::string visible(const std::string& text) {
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
+            out.push_back(c);
+        } else {
+            out += "\\x";
+            out.push_back(hex[byte >> 4]);
+            out.push_back(hex[byte & 15]);
+        }
+    }
+    return out;
+}
+
+// Enters a fresh directory for the encoder's relative output name, and leaves it again.
+class working_directory_guard {
+public:
+    explicit working_directory_guard(const std::filesystem::path& dir)
+        : previous_(std::filesystem::current_path()) {
+        std::filesystem::current_path(dir);
+    }
+    ~working_directory_guard() {
+        std::error_code error;
+        std::filesystem::current_path(previous_, error);
+    }
+    working_directory_guard(const working_directory_guard&) = delete;
+    working_directory_guard& operator=(const working_directory_guard&) = delete;
+
+private:
+    std::filesystem::path previous_;
+};
+
+// A number drawn evenly enough from [0, n); the same for every standard library, unlike the
+// standard distributions.
+std::size_t below(std::mt19937& random, std::size_t n) { return random() % n; }
+
+// Names a stranger might choose on POSIX: every byte but '/' and the zero byte.
+std::vector<std::string> posix_names() {
+    std::vector<std::string> names = {
+        "$(touch x).mkv",
+        "`touch x`.mkv",
+        "a\\\"b",
+        "\\",
+        "\"",
+        "\\\"",
+        "$HOME",
+        "${IFS}x",
+        "'; touch x; '",
+        "a'b\"c",
+        "x && touch y",
+        "a | b > c",
+        "*",
+        "?",
+        "!!",
+        "-n",
+        "\n",
+        "line\nnext",
+        "100% Wolf.mkv",
+        "%PATH%",
+        "tab\there",
+        " lead and trail ",
+        "$'\\x41'",
+        "a\\",
+        "ends in $",
+    };
+    std::mt19937 random(20240501u);
+    const std::string special = "$`\"\\';&|()*?! \n<>{}[]#~=%^\t";
+    const std::string prefixes[] = {"", "", "/lib/tv/", "/srv/my videos/x264/", "./"};
+    for (int i = 0; i < 2000; ++i) {
+        std::string name = prefixes[below(random, 5)];
+        const std::size_t length = 1 + below(random, 24);
+        const bool mostly_special = i % 3 == 0;
+        for (std::size_t k = 0; k < length; ++k) {
+            char c;
+            if (mostly_special && below(random, 4) != 0) {
+                c = special[below(random, special.size())];
+            } else {
+                do {
+                    c = static_cast<char>(1 + below(random, 255));
+                } while (c == '/');
+            }
+            name.push_back(c);
+        }
+        names.push_back(name);
+    }
+    return names;
+}
+
+// Names Windows allows in a file name, with at most one '%', in paths that look like real ones.
+std::vector<std::string> windows_names() {
+    std::vector<std::string> names = {
+        "C:\\v\\100% Wolf.mkv",
+        "C:\\v\\a^b^^c.mkv",
+        "C:\\v\\a & echo x.mkv",
+        "C:\\v\\!x!.mkv",
+        "C:\\v\\(a) (b).mkv",
+        "D:\\tv shows\\x264\\Caf\xc3\xa9.mkv",
+        "^",
+        "&",
+        "a;b,c=d",
+        "C:\\v\\%",
+        "C:\\v\\'quoted'",
+        "C:\\v\\\xd0\x96\xd0\xb8\xd0\xb2.mkv",
+    };
+    std::vector<std::string> alphabet;
+    for (char c = ' '; c <= '~'; ++c) {
+        if (std::string("\\/:*?\"<>|%").find(c) == std::string::npos) {
+            alphabet.emplace_back(1, c);
+        }
+    }
+    for (const char* special : {"^", "&", "!", "(", ")", " "}) alphabet.emplace_back(special);
+    for (const char* letter : {"\xc3\xa9", "\xc3\x9f", "\xc3\xbc", "\xc3\xb1", "\xd0\x96",
+                               "\xce\xa9", "\xe4\xb8\xad", "\xe6\x97\xa5", "\xf0\x9f\x8e\xac"}) {
+        alphabet.emplace_back(letter);
+    }
+    std::mt19937 random(20240502u);
+    const std::string prefixes[] = {"", "C:\\dir\\", "D:\\tv shows\\x264\\", "\\\\srv\\share\\"};
+    while (names.size() < 100) {
+        std::string name = prefixes[below(random, 4)];
+        const std::size_t length = 1 + below(random, 16);
+        const std::size_t percent_at = below(random, 2 * length);
+        for (std::size_t k = 0; k < length; ++k) {
+            name += k == percent_at ? std::string("%") : alphabet[below(random, alphabet.size())];
+        }
+        names.push_back(name);
+    }
+    return names;
+}
+
+TEST(QuotingRoundTrip, InterpreterHandsEveryNameOverUnchanged) {
+    const shell_syntax shell =
+        platform::command_interpreter() == platform::interpreter_kind::windows_cmd
+            ? shell_syntax::windows_cmd
+            : shell_syntax::posix_sh;
+    const std::string tmpl = "\"" + print_arg_path() + "\" %1 %2";
+    const auto names = shell == shell_syntax::posix_sh ? posix_names() : windows_names();
+
+    testing::scoped_temp_dir dir;
+    working_directory_guard enter(dir.path());
+    const auto output = dir.path() / temp_output_name;
+    int mismatches = 0;
+    for (const std::string& name : names) {
+        const auto command = build_encode_command(tmpl, name, shell);
+        ASSERT_TRUE(command.has_value()) << visible(name);
+        std::filesystem::remove(output);
+        const int result = platform::run_command(*command);
+        const std::string delivered = testing::read_file(output);
+        // Anything beside the output would have been made by a command hidden in the name.
+        const auto present = std::distance(std::filesystem::directory_iterator(dir.path()),
+                                           std::filesystem::directory_iterator());
+        const bool ok = result == 0 && delivered == name && present == 1;
+        if (!ok && ++mismatches <= 10) {
+            ADD_FAILURE() << "name " << visible(name) << ": exit " << result << ", delivered "
+                          << visible(delivered) << ", " << present
+                          << " files in the working directory\ncommand: " << visible(*command);
+        }
+        if (present != 1) {
+            for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+                std::filesystem::remove_all(entry.path());
+            }
+        }
+    }
+    EXPECT_EQ(mismatches, 0) << "of " << names.size() << " names";
+
+    if (shell == shell_syntax::windows_cmd) {
+        EXPECT_FALSE(build_encode_command(tmpl, "C:\\v\\%CMDCMDLINE%.mkv", shell).has_value());
+        EXPECT_FALSE(build_encode_command(tmpl, "C:\\v\\5% & 6%.mkv", shell).has_value());
+    }
+}
+
+}  // namespace
+}  // namespace brindle
