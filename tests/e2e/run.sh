@@ -1,0 +1,1112 @@
+#!/usr/bin/env bash
+# End-to-end tests: the real brindle, run as a user runs it, on small temporary libraries. Each
+# case compares standard output byte for byte and the exit code, and checks which files stand
+# under which names afterwards. A fake encoder stands in for ffmpeg (it logs its arguments and
+# writes an output the next scan recognises as HEVC); one case runs the real ffmpeg.
+#
+#   run.sh --brindle PROGRAM --fake-encoder PROGRAM [--print-arg PROGRAM]
+#          --platform posix|windows [--runner EMULATOR]
+#
+# EMULATOR runs Windows programs (Wine); it may be a ;-separated list, as CMake writes one.
+# Every case works in its own folder under one temporary folder, which is removed at the end.
+
+set -u
+umask 022
+
+brindle=
+fake_encoder=
+platform=posix
+runner_text=
+while (($# > 0)); do
+    case $1 in
+    --brindle) brindle=${2-} ;;
+    --fake-encoder) fake_encoder=${2-} ;;
+    --print-arg) ;;
+    --platform) platform=${2-} ;;
+    --runner) runner_text=${2-} ;;
+    *)
+        echo "run.sh: unknown argument $1" >&2
+        exit 2
+        ;;
+    esac
+    shift 2 || shift
+done
+if [[ ! -f $brindle || ! -f $fake_encoder || ($platform != posix && $platform != windows) ]]; then
+    echo "usage: run.sh --brindle PROGRAM --fake-encoder PROGRAM --platform posix|windows" \
+        "[--runner EMULATOR]" >&2
+    echo "E2E: 0 passed, 1 failed"
+    exit 2
+fi
+brindle=$(realpath -- "$brindle")
+fake_encoder=$(realpath -- "$fake_encoder")
+
+runner=()
+if [[ -n $runner_text ]]; then
+    IFS=';' read -r -a runner <<<"$runner_text"
+fi
+if [[ $platform == windows ]]; then
+    sep='\'
+    # Wine mangles non-ASCII names without a UTF-8 locale.
+    export WINEDEBUG=-all LC_ALL=C.UTF-8
+    if ((${#runner[@]} == 0)); then
+        runner=(env "WINEPREFIX=$(dirname -- "$brindle")/wineprefix" wine)
+    fi
+else
+    sep='/'
+fi
+windows() { [[ $platform == windows ]]; }
+
+root=$(mktemp -d "${TMPDIR:-/tmp}/brindle-e2e.XXXXXX") || exit 2
+chmod 755 "$root"  # an unprivileged user runs brindle in some cases
+cleanup() {
+    cd / || return
+    chmod -R u+rwX "$root" 2>/dev/null
+    rm -rf -- "$root"
+}
+trap cleanup EXIT
+
+# A fake "ffmpeg" for the POSIX build, found first on PATH.
+mkdir "$root/bin"
+ln -s "$fake_encoder" "$root/bin/ffmpeg"
+hevc_id='V_MPEGH/ISO/HEVC'
+started=$SECONDS
+
+# ---- Texts the program prints --------------------------------------------------------------
+
+usage=$'\nBrindle v1.0.1 Brought to you by https://brindle.example.org\n'
+usage+=$'\nThis will recursively scan the path given for new non-H.265 files and encode them to H.265. This is ideal for \nusing automated downloader and wanting to keep your library converted. Recommended days value is 3 days. This allows \nfor propers and better versions to be obtained before encoding. This should be run every day \nby the windows task scheduler at midnight or 8am or such.\nPlace in same folder with ffmpeg.exe.\n'
+usage+=$'\nUsage:\n'
+usage+=$'  Brindle.exe -days X -dir X -ext X -minsize X -config X -docurrent\n'
+usage+=$'\t-days X = the amount of days to scan, example -days 3 for the last 3 days\n\t  By default we do not do the last two days. Add -docurrent to end of\n\t  command line to do current.'
+usage+=$'\t-dir X = the dir to scan. Example -dir \\\\server\\n\\tv\n'
+usage+=$'\t-ext X = the file extension without the period. Example -dir mkv\n'
+usage+=$'\t-minsize X = the minimum size in MB. Optional. Leaving this out will result in no size filter.\n'
+usage+=$'\t  Example: -minsize 1000 for 1GB.\n'
+usage+=$'\t-config X = path to ffmpeg config file. This is optional\n'
+usage+=$'\t  If it exists, it has the ffmpeg command line with %1 in place of input file and %2 in place of output file\n'
+usage+=$'\t  example: ffmpeg -i %1 -sn -c:v libx265 -preset superfast -crf 19 -x265-params deblock=-4,0 -c:a copy %2\n'
+usage+=$'\t-docurrent - if present at end of command line, will include the last two days in the scan.\n\t  These are left out so auto downloaders have a chance to get better versions\n\t  or get propers before we take over the file.\n'
+usage+=$'\t-scanonly - if present at end of command line, will print out files to be processed but\n\t  no encoding will be done.\n'
+
+missing_days=$'\n\tMissing -days flag. If you want all days use -days 9999999\n'
+missing_dir=$'\n\tMissing -dir flag. Perhaps -dir c:\\movies \n'
+missing_ext=$'\n\tMissing -ext flag. Perhaps -ext mkv or -ext *\n'
+long_dir=$'\n\tThe -dir value is longer than 255 characters.\n'
+long_config=$'\n\tThe -config value is longer than 255 characters.\n'
+long_ext=$'\n\tThe -ext value is longer than 15 characters.\n'
+scan_only_line=$'Scan Only selected. No encoding\n'
+lock_held=$'Another Brindle run is encoding in this working directory; this run does nothing.\n'
+output_first=$'The encoder command line names its output (%2) before its input (%1); nothing will be encoded.\n'
+
+# ---- Cases and checks ----------------------------------------------------------------------
+
+passed=0
+failed=0
+case_number=0
+case_name=
+case_dir=
+failures=()
+case_env=()
+as_user=()
+fake_mode=
+wd_extra=()
+run_label=
+
+begin_case() {
+    case_number=$((case_number + 1))
+    case_name=$1
+    case_dir=$root/$(printf '%02d' "$case_number")
+    mkdir -p "$case_dir/wd" "$case_dir/orig"
+    cd "$case_dir/wd" || exit 2
+    failures=()
+    case_env=()
+    as_user=()
+    fake_mode=
+    wd_extra=()
+    expect_reset
+}
+
+end_case() {
+    if ((${#failures[@]} == 0)); then
+        passed=$((passed + 1))
+        echo "PASS $case_name"
+    else
+        failed=$((failed + 1))
+        echo "FAIL $case_name"
+        printf '       %s\n' "${failures[@]}"
+    fi
+    cd "$root" || exit 2
+}
+
+skip_case() {
+    echo "SKIP $case_name: $1"
+    cd "$root" || exit 2
+}
+
+fail() { failures+=("${run_label:+$run_label: }$1"); }
+
+# A path written with '/' in the form the program prints it: '\' on Windows.
+native() {
+    local path=$1
+    printf '%s' "${path//\//"$sep"}"
+}
+
+# The absolute path of a file of the case as the encoder sees it.
+host_path() {
+    if windows; then
+        local path=$1
+        printf 'Z:%s' "${path//\//\\}"
+    else
+        printf '%s' "$1"
+    fi
+}
+
+# A video file of the given size filled with random bytes (so a copy can be told from it), or
+# sparse when the size is given as "sparse:SIZE".
+make_video() {
+    local path=$1 size=$2
+    mkdir -p -- "$(dirname -- "$path")"
+    if [[ $size == sparse:* ]]; then
+        truncate -s "${size#sparse:}" -- "$path"
+    else
+        head -c "$size" /dev/urandom >"$path"
+    fi
+}
+
+original_of() { printf '%s/orig/%s' "$case_dir" "$(printf '%s' "$1" | md5sum | cut -c1-32)"; }
+keep_originals() {
+    local file
+    for file in "$@"; do cp -- "$file" "$(original_of "$file")"; done
+}
+
+# The fake encoder as "ffmpeg": first on PATH on POSIX; in the working directory on Windows,
+# where cmd.exe looks first.
+use_fake_encoder() {
+    case_env+=("BRINDLE_FAKE_LOG=$(host_path "$case_dir/log")")
+    if windows; then
+        cp -- "$fake_encoder" ffmpeg.exe
+        wd_extra+=(ffmpeg.exe)
+    else
+        case_env+=("PATH=$root/bin:$PATH")
+    fi
+}
+
+run_brindle() {
+    local env_args=("${case_env[@]}")
+    [[ -n $fake_mode ]] && env_args+=("BRINDLE_FAKE_MODE=$fake_mode")
+    run_label="brindle $*"
+    timeout -k 5 120 env "${env_args[@]}" "${as_user[@]}" "${runner[@]}" "$brindle" "$@" \
+        </dev/null >"$case_dir/raw" 2>"$case_dir/err"
+    status=$?
+    normalise_output "$case_dir/raw" "$case_dir/out"
+}
+
+# Wine writes CRLF line ends.
+normalise_output() {
+    if windows; then
+        tr -d '\r' <"$1" >"$2"
+    else
+        cp -- "$1" "$2"
+    fi
+}
+
+# Starts brindle in the background, its output going to OUT; sets started_pid.
+start_brindle() {
+    local out=$1
+    shift
+    local env_args=("${case_env[@]}")
+    [[ -n $fake_mode ]] && env_args+=("BRINDLE_FAKE_MODE=$fake_mode")
+    env "${env_args[@]}" "${runner[@]}" "$brindle" "$@" </dev/null >"$out" 2>"$out.err" &
+    started_pid=$!
+}
+
+expect_reset() { : >"$case_dir/expected"; }
+expect() { printf '%s' "$1" >>"$case_dir/expected"; }
+# The count line and one Found line per path (paths written with '/').
+expect_scan() {
+    local path
+    printf 'Scan found %d files\n' "$#" >>"$case_dir/expected"
+    for path in "$@"; do printf 'Found: %s\n' "$(native "$path")" >>"$case_dir/expected"; done
+}
+expect_encoder() {
+    local path
+    for path in "$@"; do printf 'fake encoder: %s\n' "$(native "$path")" >>"$case_dir/expected"; done
+}
+
+show() { cat -A -- "$1" | head -c 4000; }
+
+check_status() {
+    [[ $status == "$1" ]] || fail "exit code $status, expected $1"
+}
+
+check_output() {
+    if ! cmp -s "$case_dir/expected" "$case_dir/out"; then
+        fail "standard output differs (< expected, > actual):"$'\n'"$(diff <(show "$case_dir/expected") <(show "$case_dir/out") | head -n 24)"
+    fi
+}
+
+# The output begins with the expected text (what follows comes from a command interpreter).
+check_output_begins() {
+    local size
+    size=$(stat -c %s "$case_dir/expected")
+    if ! cmp -s "$case_dir/expected" <(head -c "$size" "$case_dir/out"); then
+        fail "standard output does not begin as expected (< expected, > actual):"$'\n'"$(diff <(show "$case_dir/expected") <(show "$case_dir/out") | head -n 24)"
+    fi
+}
+
+# The same lines in any order (for the order in which the system lists names that sort
+# differently under other collations).
+check_output_lines() {
+    if ! cmp -s <(LC_ALL=C sort "$case_dir/expected") <(LC_ALL=C sort "$case_dir/out"); then
+        fail "output lines differ (< expected, > actual):"$'\n'"$(diff <(LC_ALL=C sort "$case_dir/expected" | cat -A) <(LC_ALL=C sort "$case_dir/out" | cat -A) | head -n 24)"
+    fi
+}
+
+expect_run() {
+    local want=$1
+    shift
+    run_brindle "$@"
+    check_status "$want"
+    check_output
+    expect_reset
+}
+
+list_files() { (cd "$1" && find . -mindepth 1 "${@:2}" -printf '%P\n' | LC_ALL=C sort); }
+
+# Every file and directory under DIR, by relative path.
+check_tree() {
+    local dir=$1
+    shift
+    local actual wanted
+    actual=$(list_files "$dir")
+    wanted=$( (($# > 0)) && printf '%s\n' "$@" | LC_ALL=C sort)
+    [[ $actual == "$wanted" ]] ||
+        fail "files under $dir: expected [${wanted//$'\n'/ | }], found [${actual//$'\n'/ | }]"
+}
+
+# What stands in the working directory besides the library and the files the case put there.
+check_working_dir() {
+    local actual wanted
+    actual=$(list_files "$case_dir/wd" -maxdepth 1)
+    wanted=$(printf '%s\n' lib "${wd_extra[@]}" "$@" | LC_ALL=C sort)
+    [[ $actual == "$wanted" ]] ||
+        fail "working directory: expected [${wanted//$'\n'/ | }], found [${actual//$'\n'/ | }]"
+}
+
+check_untouched() {
+    local file
+    for file in "$@"; do
+        cmp -s -- "$(original_of "$file")" "$file" 2>/dev/null || fail "$file is not the original"
+    done
+}
+
+# DST holds what the fake encoder made of SRC's original content.
+check_encoded() {
+    local source=$1 target=$2
+    cmp -s <(printf '%s' "$hevc_id"; cat -- "$(original_of "$source")") "$target" 2>/dev/null ||
+        fail "$target does not hold the encoded $source"
+}
+
+log_calls() {
+    if [[ -f $case_dir/log ]]; then awk '$0 == "--" { n++ } END { print n + 0 }' "$case_dir/log"; else echo 0; fi
+}
+log_inputs() { [[ -f $case_dir/log ]] && awk 'previous == "-i" { print } { previous = $0 }' "$case_dir/log"; }
+
+check_log_calls() {
+    local calls
+    calls=$(log_calls)
+    [[ $calls == "$1" ]] || fail "the encoder ran $calls times, expected $1"
+}
+
+# The inputs the encoder was given, in order (paths written with '/').
+check_log_inputs() {
+    local actual wanted path
+    actual=$(log_inputs)
+    wanted=$(for path in "$@"; do printf '%s\n' "$(native "$path")"; done)
+    [[ $actual == "$wanted" ]] ||
+        fail "encoder inputs: expected [${wanted//$'\n'/ | }], got [${actual//$'\n'/ | }]"
+}
+
+wait_until() {
+    local tries=$1
+    shift
+    while ((tries-- > 0)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+descendants() {
+    local child
+    for child in $(pgrep -P "$1"); do
+        echo "$child"
+        descendants "$child"
+    done
+}
+
+# Runs commands as an unprivileged user where the test runs as root (root reads and writes
+# everything, so permissions would prove nothing). Answers false when that is not possible.
+drop_privileges() {
+    if (($(id -u) != 0)); then
+        return 0
+    fi
+    command -v setpriv >/dev/null || return 1
+    as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    "${as_user[@]}" test -x "$brindle" || return 1
+}
+
+has_birth_time() {
+    local probe=$case_dir/birth-probe birth
+    : >"$probe"
+    birth=$(stat -c %W "$probe")
+    rm -f "$probe"
+    [[ $birth != 0 && $birth != - ]]
+}
+
+# ---- Scan-only: the command line ------------------------------------------------------------
+
+case_usage() {
+    begin_case "fewer than six arguments: the usage text alone, exit code 1"
+    expect "$usage"
+    expect_run 1
+    expect "$usage"
+    expect_run 1 -days 3 -dir lib -ext
+    expect "$usage"
+    expect_run 1 -scanonly -scanonly -scanonly -scanonly -scanonly
+    end_case
+}
+
+case_missing_options() {
+    begin_case "a missing mandatory option: the usage text and its message, exit code 1"
+    expect "$usage$missing_days"
+    expect_run 1 -dir lib -ext mkv -scanonly -docurrent
+    expect "$usage$missing_days"
+    expect_run 1 -DAYS 3 -dir lib -ext mkv
+    expect "$usage$missing_days"
+    expect_run 1 -dir lib -ext mkv -scanonly -days
+    expect "$usage$missing_dir"
+    expect_run 1 -days 3 -ext mkv -scanonly -docurrent
+    expect "$usage$missing_ext"
+    expect_run 1 -days 3 -dir lib -scanonly -docurrent
+    expect "$usage$missing_ext"
+    expect_run 1 -days 3 -dir lib -config x -ext
+    end_case
+}
+
+case_long_values() {
+    begin_case "over-long -dir, -ext and -config values are refused, the limits are accepted"
+    local d255 d256 e15=abcdefghijklmno c255 c256
+    d255=$(printf 'd%.0s' {1..255})
+    d256=${d255}d
+    c255=$(printf 'c%.0s' {1..255})
+    c256=${c255}c
+    make_video "lib/v.$e15" sparse:2M
+    expect "$scan_only_line"
+    expect_scan
+    expect_run 0 -days 3 -dir "$d255" -ext mkv -scanonly
+    expect "$usage$long_dir"
+    expect_run 1 -days 3 -dir "$d256" -ext mkv -scanonly
+    expect "$scan_only_line"
+    expect_scan "lib/v.$e15"
+    expect_run 0 -days 3 -dir lib -ext "$e15" -scanonly -docurrent
+    expect "$usage$long_ext"
+    expect_run 1 -days 3 -dir lib -ext "${e15}p" -scanonly -docurrent
+    expect "Custom config file specified $c255"$'\n'"$scan_only_line"
+    expect_scan
+    expect_run 0 -days 3 -dir lib -ext mkv -config "$c255" -scanonly
+    expect "$usage$long_config"
+    expect_run 1 -days 3 -dir lib -ext mkv -config "$c256" -scanonly
+    # 128 two-byte letters: 256 bytes, but 128 UTF-16 code units.
+    local wide
+    wide=$(printf 'é%.0s' {1..128})
+    if windows; then
+        expect "$scan_only_line"
+        expect_scan
+        expect_run 0 -days 3 -dir "$wide" -ext mkv -scanonly
+        expect "$usage$long_dir"
+        expect_run 1 -days 3 -dir "$wide$wide" -ext mkv -scanonly
+    else
+        expect "$usage$long_dir"
+        expect_run 1 -days 3 -dir "$wide" -ext mkv -scanonly
+    fi
+    end_case
+}
+
+case_message_order() {
+    begin_case "config and scan-only lines: every occurrence, config lines first"
+    make_video lib/a.mkv sparse:2M
+    expect $'Custom config file specified first.cfg\nCustom config file specified second.cfg\n'
+    expect "$scan_only_line$scan_only_line"
+    expect_scan lib/a.mkv
+    expect_run 0 -scanonly -days 3 -config first.cfg -dir lib -ext mkv -scanonly \
+        -config second.cfg -docurrent -config
+    end_case
+}
+
+# ---- Scan-only: the walk and the filters ---------------------------------------------------
+
+case_walk_order() {
+    begin_case "depth-first order, sorted names, size, extension and dot-name rules"
+    make_video lib/a.mkv sparse:2M
+    make_video lib/a.avi sparse:2M
+    make_video lib/amkv sparse:2M
+    make_video lib/exact.mkv sparse:1M
+    make_video lib/under.mkv sparse:1048575
+    make_video lib/m/n.mkv sparse:2M
+    make_video lib/m/o/p.mkv sparse:3M
+    make_video lib/m/small.mkv 100
+    make_video lib/q/UP.MKV sparse:2M
+    make_video lib/x.mkv/y.mkv sparse:2M
+    make_video lib/z.mkv sparse:2M
+    make_video lib/.hidden.mkv sparse:2M
+    make_video lib/.cache/c.mkv sparse:2M
+    mkdir lib/empty
+    # A file of exactly 1 MiB counts 1 whole MiB, more than the default minimum of 0.
+    local found=(a.mkv amkv exact.mkv m/n.mkv m/o/p.mkv q/UP.MKV x.mkv/y.mkv z.mkv)
+    expect "$scan_only_line"
+    expect_scan "${found[@]/#/lib/}"
+    expect_run 0 -days 3 -dir lib -ext mkv -scanonly -docurrent
+    # The directory text is used as given: a trailing separator doubles, "." stays.
+    expect "$scan_only_line"
+    expect_scan "${found[@]/#/lib//}"
+    expect_run 0 -days 3 -dir "$(native lib/)" -ext mkv -scanonly -docurrent
+    expect "$scan_only_line"
+    expect_scan "${found[@]/#/./lib/}"
+    expect_run 0 -days 3 -dir . -ext mkv -scanonly -docurrent
+    # A path that leads to a file, or to nothing, lists nothing.
+    expect "$scan_only_line"
+    expect_scan
+    expect_run 0 -days 3 -dir "$(native lib/a.mkv)" -ext mkv -scanonly -docurrent
+    expect "$scan_only_line"
+    expect_scan
+    expect_run 0 -days 3 -dir nowhere -ext mkv -scanonly -docurrent
+    end_case
+}
+
+case_minsize() {
+    begin_case "-minsize: only files of more whole MiB than the minimum"
+    make_video lib/three.mkv sparse:3M
+    make_video lib/under3.mkv sparse:3145727
+    make_video lib/two.mkv sparse:2M
+    expect "$scan_only_line"
+    expect_scan lib/three.mkv
+    expect_run 0 -days 3 -dir lib -ext mkv -minsize 2 -scanonly -docurrent
+    expect "$scan_only_line"
+    expect_scan
+    expect_run 0 -days 3 -dir lib -ext mkv -minsize -1 -scanonly -docurrent
+    end_case
+}
+
+case_ext_patterns() {
+    begin_case "-ext * reaches the program unexpanded; *, *.avi, an empty -ext take every name"
+    make_video lib/a.avi sparse:2M
+    make_video lib/b.mkv sparse:2M
+    make_video lib/c sparse:2M
+    make_video lib/small.txt 10
+    local ext
+    for ext in '*' '*.avi' ''; do
+        expect "$scan_only_line"
+        expect_scan lib/a.avi lib/b.mkv lib/c
+        expect_run 0 -days 3 -dir lib -ext "$ext" -scanonly -docurrent
+    done
+    for ext in MKV kv .mkv; do
+        expect "$scan_only_line"
+        expect_scan lib/b.mkv
+        expect_run 0 -days 3 -dir lib -ext "$ext" -scanonly -docurrent
+    done
+    end_case
+}
+
+case_age_window() {
+    begin_case "the age window: days 0 takes today's files; without -docurrent they wait"
+    make_video lib/new.mkv sparse:2M
+    expect "$scan_only_line"
+    expect_scan
+    expect_run 0 -days 3 -dir lib -ext mkv -scanonly
+    expect "$scan_only_line"
+    expect_scan lib/new.mkv
+    expect_run 0 -days 0 -dir lib -ext mkv -scanonly
+    expect "$scan_only_line"
+    expect_scan
+    expect_run 0 -days -1 -dir lib -ext mkv -scanonly -docurrent
+    # Where the creation time is the modification time, touch sets ages.
+    if windows || ! has_birth_time; then
+        make_video lib/old.mkv sparse:2M
+        make_video lib/mid.mkv sparse:2M
+        touch -d '5 days ago' lib/old.mkv
+        touch -d '60 hours ago' lib/mid.mkv
+        make_video lib/future.mkv sparse:2M
+        touch -d '1 hour' lib/future.mkv
+        expect "$scan_only_line"
+        expect_scan lib/mid.mkv
+        expect_run 0 -days 3 -dir lib -ext mkv -scanonly
+        expect "$scan_only_line"
+        expect_scan lib/mid.mkv lib/new.mkv
+        expect_run 0 -days 3 -dir lib -ext mkv -scanonly -docurrent
+        expect "$scan_only_line"
+        expect_scan lib/mid.mkv lib/old.mkv
+        expect_run 0 -days 9999 -dir lib -ext mkv -scanonly
+    fi
+    end_case
+}
+
+case_hevc_signature() {
+    begin_case "files carrying the HEVC codec identifier in their first 16 KiB are left out"
+    local name offset
+    for name in at0:0 at1000:1000 at16367:16367 at16368:16368; do
+        offset=${name#*:}
+        make_video "lib/${name%:*}.mkv" sparse:2M
+        printf '%s' "$hevc_id" | dd of="lib/${name%:*}.mkv" bs=1 seek="$offset" conv=notrunc status=none
+    done
+    make_video lib/lower.mkv sparse:2M
+    printf '%s' 'v_mpegh/iso/hevc' | dd of=lib/lower.mkv bs=1 seek=10 conv=notrunc status=none
+    expect "$scan_only_line"
+    expect_scan lib/at16368.mkv lib/lower.mkv
+    expect_run 0 -days 3 -dir lib -ext mkv -scanonly -docurrent
+    end_case
+}
+
+case_names_printed() {
+    begin_case "names with shell metacharacters and non-ASCII letters are printed as they are"
+    local names=('a b.mkv' 'amp&.mkv' 'bang!.mkv' "tick'.mkv" 'paren (1).mkv' 'semi;colon,eq=.mkv'
+        'caret^.mkv' 'pct%d%s%n.mkv' '100% Wolf.mkv' 'Ünïcödé ж 日本.mkv' 'x$(touch PWNED).mkv')
+    windows || names+=('quote".mkv' 'back\slash.mkv' 'q`touch PWNED`.mkv' 'star*?.mkv')
+    local name paths=()
+    for name in "${names[@]}"; do
+        make_video "lib/$name" sparse:2M
+        paths+=("lib/$name")
+    done
+    expect "$scan_only_line"
+    expect_scan "${paths[@]}"
+    run_brindle -days 3 -dir lib -ext mkv -scanonly -docurrent
+    check_status 0
+    if windows; then
+        check_output_lines
+    else
+        # POSIX lists names sorted byte-wise.
+        expect_reset
+        expect "$scan_only_line"
+        mapfile -t paths < <(printf '%s\n' "${paths[@]}" | LC_ALL=C sort)
+        expect_scan "${paths[@]}"
+        check_output
+    fi
+    [[ -z $(find "$case_dir" -name 'PWNED*') ]] || fail "a command in a file name ran"
+    end_case
+}
+
+case_unreadable_directory() {
+    begin_case "an unreadable subdirectory is skipped, the walk goes on"
+    if windows; then
+        skip_case "POSIX permissions"
+        return
+    fi
+    if ! drop_privileges; then
+        skip_case "running as root and cannot switch to an unprivileged user"
+        return
+    fi
+    make_video lib/a.mkv sparse:2M
+    make_video lib/locked/b.mkv sparse:2M
+    make_video lib/z.mkv sparse:2M
+    chmod 000 lib/locked
+    expect "$scan_only_line"
+    expect_scan lib/a.mkv lib/z.mkv
+    expect_run 0 -days 3 -dir lib -ext mkv -scanonly -docurrent
+    chmod 755 lib/locked
+    end_case
+}
+
+case_link_cycle() {
+    begin_case "directory links are followed, a cycle is listed once"
+    if windows; then
+        skip_case "POSIX symbolic links"
+        return
+    fi
+    make_video lib/a.mkv sparse:2M
+    make_video lib/loop/b.mkv sparse:2M
+    make_video other/o.mkv sparse:2M
+    ln -s .. lib/loop/back
+    ln -s . lib/loop/self
+    ln -s ../other lib/alias
+    expect "$scan_only_line"
+    expect_scan lib/a.mkv lib/alias/o.mkv lib/loop/b.mkv
+    expect_run 0 -days 3 -dir lib -ext mkv -scanonly -docurrent
+    end_case
+}
+
+# ---- Encoding with the fake encoder ---------------------------------------------------------
+
+encode_args=(-days 3 -dir lib -ext mkv -docurrent)
+
+in_list() {
+    local item=$1 each
+    shift
+    for each in "$@"; do [[ $each == "$item" ]] && return 0; done
+    return 1
+}
+
+# The whole log: each call's arguments, then "--". Arguments are written with '/'.
+check_log_is() {
+    local arg
+    for arg in "$@"; do
+        if [[ $arg == lib/* ]]; then native "$arg"; else printf '%s' "$arg"; fi
+        printf '\n'
+    done >"$case_dir/expected-log"
+    cmp -s "$case_dir/expected-log" "$case_dir/log" 2>/dev/null ||
+        fail "encoder arguments (< expected, > actual):"$'\n'"$(diff "$case_dir/expected-log" "$case_dir/log" 2>&1 | head -n 24)"
+}
+
+case_default_template() {
+    begin_case "default template: every argument reaches ffmpeg, x264 becomes x265, only the result is left"
+    use_fake_encoder
+    make_video lib/Show.x264.mkv 2100000
+    make_video lib/sub/ep.mkv 1100000
+    keep_originals lib/Show.x264.mkv lib/sub/ep.mkv
+    expect_scan lib/Show.x264.mkv lib/sub/ep.mkv
+    expect_encoder lib/Show.x264.mkv lib/sub/ep.mkv
+    expect_run 0 "${encode_args[@]}"
+    local input default_args=()
+    for input in lib/Show.x264.mkv lib/sub/ep.mkv; do
+        default_args+=(-y -i "$input" -sn -c:v libx265 -preset superfast -crf 19
+            -x265-params deblock=-4,0 -c:a copy tempenc.mkv --)
+    done
+    check_log_is "${default_args[@]}"
+    check_tree lib Show.x265.mkv sub sub/ep.mkv
+    check_encoded lib/Show.x264.mkv lib/Show.x265.mkv
+    check_encoded lib/sub/ep.mkv lib/sub/ep.mkv
+    check_working_dir brindle.lock
+    [[ ! -s brindle.lock ]] || fail "brindle.lock is not empty"
+    # The results carry the HEVC identifier, so the next runs find nothing to do.
+    expect "$scan_only_line"
+    expect_scan
+    expect_run 0 -days 3 -dir lib -ext mkv -scanonly -docurrent
+    expect_scan
+    expect_run 0 "${encode_args[@]}"
+    check_log_calls 2
+    end_case
+}
+
+case_config_template() {
+    begin_case "config template: options after %2 dropped; a config file that cannot be read means the default"
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    printf 'ffmpeg -i %%1 -c:v libx265 %%2 -after out2.mkv\r\n' >../custom.cfg
+    expect "Custom config file specified $(native ../custom.cfg)"$'\n'
+    expect_scan lib/a.mkv
+    expect_encoder lib/a.mkv
+    expect_run 0 "${encode_args[@]}" -config "$(native ../custom.cfg)"
+    check_log_is -i lib/a.mkv -c:v libx265 tempenc.mkv --
+    check_encoded lib/a.mkv lib/a.mkv
+    make_video lib/b.mkv 1100000
+    keep_originals lib/b.mkv
+    expect $'Custom config file specified nothere.cfg\n'
+    expect_scan lib/b.mkv
+    expect_encoder lib/b.mkv
+    expect_run 0 "${encode_args[@]}" -config nothere.cfg
+    check_log_calls 2
+    check_encoded lib/b.mkv lib/b.mkv
+    check_tree lib a.mkv b.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
+case_template_faults() {
+    begin_case "a template naming its output first, or lacking a placeholder, encodes nothing"
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    local backwards plain empty
+    backwards=$(native ../backwards.cfg)
+    plain=$(native ../plain.cfg)
+    empty=$(native ../empty.cfg)
+    printf 'ffmpeg -y %%2 -i %%1\n' >../backwards.cfg
+    printf 'ffmpeg -i in.mkv out.mkv\n' >../plain.cfg
+    : >../empty.cfg
+    expect "Custom config file specified $backwards"$'\n'"$output_first"
+    expect_scan lib/a.mkv
+    expect_run 0 "${encode_args[@]}" -config "$backwards"
+    expect "Custom config file specified $backwards"$'\n'"$scan_only_line"
+    expect_scan lib/a.mkv
+    expect_run 0 "${encode_args[@]}" -config "$backwards" -scanonly
+    expect "Custom config file specified $plain"$'\n'
+    expect_scan lib/a.mkv
+    expect_run 0 "${encode_args[@]}" -config "$plain"
+    expect "Custom config file specified $empty"$'\n'
+    expect_scan lib/a.mkv
+    expect_run 0 "${encode_args[@]}" -config "$empty"
+    check_log_calls 0
+    check_untouched lib/a.mkv
+    check_tree lib a.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
+case_encoder_fails() {
+    begin_case "an encoder that fails leaves every source as it was"
+    use_fake_encoder
+    fake_mode=fail
+    make_video lib/a.x264.mkv 1100000
+    make_video lib/b.mkv 1100000
+    keep_originals lib/a.x264.mkv lib/b.mkv
+    expect_scan lib/a.x264.mkv lib/b.mkv
+    expect_encoder lib/a.x264.mkv lib/b.mkv
+    expect_run 0 "${encode_args[@]}"
+    check_log_calls 2
+    check_untouched lib/a.x264.mkv lib/b.mkv
+    check_tree lib a.x264.mkv b.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
+case_no_output() {
+    begin_case "an encoder that exits 0 without output, or with an empty one, costs nothing"
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    # What an earlier, killed encode left must not be taken for this one's output.
+    make_video tempenc.mkv 1100000
+    local mode
+    for mode in nooutput empty; do
+        fake_mode=$mode
+        expect_scan lib/a.mkv
+        expect_encoder lib/a.mkv
+        expect_run 0 "${encode_args[@]}"
+        check_untouched lib/a.mkv
+        check_tree lib a.mkv
+        check_working_dir brindle.lock
+    done
+    check_log_calls 2
+    end_case
+}
+
+case_missing_target_directory() {
+    begin_case "a target directory that does not exist (264 in a directory name): source untouched"
+    use_fake_encoder
+    make_video lib/x264/a.mkv 1100000
+    make_video lib/b.x264.mkv 1100000
+    keep_originals lib/x264/a.mkv lib/b.x264.mkv
+    expect_scan lib/b.x264.mkv lib/x264/a.mkv
+    expect_encoder lib/b.x264.mkv lib/x264/a.mkv
+    expect_run 0 "${encode_args[@]}"
+    check_log_calls 2
+    check_untouched lib/x264/a.mkv
+    check_encoded lib/b.x264.mkv lib/b.x265.mkv
+    check_tree lib b.x265.mkv x264 x264/a.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
+case_existing_backup() {
+    begin_case "a file already named like the backup: source and that file untouched, the run goes on"
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    make_video lib/a.mkv.bak 5000
+    make_video lib/b.mkv 1100000
+    keep_originals lib/a.mkv lib/a.mkv.bak lib/b.mkv
+    expect_scan lib/a.mkv lib/b.mkv
+    expect_encoder lib/a.mkv lib/b.mkv
+    expect_run 0 "${encode_args[@]}"
+    check_untouched lib/a.mkv lib/a.mkv.bak
+    check_encoded lib/b.mkv lib/b.mkv
+    check_tree lib a.mkv a.mkv.bak b.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
+# Encodes a library of odd names; names in REFUSED must be refused with their message. Checks
+# that each other name reaches the encoder literally and is replaced, and that nothing in a name
+# ran. The listing order is taken from the program's own Found lines (the collation of Wine's
+# listing is Wine's), after checking they name exactly the expected files.
+encode_odd_names() {
+    local -n odd_names=$1 refused_names=$2
+    local name paths=() refused=()
+    for name in "${odd_names[@]}"; do
+        make_video "lib/$name" 1100000
+        keep_originals "lib/$name"
+    done
+    run_brindle "${encode_args[@]}"
+    check_status 0
+    mapfile -t paths < <(sed -n "s#^Found: $(native lib/ | sed 's/\\/\\\\/g')##p" "$case_dir/out")
+    if [[ $(printf '%s\n' "${paths[@]}" | LC_ALL=C sort) != \
+        "$(printf '%s\n' "${odd_names[@]}" "${refused_names[@]}" | LC_ALL=C sort)" ]]; then
+        fail "the Found lines do not name the library's files: $(show "$case_dir/out")"
+        return
+    fi
+    paths=("${paths[@]/#/lib/}")
+    expect_scan "${paths[@]}"
+    local encoded=() path
+    for path in "${paths[@]}"; do
+        name=${path#lib/}
+        if in_list "$name" "${refused_names[@]}"; then
+            printf 'Not encoded: %s holds two or more %% signs, which cmd.exe could expand into a command.\n' \
+                "$(native "$path")" >>"$case_dir/expected"
+        else
+            expect_encoder "$path"
+            encoded+=("$path")
+        fi
+    done
+    check_output
+    check_log_inputs "${encoded[@]}"
+    local wanted=()
+    for path in "${encoded[@]}"; do
+        name=${path#lib/}
+        wanted+=("${name/264/265}")
+        check_encoded "$path" "lib/${name/264/265}"
+    done
+    for name in "${refused_names[@]}"; do
+        wanted+=("$name")
+        check_untouched "lib/$name"
+    done
+    check_tree lib "${wanted[@]}"
+    check_working_dir brindle.lock
+    [[ -z $(find "$root" -iname '*PWNED*' ! -path '*/lib/*' ! -path '*/orig/*') ]] ||
+        fail "a command in a file name ran"
+}
+
+case_odd_names_posix() {
+    begin_case "names with \$( ) \` \" \\ ; & % ! ' blanks and non-ASCII letters reach the encoder literally"
+    local names=('a b.mkv' 'x$(touch PWNED).mkv' 'q`touch PWNED2`.mkv' 'semi;colon&amp.mkv'
+        'quote".mkv' 'back\slash\.mkv' "tick'.mkv" 'bang!.mkv' 'pct%d%s%%.mkv'
+        'dollar$HOME ${PATH}.mkv' 'Ünïcödé ж 日本.mkv' 'star*?[a].mkv' 'pipe|<in >out.mkv'
+        'x264 $(touch PWNED3) ".mkv' '-i.mkv' '  lead and trail  .mkv')
+    local none=()
+    use_fake_encoder
+    encode_odd_names names none
+    end_case
+}
+
+case_odd_names_windows() {
+    begin_case "names cmd.exe treats specially (^ & ! one %, non-ASCII) encode; two % are refused"
+    local names=('a b.mkv' 'amp&.mkv' 'caret^.mkv' 'bang!.mkv' '100% Wolf.mkv' "tick'.mkv"
+        'paren (1).mkv' 'semi;colon,eq=.mkv' 'Ünïcödé ж 日本.mkv' 'x264 & echo PWNED.mkv')
+    local refused=('two%PATH%.mkv' 'a%b%c%.mkv')
+    use_fake_encoder
+    encode_odd_names names refused
+    end_case
+}
+
+case_concurrent_runs() {
+    begin_case "two runs started at once in one working directory: one encodes, one steps aside"
+    use_fake_encoder
+    fake_mode=slow
+    make_video lib/a.mkv 1100000
+    make_video lib/b.mkv 1100000
+    keep_originals lib/a.mkv lib/b.mkv
+    local first second first_status second_status
+    start_brindle "$case_dir/raw1" "${encode_args[@]}"
+    first=$started_pid
+    start_brindle "$case_dir/raw2" "${encode_args[@]}"
+    second=$started_pid
+    wait "$first"
+    first_status=$?
+    wait "$second"
+    second_status=$?
+    normalise_output "$case_dir/raw1" "$case_dir/out1"
+    normalise_output "$case_dir/raw2" "$case_dir/out2"
+    expect_scan lib/a.mkv lib/b.mkv
+    expect_encoder lib/a.mkv lib/b.mkv
+    printf '%s' "$lock_held" >"$case_dir/lock-held"
+    if ! { cmp -s "$case_dir/out1" "$case_dir/expected" && cmp -s "$case_dir/out2" "$case_dir/lock-held"; } &&
+        ! { cmp -s "$case_dir/out2" "$case_dir/expected" && cmp -s "$case_dir/out1" "$case_dir/lock-held"; }; then
+        fail "expected one run to encode and the other to print the lock message; got:"$'\n'"$(show "$case_dir/out1")"$'\n'"and:"$'\n'"$(show "$case_dir/out2")"
+    fi
+    ((first_status == 0 && second_status == 0)) || fail "exit codes $first_status and $second_status"
+    check_log_calls 2
+    check_encoded lib/a.mkv lib/a.mkv
+    check_encoded lib/b.mkv lib/b.mkv
+    check_tree lib a.mkv b.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
+case_killed_run() {
+    begin_case "a run killed with SIGKILL during the encode: source intact, the next run completes"
+    if windows; then
+        skip_case "POSIX signals"
+        return
+    fi
+    use_fake_encoder
+    fake_mode=hang
+    make_video lib/a.x264.mkv 2100000
+    keep_originals lib/a.x264.mkv
+    start_brindle "$case_dir/raw1" "${encode_args[@]}"
+    local pid=$started_pid children
+    if ! wait_until 100 test -s tempenc.mkv; then
+        fail "the encoder never started"
+    fi
+    children=$(descendants "$pid")
+    kill -KILL "$pid"
+    wait "$pid" 2>/dev/null
+    [[ -n $children ]] && kill -KILL $children 2>/dev/null
+    sleep 0.2
+    check_untouched lib/a.x264.mkv
+    check_tree lib a.x264.mkv
+    fake_mode=
+    expect_scan lib/a.x264.mkv
+    expect_encoder lib/a.x264.mkv
+    expect_run 0 "${encode_args[@]}"
+    check_encoded lib/a.x264.mkv lib/a.x265.mkv
+    check_tree lib a.x265.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
+case_unwritable_working_dir() {
+    begin_case "a working directory that cannot be written: the lock message, nothing else happens"
+    if windows; then
+        skip_case "POSIX permissions"
+        return
+    fi
+    if ! drop_privileges; then
+        skip_case "running as root and cannot switch to an unprivileged user"
+        return
+    fi
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    chmod 555 .
+    expect "Cannot create the lock file brindle.lock in $(pwd -P); this run does nothing."$'\n'
+    expect_run 0 "${encode_args[@]}"
+    chmod 755 .
+    check_log_calls 0
+    check_untouched lib/a.mkv
+    check_tree lib a.mkv
+    check_working_dir
+    end_case
+}
+
+# ---- Windows: cmd.exe as the interpreter ----------------------------------------------------
+
+case_cmd_copy_template() {
+    begin_case "cmd's own copy /b %1+MARK %2 as the encoder: the result replaces the source"
+    printf 'MARK' >MARK
+    wd_extra+=(MARK)
+    printf 'copy /b %%1+MARK %%2\r\n' >../copy.cfg
+    make_video lib/a.x264.mkv 1100000
+    keep_originals lib/a.x264.mkv
+    expect "Custom config file specified $(native ../copy.cfg)"$'\n'
+    expect_scan lib/a.x264.mkv
+    run_brindle "${encode_args[@]}" -config "$(native ../copy.cfg)"
+    check_status 0
+    check_output_begins
+    cmp -s <(cat -- "$(original_of lib/a.x264.mkv)"; printf 'MARK') lib/a.x265.mkv 2>/dev/null ||
+        fail "lib/a.x265.mkv is not the source followed by MARK"
+    check_tree lib a.x265.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
+case_quoted_encoder_path() {
+    begin_case "a template whose quoted encoder path holds a blank"
+    mkdir "enc dir"
+    cp -- "$fake_encoder" "enc dir/fake encoder.exe"
+    wd_extra+=("enc dir")
+    case_env+=("BRINDLE_FAKE_LOG=$(host_path "$case_dir/log")")
+    printf '"enc dir\\fake encoder.exe" -i %%1 %%2\r\n' >../relative.cfg
+    printf '"%s" -i %%1 %%2\r\n' "$(host_path "$case_dir/wd/enc dir/fake encoder.exe")" >../absolute.cfg
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    expect "Custom config file specified $(native ../relative.cfg)"$'\n'
+    expect_scan lib/a.mkv
+    expect_encoder lib/a.mkv
+    expect_run 0 "${encode_args[@]}" -config "$(native ../relative.cfg)"
+    check_encoded lib/a.mkv lib/a.mkv
+    make_video lib/b.mkv 1100000
+    keep_originals lib/b.mkv
+    expect "Custom config file specified $(native ../absolute.cfg)"$'\n'
+    expect_scan lib/b.mkv
+    expect_encoder lib/b.mkv
+    expect_run 0 "${encode_args[@]}" -config "$(native ../absolute.cfg)"
+    check_encoded lib/b.mkv lib/b.mkv
+    check_log_is -i lib/a.mkv tempenc.mkv -- -i lib/b.mkv tempenc.mkv --
+    check_tree lib a.mkv b.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
+case_no_encoder_found() {
+    begin_case "the default template with no ffmpeg to be found: nothing changes, exit code 0"
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    expect_scan lib/a.mkv
+    run_brindle "${encode_args[@]}"
+    check_status 0
+    check_output_begins
+    check_untouched lib/a.mkv
+    check_tree lib a.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
+# ---- The real ffmpeg ------------------------------------------------------------------------
+
+case_real_ffmpeg() {
+    begin_case "the real ffmpeg turns an H.264 file into HEVC under the 265 name"
+    if windows; then
+        skip_case "the real ffmpeg runs with the native build"
+        return
+    fi
+    if ! command -v ffmpeg >/dev/null || ! command -v ffprobe >/dev/null; then
+        skip_case "ffmpeg or ffprobe is not installed"
+        return
+    fi
+    mkdir lib
+    ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=640x360:rate=25 -t 6 -c:v libx264 \
+        -preset ultrafast -b:v 2M -pix_fmt yuv420p lib/clip.x264.mkv 2>"$case_dir/ffmpeg-err"
+    if (($(stat -c %s lib/clip.x264.mkv 2>/dev/null || echo 0) <= 1048576)); then
+        fail "could not make an H.264 sample of over 1 MiB: $(head -c 400 "$case_dir/ffmpeg-err")"
+        end_case
+        return
+    fi
+    expect_scan lib/clip.x264.mkv
+    expect_run 0 "${encode_args[@]}"
+    local codec
+    codec=$(ffprobe -v error -select_streams v:0 -show_entries stream=codec_name -of csv=p=0 \
+        lib/clip.x265.mkv 2>&1)
+    [[ $codec == hevc ]] || fail "lib/clip.x265.mkv: codec [$codec], expected hevc"
+    check_tree lib clip.x265.mkv
+    check_working_dir brindle.lock
+    expect "$scan_only_line"
+    expect_scan
+    expect_run 0 -days 3 -dir lib -ext mkv -scanonly -docurrent
+    end_case
+}
+
+# ---- Run -------------------------------------------------------------------------------------
+
+case_usage
+case_missing_options
+case_long_values
+case_message_order
+case_walk_order
+case_minsize
+case_ext_patterns
+case_age_window
+case_hevc_signature
+case_names_printed
+case_unreadable_directory
+case_link_cycle
+case_default_template
+case_config_template
+case_template_faults
+case_encoder_fails
+case_no_output
+case_missing_target_directory
+case_existing_backup
+if windows; then
+    case_odd_names_windows
+    case_cmd_copy_template
+    case_quoted_encoder_path
+    case_no_encoder_found
+else
+    case_odd_names_posix
+fi
+case_concurrent_runs
+case_killed_run
+case_unwritable_working_dir
+case_real_ffmpeg
+
+echo "E2E ($platform) took $((SECONDS - started)) s"
+echo "E2E: $passed passed, $failed failed"
+((failed == 0))

@@ -9,6 +9,7 @@
 //                      slow: sleep 2 s, then as unset
 //
 // The input is the argument after "-i" (else the first argument), the output the last argument.
+// Standard output gets one line, "fake encoder: INPUT", whatever the mode.
 
 #include <cstdio>
 #include <cstdlib>
@@ -103,6 +104,9 @@ std::string input_of(const std::vector<std::string>& args) {
 int fake_encode(const std::vector<std::string>& args) {
     log_arguments(args);
     if (args.empty()) return 2;
+    // One line on standard output shows where the encoder's own output falls among brindle's.
+    std::printf("fake encoder: %s\n", input_of(args).c_str());
+    std::fflush(stdout);
     std::string mode;
     environment("BRINDLE_FAKE_MODE", mode);
     if (mode == "fail") return 3;
