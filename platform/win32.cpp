@@ -1,0 +1,364 @@
+// The platform layer on Windows. Only the W calls are used: paths are converted from UTF-8 to
+// UTF-16 right before each call and back right after, so no name passes through the ANSI code
+// page. A text that does not convert is treated like a file that cannot be reached.
+
+#include <windows.h>
+
+#include <climits>
+#include <cstdio>
+#include <optional>
+
+#include "platform/platform.h"
+
+namespace brindle::platform {
+namespace {
+
+std::optional<std::wstring> to_wide(std::string_view utf8) {
+    if (utf8.empty()) return std::wstring();
+    if (utf8.size() > INT_MAX) return std::nullopt;
+    const int length = static_cast<int>(utf8.size());
+    const int needed =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, nullptr, 0);
+    if (needed <= 0) return std::nullopt;
+    std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, wide.data(), needed);
+    return wide;
+}
+
+std::optional<std::string> to_utf8(std::wstring_view wide) {
+    if (wide.empty()) return std::string();
+    if (wide.size() > INT_MAX) return std::nullopt;
+    const int length = static_cast<int>(wide.size());
+    const int needed = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), length,
+                                           nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return std::nullopt;
+    std::string utf8(static_cast<std::size_t>(needed), '\0');
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), length, utf8.data(), needed,
+                        nullptr, nullptr);
+    return utf8;
+}
+
+// Closes the handle it holds when it goes out of scope.
+class unique_handle {
+public:
+    explicit unique_handle(HANDLE handle) : handle_(handle) {}
+    ~unique_handle() {
+        if (valid()) CloseHandle(handle_);
+    }
+    unique_handle(unique_handle&& other) noexcept : handle_(other.release()) {}
+    unique_handle& operator=(unique_handle&& other) noexcept {
+        if (this != &other) {
+            if (valid()) CloseHandle(handle_);
+            handle_ = other.release();
+        }
+        return *this;
+    }
+    HANDLE get() const { return handle_; }
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    HANDLE release() {
+        const HANDLE handle = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return handle;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+unique_handle open_file(const std::string& path, DWORD access, DWORD disposition,
+                        DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    const auto wide = to_wide(path);
+    if (!wide) return unique_handle(INVALID_HANDLE_VALUE);
+    return unique_handle(
+        CreateFileW(wide->c_str(), access, share_all, nullptr, disposition, flags, nullptr));
+}
+
+std::uint64_t join_halves(DWORD high, DWORD low) {
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
+std::uint64_t ticks_of(const FILETIME& time) {
+    return join_halves(time.dwHighDateTime, time.dwLowDateTime);
+}
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// An existing file (not a directory) at `path`.
+bool is_file(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring environment_variable(const wchar_t* name) {
+    std::wstring value(256, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+        if (length == 0) return {};
+        if (length < value.size()) {
+            value.resize(length);
+            return value;
+        }
+        value.resize(length);  // too small: `length` counts the terminating zero
+    }
+}
+
+// "cmd.exe" in the working directory, else in the first directory of PATH that holds one.
+std::wstring find_cmd() {
+    std::vector<std::wstring> directories = {L"."};
+    const std::wstring path = environment_variable(L"PATH");
+    for (std::size_t start = 0; start <= path.size();) {
+        auto end = path.find(L';', start);
+        if (end == std::wstring::npos) end = path.size();
+        std::wstring directory = path.substr(start, end - start);
+        if (directory.size() >= 2 && directory.front() == L'"' && directory.back() == L'"') {
+            directory = directory.substr(1, directory.size() - 2);
+        }
+        if (!directory.empty()) directories.push_back(directory);
+        start = end + 1;
+    }
+    for (const auto& directory : directories) {
+        const bool ends_in_separator = directory.back() == L'\\' || directory.back() == L'/';
+        const std::wstring candidate = directory + (ends_in_separator ? L"" : L"\\") + L"cmd.exe";
+        if (is_file(candidate)) return candidate;
+    }
+    return {};
+}
+
+// Starts `application` on `command_line` with the console, working directory and environment of
+// this process. Answers the process handle, or an invalid one with the error in GetLastError.
+unique_handle start_process(const std::wstring& application, const std::string& command_line) {
+    auto line = to_wide(command_line);
+    if (!line) {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return unique_handle(INVALID_HANDLE_VALUE);
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(application.c_str(), line->data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        nullptr, &startup, &process)) {
+        return unique_handle(INVALID_HANDLE_VALUE);
+    }
+    CloseHandle(process.hThread);
+    return unique_handle(process.hProcess);
+}
+
+bool write_console(HANDLE console, std::string_view text) {
+    auto wide = to_wide(text);
+    if (!wide) return false;
+    const wchar_t* data = wide->data();
+    std::size_t left = wide->size();
+    while (left > 0) {
+        DWORD chunk = left > 16384 ? 16384 : static_cast<DWORD>(left);
+        // A character beyond U+FFFF is written whole, never split between two calls.
+        if (chunk < left && IS_HIGH_SURROGATE(data[chunk - 1])) --chunk;
+        DWORD written = 0;
+        if (!WriteConsoleW(console, data, chunk, &written, nullptr) || written == 0) return false;
+        data += written;
+        left -= written;
+    }
+    return true;
+}
+
+}  // namespace
+
+char path_separator() { return '\\'; }
+
+std::size_t native_length(std::string_view utf8) {
+    if (utf8.empty() || utf8.size() > INT_MAX) return utf8.size();
+    const int units =
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    return units > 0 ? static_cast<std::size_t>(units) : utf8.size();
+}
+
+bool list_directory(const std::string& dir, std::vector<dir_entry>& entries) {
+    const bool ends_in_separator = !dir.empty() && is_separator(dir.back());
+    const auto pattern = to_wide(dir + (ends_in_separator ? "*" : "\\*"));
+    if (!pattern) return false;
+    WIN32_FIND_DATAW data{};
+    const HANDLE find = FindFirstFileW(pattern->c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        // A drive's root holds no "." or "..", so an empty one finds nothing at all.
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+        const auto wide_dir = to_wide(dir);
+        const DWORD attributes = wide_dir ? GetFileAttributesW(wide_dir->c_str()) : 0;
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    }
+    do {
+        const std::wstring_view wide_name = data.cFileName;
+        if (wide_name == L"." || wide_name == L"..") continue;
+        auto name = to_utf8(wide_name);
+        if (!name) continue;  // not valid UTF-16: nothing could open it by a converted name
+        dir_entry entry;
+        entry.name = std::move(*name);
+        // A directory link carries the directory attribute too, so links are followed.
+        entry.is_directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entry.has_details = true;
+        entry.size = join_halves(data.nFileSizeHigh, data.nFileSizeLow);
+        entry.creation_ticks = ticks_of(data.ftCreationTime);
+        entries.push_back(std::move(entry));
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return true;
+}
+
+bool file_details_of(const std::string& path, const dir_entry& entry, file_details& details) {
+    if (entry.has_details) {
+        details = {entry.size, entry.creation_ticks};
+        return true;
+    }
+    const auto wide = to_wide(path);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!wide || !GetFileAttributesExW(wide->c_str(), GetFileExInfoStandard, &data)) return false;
+    details.size = join_halves(data.nFileSizeHigh, data.nFileSizeLow);
+    details.creation_ticks = ticks_of(data.ftCreationTime);
+    return true;
+}
+
+bool directory_identity(const std::string& dir, directory_id& id) {
+    const auto handle =
+        open_file(dir, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &information)) return false;
+    id.volume = information.dwVolumeSerialNumber;
+    id.index = join_halves(information.nFileIndexHigh, information.nFileIndexLow);
+    return true;
+}
+
+std::uint64_t now_ticks() {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return ticks_of(now);
+}
+
+long long read_file_start(const std::string& path, char* buffer, std::size_t size) {
+    const auto file = open_file(path, GENERIC_READ, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!file.valid()) return -1;
+    std::size_t total = 0;
+    while (total < size) {
+        const auto left = size - total;
+        const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+        DWORD got = 0;
+        if (!ReadFile(file.get(), buffer + total, chunk, &got, nullptr) || got == 0) break;
+        total += got;
+    }
+    return static_cast<long long>(total);
+}
+
+void write_out(std::string_view text) {
+    // The C runtime would pass each byte through the console's code page; the console's own
+    // UTF-16 interface shows every name as it is. Redirected output gets the UTF-8 bytes.
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (out != INVALID_HANDLE_VALUE && out != nullptr && GetConsoleMode(out, &mode)) {
+        std::fflush(stdout);
+        if (write_console(out, text)) return;
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+void flush_out() { std::fflush(stdout); }
+
+long long file_size(const std::string& path) {
+    const auto wide = to_wide(path);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!wide || !GetFileAttributesExW(wide->c_str(), GetFileExInfoStandard, &data)) return -1;
+    return static_cast<long long>(join_halves(data.nFileSizeHigh, data.nFileSizeLow));
+}
+
+bool remove_file(const std::string& path) {
+    const auto wide = to_wide(path);
+    return wide && DeleteFileW(wide->c_str());
+}
+
+bool rename_no_replace(const std::string& from, const std::string& to) {
+    const auto wide_from = to_wide(from), wide_to = to_wide(to);
+    return wide_from && wide_to &&
+           MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_WRITE_THROUGH);
+}
+
+move_result rename_replace(const std::string& from, const std::string& to) {
+    const auto wide_from = to_wide(from), wide_to = to_wide(to);
+    if (!wide_from || !wide_to) return move_result::failed;
+    if (MoveFileExW(wide_from->c_str(), wide_to->c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return move_result::done;
+    }
+    return GetLastError() == ERROR_NOT_SAME_DEVICE ? move_result::cross_device
+                                                   : move_result::failed;
+}
+
+bool copy_file_durably(const std::string& from, const std::string& to) {
+    const auto wide_from = to_wide(from), wide_to = to_wide(to);
+    if (!wide_from || !wide_to || !CopyFileW(wide_from->c_str(), wide_to->c_str(), FALSE)) {
+        return false;
+    }
+    return flush_file(to);
+}
+
+bool flush_file(const std::string& path) {
+    // FlushFileBuffers needs a handle that may write.
+    const auto file = open_file(path, GENERIC_WRITE, OPEN_EXISTING);
+    return file.valid() && FlushFileBuffers(file.get());
+}
+
+interpreter_kind command_interpreter() { return interpreter_kind::windows_cmd; }
+
+int run_command(const std::string& command_line) {
+    const std::wstring comspec = environment_variable(L"COMSPEC");
+    unique_handle process(INVALID_HANDLE_VALUE);
+    const auto interpreter = to_utf8(comspec);
+    if (!comspec.empty() && interpreter) {
+        process = start_process(comspec, cmd_interpreter_line(*interpreter, command_line));
+        // Only an interpreter that is missing or may not be run makes way for cmd.exe.
+        const DWORD error = process.valid() ? ERROR_SUCCESS : GetLastError();
+        if (!process.valid() && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
+            error != ERROR_ACCESS_DENIED) {
+            return -1;
+        }
+    }
+    if (!process.valid()) {
+        const std::wstring cmd = find_cmd();
+        if (cmd.empty()) return -1;
+        process = start_process(cmd, cmd_interpreter_line("cmd.exe", command_line));
+        if (!process.valid()) return -1;
+    }
+    DWORD exit_code = 0;
+    if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process.get(), &exit_code)) {
+        return -1;
+    }
+    return static_cast<int>(exit_code);
+}
+
+lock_result lock_working_directory(const std::string& name) {
+    unique_handle file = open_file(name, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+    if (!file.valid()) return lock_result::cannot_create;
+    OVERLAPPED at_start{};
+    if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                    &at_start)) {
+        return lock_result::held_elsewhere;
+    }
+    // The handle stays open until the process ends, and the lock with it; the system drops
+    // both however the process ends. It is not inheritable, so no encoder holds it on.
+    file.release();
+    return lock_result::acquired;
+}
+
+std::string working_directory() {
+    const DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    if (needed == 0) return {};
+    std::wstring wide(needed, L'\0');
+    const DWORD length = GetCurrentDirectoryW(needed, wide.data());
+    if (length == 0 || length >= needed) return {};
+    wide.resize(length);
+    return to_utf8(wide).value_or(std::string());
+}
+
+unsigned long process_id() { return GetCurrentProcessId(); }
+
+}  // namespace brindle::platform
