@@ -8,7 +8,8 @@
 #          --platform posix|windows [--runner EMULATOR]
 #
 # EMULATOR runs Windows programs (Wine); it may be a ;-separated list, as CMake writes one.
-# Every case works in its own folder under one temporary folder, which is removed at the end.
+# Every case works in its own folder under one temporary folder, which is removed at the end
+# (kept, for a look at what went wrong, when BRINDLE_E2E_KEEP is set).
 
 set -u
 umask 022
@@ -43,6 +44,8 @@ fake_encoder=$(realpath -- "$fake_encoder")
 runner=()
 if [[ -n $runner_text ]]; then
     IFS=';' read -r -a runner <<<"$runner_text"
+    # The cases run in folders of their own.
+    [[ ${runner[0]} == */* && -e ${runner[0]} ]] && runner[0]=$(realpath -- "${runner[0]}")
 fi
 if [[ $platform == windows ]]; then
     sep='\'
@@ -60,6 +63,10 @@ root=$(mktemp -d "${TMPDIR:-/tmp}/brindle-e2e.XXXXXX") || exit 2
 chmod 755 "$root"  # an unprivileged user runs brindle in some cases
 cleanup() {
     cd / || return
+    if [[ -n ${BRINDLE_E2E_KEEP-} ]]; then
+        echo "E2E: the cases' folders stay in $root"
+        return
+    fi
     chmod -R u+rwX "$root" 2>/dev/null
     rm -rf -- "$root"
 }
@@ -820,8 +827,8 @@ case_existing_backup() {
 # listing is Wine's), after checking they name exactly the expected files.
 encode_odd_names() {
     local -n odd_names=$1 refused_names=$2
-    local name paths=() refused=()
-    for name in "${odd_names[@]}"; do
+    local name paths=()
+    for name in "${odd_names[@]}" "${refused_names[@]}"; do
         make_video "lib/$name" 1100000
         keep_originals "lib/$name"
     done
@@ -866,23 +873,23 @@ encode_odd_names() {
 
 case_odd_names_posix() {
     begin_case "names with \$( ) \` \" \\ ; & % ! ' blanks and non-ASCII letters reach the encoder literally"
-    local names=('a b.mkv' 'x$(touch PWNED).mkv' 'q`touch PWNED2`.mkv' 'semi;colon&amp.mkv'
+    local posix_names=('a b.mkv' 'x$(touch PWNED).mkv' 'q`touch PWNED2`.mkv' 'semi;colon&amp.mkv'
         'quote".mkv' 'back\slash\.mkv' "tick'.mkv" 'bang!.mkv' 'pct%d%s%%.mkv'
         'dollar$HOME ${PATH}.mkv' 'Ünïcödé ж 日本.mkv' 'star*?[a].mkv' 'pipe|<in >out.mkv'
         'x264 $(touch PWNED3) ".mkv' '-i.mkv' '  lead and trail  .mkv')
-    local none=()
+    local posix_refused=()
     use_fake_encoder
-    encode_odd_names names none
+    encode_odd_names posix_names posix_refused
     end_case
 }
 
 case_odd_names_windows() {
     begin_case "names cmd.exe treats specially (^ & ! one %, non-ASCII) encode; two % are refused"
-    local names=('a b.mkv' 'amp&.mkv' 'caret^.mkv' 'bang!.mkv' '100% Wolf.mkv' "tick'.mkv"
+    local windows_names=('a b.mkv' 'amp&.mkv' 'caret^.mkv' 'bang!.mkv' '100% Wolf.mkv' "tick'.mkv"
         'paren (1).mkv' 'semi;colon,eq=.mkv' 'Ünïcödé ж 日本.mkv' 'x264 & echo PWNED.mkv')
-    local refused=('two%PATH%.mkv' 'a%b%c%.mkv')
+    local windows_refused=('two%PATH%.mkv' 'a%b%c%.mkv' '%CMDCMDLINE%.mkv')
     use_fake_encoder
-    encode_odd_names names refused
+    encode_odd_names windows_names windows_refused
     end_case
 }
 
@@ -1075,37 +1082,42 @@ case_real_ffmpeg() {
 
 # ---- Run -------------------------------------------------------------------------------------
 
-case_usage
-case_missing_options
-case_long_values
-case_message_order
-case_walk_order
-case_minsize
-case_ext_patterns
-case_age_window
-case_hevc_signature
-case_names_printed
-case_unreadable_directory
-case_link_cycle
-case_default_template
-case_config_template
-case_template_faults
-case_encoder_fails
-case_no_output
-case_missing_target_directory
-case_existing_backup
+# BRINDLE_E2E_ONLY=PATTERN runs only the cases whose function name matches the pattern.
+run_case() {
+    [[ -z ${BRINDLE_E2E_ONLY-} || $1 == *${BRINDLE_E2E_ONLY}* ]] && "$1"
+}
+
+run_case case_usage
+run_case case_missing_options
+run_case case_long_values
+run_case case_message_order
+run_case case_walk_order
+run_case case_minsize
+run_case case_ext_patterns
+run_case case_age_window
+run_case case_hevc_signature
+run_case case_names_printed
+run_case case_unreadable_directory
+run_case case_link_cycle
+run_case case_default_template
+run_case case_config_template
+run_case case_template_faults
+run_case case_encoder_fails
+run_case case_no_output
+run_case case_missing_target_directory
+run_case case_existing_backup
 if windows; then
-    case_odd_names_windows
-    case_cmd_copy_template
-    case_quoted_encoder_path
-    case_no_encoder_found
+    run_case case_odd_names_windows
+    run_case case_cmd_copy_template
+    run_case case_quoted_encoder_path
+    run_case case_no_encoder_found
 else
-    case_odd_names_posix
+    run_case case_odd_names_posix
 fi
-case_concurrent_runs
-case_killed_run
-case_unwritable_working_dir
-case_real_ffmpeg
+run_case case_concurrent_runs
+run_case case_killed_run
+run_case case_unwritable_working_dir
+run_case case_real_ffmpeg
 
 echo "E2E ($platform) took $((SECONDS - started)) s"
 echo "E2E: $passed passed, $failed failed"
