@@ -11,6 +11,8 @@
 # Every case works in its own folder under one temporary folder, which is removed at the end
 # (kept, for a look at what went wrong, when BRINDLE_E2E_KEEP is set).
 
+# File names with $( ) and ` in single quotes are meant literally.
+# shellcheck disable=SC2016,SC1003
 set -u
 umask 022
 
@@ -675,7 +677,7 @@ case_default_template() {
     local input default_args=()
     for input in lib/Show.x264.mkv lib/sub/ep.mkv; do
         default_args+=(-y -i "$input" -sn -c:v libx265 -preset superfast -crf 19
-            -x265-params deblock=-4,0 -c:a copy tempenc.mkv --)
+            -x265-params 'deblock=-4,0' -c:a copy tempenc.mkv --)
     done
     check_log_is "${default_args[@]}"
     check_tree lib Show.x265.mkv sub sub/ep.mkv
@@ -873,10 +875,12 @@ encode_odd_names() {
 
 case_odd_names_posix() {
     begin_case "names with \$( ) \` \" \\ ; & % ! ' blanks and non-ASCII letters reach the encoder literally"
+    # shellcheck disable=SC2034 # read through a name reference
     local posix_names=('a b.mkv' 'x$(touch PWNED).mkv' 'q`touch PWNED2`.mkv' 'semi;colon&amp.mkv'
         'quote".mkv' 'back\slash\.mkv' "tick'.mkv" 'bang!.mkv' 'pct%d%s%%.mkv'
         'dollar$HOME ${PATH}.mkv' 'Ünïcödé ж 日本.mkv' 'star*?[a].mkv' 'pipe|<in >out.mkv'
         'x264 $(touch PWNED3) ".mkv' '-i.mkv' '  lead and trail  .mkv')
+    # shellcheck disable=SC2034
     local posix_refused=()
     use_fake_encoder
     encode_odd_names posix_names posix_refused
@@ -885,8 +889,10 @@ case_odd_names_posix() {
 
 case_odd_names_windows() {
     begin_case "names cmd.exe treats specially (^ & ! one %, non-ASCII) encode; two % are refused"
+    # shellcheck disable=SC2034 # read through a name reference
     local windows_names=('a b.mkv' 'amp&.mkv' 'caret^.mkv' 'bang!.mkv' '100% Wolf.mkv' "tick'.mkv"
         'paren (1).mkv' 'semi;colon,eq=.mkv' 'Ünïcödé ж 日本.mkv' 'x264 & echo PWNED.mkv')
+    # shellcheck disable=SC2034
     local windows_refused=('two%PATH%.mkv' 'a%b%c%.mkv' '%CMDCMDLINE%.mkv')
     use_fake_encoder
     encode_odd_names windows_names windows_refused
@@ -938,14 +944,14 @@ case_killed_run() {
     make_video lib/a.x264.mkv 2100000
     keep_originals lib/a.x264.mkv
     start_brindle "$case_dir/raw1" "${encode_args[@]}"
-    local pid=$started_pid children
+    local pid=$started_pid children=()
     if ! wait_until 100 test -s tempenc.mkv; then
         fail "the encoder never started"
     fi
-    children=$(descendants "$pid")
+    mapfile -t children < <(descendants "$pid")
     kill -KILL "$pid"
     wait "$pid" 2>/dev/null
-    [[ -n $children ]] && kill -KILL $children 2>/dev/null
+    ((${#children[@]} > 0)) && kill -KILL "${children[@]}" 2>/dev/null
     sleep 0.2
     check_untouched lib/a.x264.mkv
     check_tree lib a.x264.mkv

@@ -6,7 +6,7 @@
 //   BRINDLE_FAKE_MODE  unset: write the output, exit 0
 //                      fail: exit 3 without output       nooutput: exit 0 without output
 //                      empty: empty output, exit 0       hang: part of the output, then sleep 60 s
-//                      slow: sleep 2 s, then as unset
+//                      slow: sleep 3 s, then as unset
 //
 // The input is the argument after "-i" (else the first argument), the output the last argument.
 // Standard output gets one line, "fake encoder: INPUT", whatever the mode.
@@ -111,7 +111,7 @@ int fake_encode(const std::vector<std::string>& args) {
     environment("BRINDLE_FAKE_MODE", mode);
     if (mode == "fail") return 3;
     if (mode == "nooutput") return 0;
-    if (mode == "slow") sleep_seconds(2);
+    if (mode == "slow") sleep_seconds(3);
 
     std::string content;
     if (!read_whole_file(input_of(args), content)) {
