@@ -153,7 +153,7 @@ TEST_F(ScanTest, LinksAreFollowedButACycleIsWalkedOnce) {
     make_file(temp.path() / "a" / "v.mkv", 2 * mib);
     make_file(temp.path() / "b" / "w.mkv", 2 * mib);
     fs::create_directory_symlink("..", temp.path() / "a" / "loop");
-    fs::create_directory_symlink(".", temp.path() / "a" / "self");
+    fs::create_directory_symlink(".", temp.path() / "b" / "self");
     fs::create_directory_symlink("b", temp.path() / "c");
 
     const std::vector<std::string> expected = {path_of({"a", "v.mkv"}), path_of({"b", "w.mkv"}),
