@@ -450,6 +450,7 @@ case_message_order() {
     expect_scan lib/a.mkv
     expect_run 0 -scanonly -days 3 -config first.cfg -dir lib -ext mkv -scanonly \
         -config second.cfg -docurrent -config
+    check_working_dir  # scan-only takes no lock
     end_case
 }
 
@@ -490,6 +491,21 @@ case_walk_order() {
     expect "$scan_only_line"
     expect_scan
     expect_run 0 -days 3 -dir nowhere -ext mkv -scanonly -docurrent
+    end_case
+}
+
+case_long_paths() {
+    begin_case "a path over 255 characters is skipped, never cut; one of 255 is listed"
+    local folder name
+    folder=$(printf 'f%.0s' {1..200})
+    # lib/ + folder + / + name: 255 characters with a name of 50.
+    name=$(printf 'n%.0s' {1..46}).mkv
+    make_video "lib/$folder/$name" sparse:2M
+    make_video "lib/$folder/o$name" sparse:2M
+    make_video lib/short.mkv sparse:2M
+    expect "$scan_only_line"
+    expect_scan "lib/$folder/$name" lib/short.mkv
+    expect_run 0 -days 3 -dir lib -ext mkv -scanonly -docurrent
     end_case
 }
 
@@ -1098,6 +1114,7 @@ run_case case_missing_options
 run_case case_long_values
 run_case case_message_order
 run_case case_walk_order
+run_case case_long_paths
 run_case case_minsize
 run_case case_ext_patterns
 run_case case_age_window
