@@ -175,7 +175,9 @@ std::size_t native_length(std::string_view utf8) {
 }
 
 bool list_directory(const std::string& dir, std::vector<dir_entry>& entries) {
-    const bool ends_in_separator = !dir.empty() && is_separator(dir.back());
+    // An empty text names no directory, as on POSIX; "\\*" would list the drive's root.
+    if (dir.empty()) return false;
+    const bool ends_in_separator = is_separator(dir.back());
     const auto pattern = to_wide(dir + (ends_in_separator ? "*" : "\\*"));
     if (!pattern) return false;
     WIN32_FIND_DATAW data{};

@@ -86,6 +86,7 @@ TEST(Platform, ListsEntriesSortedAndClassified) {
 
     entries.clear();
     EXPECT_FALSE(platform::list_directory(join(dir, "missing"), entries));
+    EXPECT_FALSE(platform::list_directory("", entries)) << "an empty path names no directory";
     EXPECT_FALSE(platform::list_directory(join(dir, "a.mkv"), entries));
     EXPECT_TRUE(entries.empty());
 }
