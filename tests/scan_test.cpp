@@ -143,6 +143,7 @@ TEST_F(ScanTest, WhatCannotBeListedGivesNothing) {
     make_file(temp.path() / "plain.mkv", 2 * mib);
     EXPECT_TRUE(scan(all_ages(), path_of({"missing"})).empty());
     EXPECT_TRUE(scan(all_ages(), path_of({"plain.mkv"})).empty()) << "-dir naming a file";
+    EXPECT_TRUE(scan(all_ages(), "").empty()) << "an empty text names no directory";
 }
 
 #ifndef _WIN32
