@@ -1,7 +1,12 @@
 # Shared by scripts/test.sh and scripts/demo.sh; sourced, not run.
 
-# Prints a section header that stands out in a long CI log.
+# Prints a section header that stands out in a long CI log, after the time the previous
+# section took.
 section() {
+    if [[ -n ${section_started:-} ]]; then
+        printf '(%d s)\n' $((SECONDS - section_started))
+    fi
+    section_started=$SECONDS
     printf '\n==== %s ====\n' "$*"
 }
 
