@@ -91,7 +91,9 @@ bool write_all(int fd, const char* data, std::size_t size) {
 }
 
 bool copy_by_read_write(int in, int out) {
-    std::vector<char> buffer(std::size_t{1} << 20);
+    // 128 KiB blocks: with the flush that follows, larger writes were about three times slower
+    // on a virtual disk measured here.
+    std::vector<char> buffer(std::size_t{128} << 10);
     for (;;) {
         const ssize_t got = ::read(in, buffer.data(), buffer.size());
         if (got == 0) return true;

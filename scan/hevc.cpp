@@ -23,8 +23,14 @@ constexpr std::size_t last_window_start = hevc_probe_size - signature_size - 1;
 bool contains_hevc_signature(const char* data, std::size_t size) {
     if (data == nullptr || size < signature_size) return false;
     const std::size_t last = std::min(last_window_start, size - signature_size);
-    for (std::size_t offset = 0; offset <= last; ++offset) {
-        if (std::memcmp(data + offset, signature, signature_size) == 0) return true;
+    // Most of a video's first bytes are not 'V': finding each one first is several times faster
+    // than comparing a whole window at every offset, and the scan does this for every candidate.
+    const char* const end = data + last + 1;
+    for (const char* at = data; at < end; ++at) {
+        at = static_cast<const char*>(
+            std::memchr(at, signature[0], static_cast<std::size_t>(end - at)));
+        if (at == nullptr) return false;
+        if (std::memcmp(at, signature, signature_size) == 0) return true;
     }
     return false;
 }
