@@ -40,7 +40,8 @@ int encode_candidate(const std::string& path, const std::string& command_templat
     platform::remove_file(temp_output_name);
     // The encoder writes to the same console; what was printed before it must come first.
     platform::flush_out();
-    if (platform::run_command(*command) != 0) return 0;
+    const platform::command_result ran = platform::run_command(*command);
+    if (ran.how != platform::command_result::ending::exited || ran.code != 0) return 0;
 
     const std::string target = target_path_for(path);
     replace_with_result(

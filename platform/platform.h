@@ -110,11 +110,40 @@ enum class interpreter_kind { posix_sh, windows_cmd };
 // Which command interpreter run_command hands its command line to.
 interpreter_kind command_interpreter();
 
+struct command_settings {
+    // The encoder runs below Brindle's own priority unless told otherwise.
+    bool low_priority = true;
+};
+
+struct command_result {
+    enum class ending { exited, signalled, not_started };
+    ending how = ending::not_started;
+    int code = -1;      // the exit code, or the signal that ended it
+    std::string error;  // not_started: the system's own text
+    // A stop was asked for (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, closing the console)
+    // while the command ran; it was passed on and the command has ended. 0 when none.
+    int stop_signal = 0;
+};
+
 // Runs `command_line` through the system's command interpreter (Windows: COMSPEC, else cmd.exe;
 // POSIX: /bin/sh -c), inheriting the console, working directory and environment, and waits for
-// it without limit. Answers its exit code, a non-zero value when it was ended by a signal, and
-// -1 when no interpreter could be started.
-int run_command(const std::string& command_line);
+// it without limit.
+command_result run_command(const std::string& command_line, const command_settings& settings = {});
+
+// Installs the handlers that turn a stop request into a stop_signal (called once at start).
+void install_stop_handlers();
+// The stop asked for so far, 0 when none.
+int stop_requested();
+
+// While one of these lives, a stop request waits: the few steps of a replace finish or are undone
+// before the run stops.
+class stop_deferral {
+public:
+    stop_deferral();
+    ~stop_deferral();
+    stop_deferral(const stop_deferral&) = delete;
+    stop_deferral& operator=(const stop_deferral&) = delete;
+};
 
 enum class lock_result { acquired, held_elsewhere, cannot_create };
 // Takes an exclusive lock on the file `name` in the working directory, creating it when needed.

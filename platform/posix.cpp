@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <limits>
 
@@ -256,19 +257,37 @@ bool flush_file(const std::string& path) {
 
 interpreter_kind command_interpreter() { return interpreter_kind::posix_sh; }
 
-int run_command(const std::string& command_line) {
+command_result run_command(const std::string& command_line, const command_settings&) {
+    command_result result;
     std::string sh = "sh", dash_c = "-c", command = command_line;
     char* const argv[] = {sh.data(), dash_c.data(), command.data(), nullptr};
     pid_t child;
-    if (::posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv, environ) != 0) return -1;
+    const int spawn_error = ::posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv, environ);
+    if (spawn_error != 0) {
+        result.error = std::strerror(spawn_error);
+        return result;
+    }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
+        if (errno != EINTR) {
+            result.error = std::strerror(errno);
+            return result;
+        }
     }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
+    if (WIFEXITED(status)) {
+        result.how = command_result::ending::exited;
+        result.code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.how = command_result::ending::signalled;
+        result.code = WTERMSIG(status);
+    }
+    return result;
 }
+
+void install_stop_handlers() {}
+int stop_requested() { return 0; }
+stop_deferral::stop_deferral() = default;
+stop_deferral::~stop_deferral() = default;
 
 lock_result lock_working_directory(const std::string& name) {
     const int fd = open_retrying(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);

@@ -310,7 +310,9 @@ bool flush_file(const std::string& path) {
 
 interpreter_kind command_interpreter() { return interpreter_kind::windows_cmd; }
 
-int run_command(const std::string& command_line) {
+namespace {
+
+int run_through_interpreter(const std::string& command_line) {
     const std::wstring comspec = environment_variable(L"COMSPEC");
     unique_handle process(INVALID_HANDLE_VALUE);
     const auto interpreter = to_utf8(comspec);
@@ -336,6 +338,25 @@ int run_command(const std::string& command_line) {
     }
     return static_cast<int>(exit_code);
 }
+
+}  // namespace
+
+command_result run_command(const std::string& command_line, const command_settings&) {
+    command_result result;
+    const int code = run_through_interpreter(command_line);
+    if (code == -1) {
+        result.error = "the command interpreter could not be started";
+        return result;
+    }
+    result.how = command_result::ending::exited;
+    result.code = code;
+    return result;
+}
+
+void install_stop_handlers() {}
+int stop_requested() { return 0; }
+stop_deferral::stop_deferral() = default;
+stop_deferral::~stop_deferral() = default;
 
 lock_result lock_working_directory(const std::string& name) {
     unique_handle file = open_file(name, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);

@@ -1,5 +1,7 @@
 #include "scan/candidates.h"
 
+#include <utility>
+
 #include "platform/platform.h"
 #include "scan/filters.h"
 
@@ -7,7 +9,9 @@ namespace brindle {
 
 bool add_candidate(candidate_list& list, const std::string& dir, const std::string& name) {
     if (dir.empty() || name.empty()) return false;
-    list.entries.push_back({join_path(dir, name, platform::path_separator())});
+    candidate_entry entry;
+    entry.path = join_path(dir, name, platform::path_separator());
+    list.entries.push_back(std::move(entry));
     return true;
 }
 

@@ -171,27 +171,39 @@ TEST(Platform, FileOperationsOfTheReplaceSequence) {
     EXPECT_FALSE(platform::remove_file(fresh));
 }
 
+namespace {
+
+// The exit code of a command that exited; -1 for any other ending.
+int exit_code_of(const std::string& command_line) {
+    const auto result = platform::run_command(command_line);
+    return result.how == platform::command_result::ending::exited ? result.code : -1;
+}
+
+}  // namespace
+
 TEST(Platform, RunsCommandsThroughTheInterpreter) {
-    EXPECT_EQ(platform::run_command("exit 3"), 3);
-    EXPECT_EQ(platform::run_command("exit 0"), 0);
+    EXPECT_EQ(exit_code_of("exit 3"), 3);
+    EXPECT_EQ(exit_code_of("exit 0"), 0);
 
     // A command that begins with a quoted program path stays whole.
     const char* comspec = std::getenv("COMSPEC");
     const std::string interpreter = on_windows() ? (comspec ? comspec : "cmd.exe") : "/bin/sh";
     const std::string quoted =
         "\"" + interpreter + "\" " + (on_windows() ? "/c exit 4" : "-c 'exit 4'");
-    EXPECT_EQ(platform::run_command(quoted), 4) << quoted;
+    EXPECT_EQ(exit_code_of(quoted), 4) << quoted;
 
     // The child works in the parent's working directory.
     scoped_temp_dir dir;
     {
         scoped_chdir inside(dir.path());
-        EXPECT_EQ(platform::run_command("echo x> made_by_child"), 0);
+        EXPECT_EQ(exit_code_of("echo x> made_by_child"), 0);
     }
     EXPECT_TRUE(fs::exists(dir.path() / "made_by_child"));
 
     if (!on_windows()) {
-        EXPECT_EQ(platform::run_command("kill -9 $$"), 128 + 9) << "a killed child is a failure";
+        const auto killed = platform::run_command("kill -9 $$");
+        EXPECT_EQ(killed.how, platform::command_result::ending::signalled);
+        EXPECT_EQ(killed.code, 9);
     }
 
     EXPECT_EQ(platform::cmd_interpreter_line("C:\\w\\cmd.exe", "\"C:\\a b\\x.exe\" -i \"in\""),
@@ -203,9 +215,9 @@ TEST(Platform, FallsBackToCmdWhenComspecFails) {
     const char* saved = std::getenv("COMSPEC");
     const std::string comspec = saved ? saved : "";
     set_environment("COMSPEC", "C:\\no\\such\\interpreter.exe");
-    EXPECT_EQ(platform::run_command("exit 5"), 5) << "cmd.exe from PATH when COMSPEC is not found";
+    EXPECT_EQ(exit_code_of("exit 5"), 5) << "cmd.exe from PATH when COMSPEC is not found";
     set_environment("COMSPEC", "");
-    EXPECT_EQ(platform::run_command("exit 6"), 6) << "cmd.exe from PATH when COMSPEC is unset";
+    EXPECT_EQ(exit_code_of("exit 6"), 6) << "cmd.exe from PATH when COMSPEC is unset";
     set_environment("COMSPEC", comspec);
 }
 

@@ -177,7 +177,9 @@ TEST(QuotingRoundTrip, InterpreterHandsEveryNameOverUnchanged) {
         const auto command = build_encode_command(tmpl, name, shell);
         ASSERT_TRUE(command.has_value()) << visible(name);
         std::filesystem::remove(output);
-        const int result = platform::run_command(*command);
+        const auto ran = platform::run_command(*command);
+        const int result =
+            ran.how == platform::command_result::ending::exited ? ran.code : -1;
         const std::string delivered = testing::read_file(output);
         // Anything beside the output would have been made by a command hidden in the name.
         const auto present = std::distance(std::filesystem::directory_iterator(dir.path()),

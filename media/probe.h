@@ -1,0 +1,41 @@
+#pragma once
+
+// What a video file is, read from its container headers only: a few small reads per file, no
+// decoding and no external program.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace brindle {
+
+struct source_probe {
+    // The file is a video container this program will hand to the encoder (Matroska/WebM,
+    // MP4/MOV/3GP, MPEG-TS, M2TS, MPEG-PS, AVI, ASF/WMV, WTV, FLV, Ogg, RealMedia).
+    bool is_video_container = false;
+    // When not: why, in plain words for a "Not converted" line ("it is not a video file (PNG
+    // image)", "it cannot be read: ...").
+    std::string fault;
+    // The duration the container declares, in milliseconds, when it can be read.
+    std::optional<std::int64_t> duration_ms;
+};
+
+// Looks at the source before its encoder starts. Opens it without blocking and refuses anything
+// but a regular file.
+source_probe probe_source(const std::string& path);
+
+struct result_verdict {
+    bool whole = false;
+    // When not whole: why, in plain words with the figures that matter ("the result lasts 8.0 s,
+    // the source 20.0 s", "the result is not a complete Matroska file (its Segment declares
+    // 1,234,567 bytes, the file holds 65,536)").
+    std::string fault;
+    std::optional<std::int64_t> duration_ms;
+};
+
+// Decides whether the encoder's output is a whole conversion: a regular file holding a complete
+// Matroska or MP4/MOV container with a video track and a known duration of at least one second,
+// not shorter than the source's (when known) by more than the larger of one second and 0.5 %.
+result_verdict check_result(const std::string& path, std::optional<std::int64_t> source_duration_ms);
+
+}  // namespace brindle
