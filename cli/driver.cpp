@@ -32,15 +32,6 @@ bool take_run_lock() {
     return false;
 }
 
-void warn_about_template(const std::string& command_template) {
-    template_pieces pieces;
-    if (split_command_template(command_template, pieces) == template_fault::output_before_input) {
-        platform::write_out(
-            "The encoder command line names its output (%2) before its input (%1); nothing will "
-            "be encoded.\n");
-    }
-}
-
 void report_candidates(const candidate_list& candidates) {
     platform::write_out("Scan found " + std::to_string(candidates.entries.size()) + " files\n");
     for (const candidate_entry& entry : candidates.entries) {
@@ -58,8 +49,15 @@ int run(const std::vector<std::string>& args) {
 
     if (!options.scanonly && !take_run_lock()) return 0;
 
-    const std::string command_template = load_command_template(options.config);
-    if (!options.scanonly) warn_about_template(command_template);
+    // Scan-only mode reads no configuration file. A file that gives no usable encoder line is the
+    // user's mistake: encoding with the default instead, or nothing at all every day, is not.
+    const template_load loaded = load_command_template(options.config);
+    if (!options.scanonly && !loaded.fault.empty()) {
+        platform::write_out("Cannot use the configuration file " + options.config + ": " +
+                            loaded.fault + "\n");
+        return 1;
+    }
+    const std::string& command_template = loaded.command_template;
 
     candidate_list candidates;
     const scan_filters filters{options.days, options.ext, options.minsize, options.docurrent};

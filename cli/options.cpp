@@ -30,6 +30,63 @@ parse_result usage_error(std::string printed_so_far, std::string_view message) {
     return result;
 }
 
+parse_result answer_alone(std::string text) {
+    parse_result result;
+    result.output = std::move(text);
+    result.exit_code = 0;
+    return result;
+}
+
+constexpr std::string_view value_options[] = {"-days",   "-dir",   "-ext",      "-minsize",
+                                              "-config", "-until", "-priority", "-shard"};
+constexpr std::string_view switch_options[] = {"-scanonly", "-docurrent", "-retry"};
+
+bool is_one_of(std::string_view argument, const auto& names) {
+    for (const std::string_view name : names) {
+        if (argument == name) return true;
+    }
+    return false;
+}
+
+// The first argument that looks like an option but is none, and is not the value of the option
+// before it: a mistyped "-ScanOnly" must not turn a dry run into an encode.
+const std::string* find_unknown_option(const std::vector<std::string>& args) {
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& argument = args[i];
+        if (argument.empty() || argument.front() != '-') continue;
+        if (is_one_of(argument, value_options) || is_one_of(argument, switch_options)) continue;
+        if (i >= 2 && is_one_of(args[i - 1], value_options)) continue;
+        return &argument;
+    }
+    return nullptr;
+}
+
+// The values of the scheduling options; an empty message when they are all good.
+std::string read_run_controls(const std::vector<std::string>& args, std::size_t last_with_value,
+                              run_options& options) {
+    if (const std::size_t at = find_option(args, "-until", 1, last_with_value); at != 0) {
+        options.until_minutes = read_clock_time(args[at + 1]);
+        if (options.until_minutes < 0) {
+            return "\n\tThe -until value must be a time of day from 0:00 to 23:59, as H:MM or "
+                   "HH:MM.\n";
+        }
+    }
+    if (const std::size_t at = find_option(args, "-priority", 1, last_with_value); at != 0) {
+        const std::string& value = args[at + 1];
+        if (value != "low" && value != "normal") {
+            return "\n\tThe -priority value must be low or normal.\n";
+        }
+        options.low_priority = value == "low";
+    }
+    if (const std::size_t at = find_option(args, "-shard", 1, last_with_value); at != 0) {
+        if (!read_shard(args[at + 1], options.shard_index, options.shard_count)) {
+            return "\n\tThe -shard value must be K/N with 1 <= K <= N <= 1000, as in -shard 2/3.\n";
+        }
+    }
+    options.retry = find_option(args, "-retry", 1, args.size() - 1) != 0;
+    return {};
+}
+
 bool is_white_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -71,6 +128,44 @@ std::string usage_text() {
     return text;
 }
 
+namespace {
+
+// Digits only, at least one and at most `most`; -1 otherwise.
+int read_digits(std::string_view text, std::size_t most) {
+    if (text.empty() || text.size() > most) return -1;
+    int value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+}  // namespace
+
+int read_clock_time(const std::string& text) {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos) return -1;
+    const std::string_view whole = text;
+    const int hours = read_digits(whole.substr(0, colon), 2);
+    const std::string_view minutes_text = whole.substr(colon + 1);
+    const int minutes = minutes_text.size() == 2 ? read_digits(minutes_text, 2) : -1;
+    if (hours < 0 || hours > 23 || minutes < 0 || minutes > 59) return -1;
+    return hours * 60 + minutes;
+}
+
+bool read_shard(const std::string& text, int& index, int& count) {
+    const std::size_t slash = text.find('/');
+    if (slash == std::string::npos) return false;
+    const std::string_view whole = text;
+    const int k = read_digits(whole.substr(0, slash), 4);
+    const int n = read_digits(whole.substr(slash + 1), 4);
+    if (k < 1 || n < k || n > 1000) return false;
+    index = k;
+    count = n;
+    return true;
+}
+
 std::int32_t read_integer(const std::string& text) {
     constexpr std::uint64_t int32_limit = 2147483648ULL;  // one past the largest positive value
     std::size_t i = 0;
@@ -96,6 +191,13 @@ std::int32_t read_integer(const std::string& text) {
 }
 
 parse_result parse_command_line(const std::vector<std::string>& args) {
+    if (args.size() == 2) {
+        const std::string& only = args[1];
+        if (only == "-h" || only == "-?" || only == "/?" || only == "--help") {
+            return answer_alone(usage_text());
+        }
+        if (only == "--version") return answer_alone("Brindle v1.0.1\n");
+    }
     // The program name and three options with their values are the least a run needs.
     if (args.size() < 7) return usage_error({}, {});
 
@@ -130,6 +232,13 @@ parse_result parse_command_line(const std::vector<std::string>& args) {
         return usage_error({}, "\n\tThe -ext value is longer than 15 characters.\n");
     }
     options.ext = args[ext_at + 1];
+
+    if (const std::string* unknown = find_unknown_option(args)) {
+        return usage_error({}, "\n\tUnknown option " + *unknown + "\n");
+    }
+    if (std::string message = read_run_controls(args, last_with_value, options); !message.empty()) {
+        return usage_error({}, message);
+    }
 
     const std::size_t minsize_at = find_option(args, "-minsize", 1, last_with_value);
     if (minsize_at != 0) options.minsize = read_integer(args[minsize_at + 1]);

@@ -10,12 +10,20 @@ namespace brindle {
 
 struct run_options {
     std::int32_t days = 0;
-    std::string dir;     // at most 255 characters as the system counts them
-    std::string ext;     // at most 15
+    std::string dir;           // at most 255 characters as the system counts them
+    std::string ext;           // at most 15
     std::int32_t minsize = 0;  // MiB
-    std::string config;  // at most 255; always empty in scan-only mode
+    std::string config;        // at most 255; always empty in scan-only mode
     bool scanonly = false;
     bool docurrent = false;
+    // No encoder starts at or after the next time the local clock shows this many minutes past
+    // midnight; -1 when there is no such limit.
+    int until_minutes = -1;
+    bool low_priority = true;  // the encoder runs below Brindle's own priority
+    // This run takes only the candidates of shard `shard_index` (1-based) of `shard_count`.
+    int shard_index = 1;
+    int shard_count = 1;
+    bool retry = false;  // try files again that an earlier run marked as failing
 };
 
 struct parse_result {
@@ -24,11 +32,17 @@ struct parse_result {
     // What the parse prints, in order: the "-config" and "-scanonly" lines, or on a usage error
     // the usage text and the message naming the fault.
     std::string output;
-    int exit_code = 0;  // 1 on a usage error
+    int exit_code = 0;  // 1 on a usage error, 0 after --help or --version
 };
 
 // Reads the argument vector; args[0] is the program name and is never examined.
 parse_result parse_command_line(const std::vector<std::string>& args);
+
+// "H:MM" or "HH:MM" from 0:00 to 23:59 as minutes past midnight; -1 for anything else.
+int read_clock_time(const std::string& text);
+
+// "K/N" with 1 <= K <= N <= 1000; false for anything else.
+bool read_shard(const std::string& text, int& index, int& count);
 
 // The usage text, as printed.
 std::string usage_text();

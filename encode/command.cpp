@@ -29,12 +29,58 @@ std::string first_line_of(const std::string& raw_bytes) {
     return line;
 }
 
-std::string load_command_template(const std::string& config) {
-    if (config.empty()) return default_command_template;
+std::string without_byte_order_mark(const std::string& raw_bytes) {
+    constexpr std::string_view mark = "\xEF\xBB\xBF";
+    if (raw_bytes.compare(0, mark.size(), mark) == 0) return raw_bytes.substr(mark.size());
+    return raw_bytes;
+}
+
+namespace {
+
+// Does the first line, read as first_line_of reads it, hold more than the template can keep?
+bool first_line_too_long(const std::string& raw_bytes) {
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < raw_bytes.size(); ++i) {
+        const char byte = raw_bytes[i];
+        if (byte == '\x1a' || byte == '\n') break;
+        if (byte == '\r' && i + 1 < raw_bytes.size() && raw_bytes[i + 1] == '\n') break;
+        if (++length > max_template_length) return true;
+    }
+    return false;
+}
+
+// Why a template read from a file cannot be used; empty when it can.
+std::string fault_of(const std::string& raw_bytes, const std::string& command_template) {
+    if (raw_bytes.empty()) return "it is empty";
+    if (first_line_too_long(raw_bytes)) return "its first line is longer than 255 characters";
+    template_pieces pieces;
+    switch (split_command_template(command_template, pieces)) {
+        case template_fault::none:
+            return {};
+        case template_fault::missing_placeholder:
+            return command_template.find("%1") == std::string::npos
+                       ? "its first line has no %1 for the input file"
+                       : "its first line has no %2 for the output file";
+        case template_fault::output_before_input:
+            return "its first line names the output (%2) before the input (%1)";
+    }
+    return {};
+}
+
+}  // namespace
+
+template_load load_command_template(const std::string& config) {
+    if (config.empty()) return {default_command_template, {}};
     std::vector<char> buffer(template_read_size);
-    const long long read = platform::read_file_start(config, buffer.data(), buffer.size());
-    if (read < 0) return default_command_template;
-    return first_line_of(std::string(buffer.data(), static_cast<std::size_t>(read)));
+    std::string error;
+    const long long read = platform::read_file_start(config, buffer.data(), buffer.size(), &error);
+    if (read < 0) return {default_command_template, "it cannot be read: " + error};
+    const std::string raw =
+        without_byte_order_mark(std::string(buffer.data(), static_cast<std::size_t>(read)));
+    template_load loaded;
+    loaded.command_template = first_line_of(raw);
+    loaded.fault = fault_of(raw, loaded.command_template);
+    return loaded;
 }
 
 template_fault split_command_template(const std::string& command_template,

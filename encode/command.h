@@ -9,13 +9,22 @@ namespace brindle {
 
 inline constexpr const char* temp_output_name = "tempenc.mkv";
 inline constexpr const char* default_command_template =
-    "ffmpeg -y -i %1 -sn -c:v libx265 -preset superfast -crf 19 -x265-params deblock=-4,0 -c:a copy %2";
+    "ffmpeg -y -i %1 -map 0:V:0 -map 0:a? -sn -c:v libx265 -preset superfast -crf 19 -x265-params "
+    "deblock=-4,0 -c:a copy %2";
 
 enum class shell_syntax { posix_sh, windows_cmd };
 
-// The first line of the configuration file (at most 255 characters, stored unchanged, its line
-// break kept when it fits), or the default when `config` is empty or cannot be read.
-std::string load_command_template(const std::string& config);
+struct template_load {
+    // The first line of the configuration file (stored unchanged, its line break kept when it
+    // fits, a UTF-8 byte-order mark before it dropped), or the default when `config` is empty.
+    std::string command_template;
+    // Why the configuration file gives no usable template, in plain words; empty when it does.
+    std::string fault;
+};
+template_load load_command_template(const std::string& config);
+
+// Drops a UTF-8 byte-order mark (Windows editors write one) from the start of `raw_bytes`.
+std::string without_byte_order_mark(const std::string& raw_bytes);
 
 // Applies the C runtime's text-mode reading to raw bytes and keeps the first line, bounded to
 // 255 characters: a carriage return before a line feed is dropped, a byte 0x1A ends the data.

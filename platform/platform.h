@@ -65,8 +65,9 @@ std::uint64_t now_ticks();
 // ---- Reading files -----------------------------------------------------------------------
 
 // Reads up to `size` bytes from the start of the file into `buffer`. Answers the number of bytes
-// read, or -1 when the file cannot be opened.
-long long read_file_start(const std::string& path, char* buffer, std::size_t size);
+// read, or -1 when the file cannot be opened (with the system's reason in `error` when given).
+long long read_file_start(const std::string& path, char* buffer, std::size_t size,
+                          std::string* error = nullptr);
 
 // ---- Console output ----------------------------------------------------------------------
 

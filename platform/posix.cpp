@@ -187,9 +187,13 @@ std::uint64_t now_ticks() {
     return ticks_from_unix(now.tv_sec, static_cast<std::uint32_t>(now.tv_nsec));
 }
 
-long long read_file_start(const std::string& path, char* buffer, std::size_t size) {
+long long read_file_start(const std::string& path, char* buffer, std::size_t size,
+                          std::string* error) {
     unique_fd fd(open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return -1;
+    if (!fd.valid()) {
+        if (error) *error = std::strerror(errno);
+        return -1;
+    }
     std::size_t total = 0;
     while (total < size) {
         const ssize_t got = ::read(fd.get(), buffer + total, size - total);

@@ -83,6 +83,25 @@ std::uint64_t ticks_of(const FILETIME& time) {
     return join_halves(time.dwHighDateTime, time.dwLowDateTime);
 }
 
+// The system's own words for an error code, without the line break it ends with.
+std::string error_text(DWORD code) {
+    wchar_t* message = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    std::string text;
+    if (length > 0 && message != nullptr) {
+        text = to_utf8(std::wstring_view(message, length)).value_or(std::string());
+        LocalFree(message);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
+                             text.back() == '.')) {
+        text.pop_back();
+    }
+    if (text.empty()) text = "error " + std::to_string(code);
+    return text;
+}
+
 bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 // An existing file (not a directory) at `path`.
@@ -236,10 +255,14 @@ std::uint64_t now_ticks() {
     return ticks_of(now);
 }
 
-long long read_file_start(const std::string& path, char* buffer, std::size_t size) {
+long long read_file_start(const std::string& path, char* buffer, std::size_t size,
+                          std::string* error) {
     const auto file = open_file(path, GENERIC_READ, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
-    if (!file.valid()) return -1;
+    if (!file.valid()) {
+        if (error) *error = error_text(GetLastError());
+        return -1;
+    }
     std::size_t total = 0;
     while (total < size) {
         const auto left = size - total;

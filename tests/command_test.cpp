@@ -11,10 +11,11 @@ namespace brindle {
 namespace {
 
 const std::string default_tail =
-    " -sn -c:v libx265 -preset superfast -crf 19 -x265-params deblock=-4,0 -c:a copy tempenc.mkv";
+    " -map 0:V:0 -map 0:a? -sn -c:v libx265 -preset superfast -crf 19 -x265-params deblock=-4,0 "
+    "-c:a copy tempenc.mkv";
 
 TEST(CommandTemplate, DefaultTemplateComposesTheFfmpegCommand) {
-    const std::string tmpl = load_command_template("");
+    const std::string tmpl = load_command_template("").command_template;
     EXPECT_EQ(tmpl, default_command_template);
     EXPECT_EQ(tmpl.find("%%"), std::string::npos) << "the default holds single percent signs";
 
@@ -114,22 +115,36 @@ TEST(CommandTemplate, OverlongFirstLineIsCutTo255) {
     EXPECT_FALSE(build_encode_command(early_cut, "a", shell_syntax::posix_sh).has_value());
 }
 
-TEST(CommandTemplate, LoadsTheFirstLineOfARealFile) {
+TEST(CommandTemplate, LoadsTheFirstLineOfARealFileOrSaysWhyNot) {
     testing::scoped_temp_dir dir;
     const auto file = [&](const char* name, const std::string& content) {
         testing::write_file(dir.path() / name, content);
         return (dir.path() / name).string();
     };
-    EXPECT_EQ(load_command_template(file("crlf.txt", "enc -i %1 %2\r\nnext\r\n")),
-              "enc -i %1 %2\n");
-    EXPECT_EQ(load_command_template(file("eof.txt", std::string("enc %1\x1a %2\n"))), "enc %1");
-    EXPECT_EQ(load_command_template(file("empty.txt", "")), "") << "an empty file, no default";
-    EXPECT_EQ(load_command_template(file("pct.txt", "enc %%1 %2\n")), "enc %%1 %2\n")
-        << "the line does not pass through the formatter";
-    EXPECT_EQ(load_command_template(file("long.txt", std::string(2000, 'y'))),
-              std::string(255, 'y'));
-    EXPECT_EQ(load_command_template((dir.path() / "missing.txt").string()),
-              default_command_template);
+    const std::string fits = "enc %1 %2" + std::string(246, 'y');
+    const std::pair<std::string, template_load> cases[] = {
+        {file("crlf.txt", "enc -i %1 %2\r\nnext\r\n"), {"enc -i %1 %2\n", ""}},
+        {file("bom.txt", "\xEF\xBB\xBFsh %1 %2\n"), {"sh %1 %2\n", ""}},
+        {file("pct.txt", "enc %%1 %2\n"), {"enc %%1 %2\n", ""}},
+        {file("fits.txt", fits + "\r\n"), {fits, ""}},
+        {file("eof.txt", std::string("enc %1\x1a %2\n")),
+         {"enc %1", "its first line has no %2 for the output file"}},
+        {file("empty.txt", ""), {"", "it is empty"}},
+        {file("bom-only.txt", "\xEF\xBB\xBF"), {"", "it is empty"}},
+        {file("blank.txt", "\nenc %1 %2\n"), {"\n", "its first line has no %1 for the input file"}},
+        {file("backwards.txt", "enc %2 %1\n"),
+         {"enc %2 %1\n", "its first line names the output (%2) before the input (%1)"}},
+        {file("long.txt", "enc %1 %2" + std::string(2000, 'y')),
+         {"enc %1 %2" + std::string(246, 'y'), "its first line is longer than 255 characters"}},
+        {"", {default_command_template, ""}},
+    };
+    for (const auto& [path, expected] : cases) {
+        const template_load loaded = load_command_template(path);
+        EXPECT_EQ(loaded.command_template, expected.command_template) << path;
+        EXPECT_EQ(loaded.fault, expected.fault) << path;
+    }
+    const template_load missing = load_command_template((dir.path() / "missing.txt").string());
+    EXPECT_EQ(missing.fault.rfind("it cannot be read: ", 0), 0u) << missing.fault;
 }
 
 TEST(Quoting, ShEscapesOnlyWhatDoubleQuotesExpand) {

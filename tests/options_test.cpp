@@ -162,5 +162,89 @@ TEST(Options, OverLongValuesAreRefusedNeverCut) {
     EXPECT_EQ(counted.ok, platform::native_length(wide) <= 255);
 }
 
+TEST(Options, UnknownOptionsAreRefusedAfterTheMandatoryChecks) {
+    const std::vector<std::string> base = {"-days", "3", "-dir", "D", "-ext", "mkv"};
+    auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return parse(args);
+    };
+    expect_usage_error(with({"-ScanOnly"}), "\n\tUnknown option -ScanOnly\n");
+    expect_usage_error(with({"-scanonly", "--days", "x"}), "\n\tUnknown option --days\n");
+    expect_usage_error(with({"-5"}), "\n\tUnknown option -5\n");
+    // A mandatory option missing is reported as before, whatever else is mistyped.
+    expect_usage_error(parse({"-DAYS", "3", "-dir", "D", "-ext", "mkv"}), missing_days);
+    // Values of options stay values, negative numbers and option-like texts included.
+    for (const auto& extra : std::vector<std::vector<std::string>>{
+             {"-minsize", "-5"}, {"-config", "-x"}, {"-until", "-1:00", "-priority", "low"}}) {
+        const parse_result result = with(extra);
+        EXPECT_TRUE(result.ok || result.output.find("Unknown") == std::string::npos) << extra[1];
+    }
+    EXPECT_TRUE(parse({"-dir", "-days", "3", "-ext", "mkv", "x"}).ok);
+    EXPECT_TRUE(parse({"-days", "-3", "-dir", "-x", "-ext", "-y"}).ok);
+}
+
+TEST(Options, HelpAndVersionStandAlone) {
+    for (const char* help : {"-h", "-?", "/?", "--help"}) {
+        const parse_result result = parse({help});
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.exit_code, 0) << help;
+        EXPECT_EQ(result.output, usage_text()) << help;
+    }
+    const parse_result version = parse({"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.output, "Brindle v1.0.1\n");
+    expect_usage_error(parse({"--help", "x"}), "");
+}
+
+TEST(Options, SchedulingValues) {
+    const std::pair<const char*, int> times[] = {
+        {"0:00", 0},    {"6:00", 360}, {"06:05", 365},   {"23:59", 1439}, {"24:00", -1},
+        {"12:60", -1},  {"1200", -1},  {"12:00:00", -1}, {"noon", -1},    {"12:5", -1},
+        {"123:00", -1}, {":30", -1},   {"-1:00", -1},    {" 1:00", -1},   {"", -1},
+    };
+    for (const auto& [text, minutes] : times) EXPECT_EQ(read_clock_time(text), minutes) << text;
+
+    const std::tuple<const char*, bool, int, int> shards[] = {
+        {"1/1", true, 1, 1},  {"2/3", true, 2, 3},   {"1000/1000", true, 1000, 1000},
+        {"0/3", false, 0, 0}, {"4/3", false, 0, 0},  {"1/1001", false, 0, 0},
+        {"1/0", false, 0, 0}, {"a/3", false, 0, 0},  {"2/3/4", false, 0, 0},
+        {"2", false, 0, 0},   {"+1/3", false, 0, 0},
+    };
+    for (const auto& [text, good, k, n] : shards) {
+        int index = 0, count = 0;
+        EXPECT_EQ(read_shard(text, index, count), good) << text;
+        if (good) {
+            EXPECT_EQ(std::pair(index, count), std::pair(k, n)) << text;
+        }
+    }
+
+    const parse_result all = parse({"-days", "3", "-dir", "D", "-ext", "mkv", "-until", "6:30",
+                                    "-priority", "normal", "-shard", "2/3", "-retry"});
+    ASSERT_TRUE(all.ok) << all.output;
+    EXPECT_EQ(all.options.until_minutes, 390);
+    EXPECT_FALSE(all.options.low_priority);
+    EXPECT_EQ(all.options.shard_index, 2);
+    EXPECT_EQ(all.options.shard_count, 3);
+    EXPECT_TRUE(all.options.retry);
+    const parse_result none = parse({"-days", "3", "-dir", "D", "-ext", "mkv"});
+    EXPECT_EQ(none.options.until_minutes, -1);
+    EXPECT_TRUE(none.options.low_priority);
+
+    const std::vector<std::string> base = {"-days", "3", "-dir", "D", "-ext", "mkv"};
+    for (const auto& [option, value] :
+         {std::pair{"-until", "24:00"}, std::pair{"-priority", "high"},
+          std::pair{"-shard", "3/2"}}) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), {option, value});
+        const parse_result result = parse(args);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_NE(result.output.find(std::string("\n\tThe ") + option + " value must be"),
+                  std::string::npos)
+            << result.output;
+    }
+}
+
 }  // namespace
 }  // namespace brindle
