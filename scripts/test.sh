@@ -3,12 +3,14 @@
 # ways: natively (build/), natively with AddressSanitizer and UndefinedBehaviorSanitizer
 # (build-asan/), and for Windows with MinGW-w64, the tests running under Wine (build-win/).
 # Warnings are errors in all three. Stops at the first failure; the last line of the output is
-# always "N passed, N failed", counting the ctest tests of the three builds. A step that fails
-# before its tests could run (install, configure, build) counts as one failed test, so a failed
-# run never ends with "0 failed".
+# always "N passed, N failed", counting the ctest tests of the three builds and the checks of
+# the packages made from the native and the Windows build. A step that fails before its tests
+# could run (install, configure, build) counts as one failed test, so a failed run never ends
+# with "0 failed".
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/package_checks.sh"
 cd "$(repo_root)"
 
 jobs=2
@@ -63,7 +65,7 @@ configure_and_build() {
 
 section "Packages"
 install_missing_packages cmake make g++ googletest libgtest-dev \
-    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 ffmpeg
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 ffmpeg dpkg-dev unzip
 
 section "Native build (build/)"
 configure_and_build build -DBRINDLE_SANITIZE=OFF
@@ -79,3 +81,6 @@ section "Windows build (build-win/)"
 configure_and_build build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 section "Windows tests under Wine"
 run_ctest build-win
+
+section "Packages and installs (cpack in build/ and build-win/)"
+check_packages build build-win

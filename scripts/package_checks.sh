@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# Makes the packages with cpack (a Debian package from the native build, a ZIP from the Windows
+# build), checks what each holds and that the program in it starts, and checks `cmake --install`
+# into a DESTDIR and into a prefix. Each check counts as one test in `passed` and `failed`.
+# scripts/test.sh sources this after its builds; run alone, it checks build/ and build-win/ as
+# they are and ends with the same "N passed, N failed" line.
+
+# The files an install holds, beside the program.
+package_documents=(README.md brindle.conf.example)
+
+# Runs a check function with its arguments, counts it, and shows its complaints only when it
+# fails.
+package_check() {
+    local name=$1 output
+    shift
+    if output=$("$@" 2>&1); then
+        passed=$((passed + 1))
+        printf 'ok      %s\n' "$name"
+    else
+        failed=$((failed + 1))
+        printf 'FAILED  %s\n' "$name"
+        if [[ -n $output ]]; then
+            sed 's/^/        /' <<<"$output"
+        fi
+    fi
+}
+
+# Fails, showing both, unless the two newline-separated lists hold the same lines.
+same_lines() {
+    local what=$1 actual expected
+    actual=$(sort <<<"$2")
+    expected=$(sort <<<"$3")
+    if [[ $actual != "$expected" ]]; then
+        printf '%s differ (< found, > expected):\n' "$what"
+        diff <(echo "$actual") <(echo "$expected") || true
+        return 1
+    fi
+}
+
+# The regular files below folder $1, as paths relative to it.
+files_below() {
+    (cd "$1" && find . -type f -printf '%P\n')
+}
+
+# Runs the program $2... with no arguments (through a runner such as Wine when given) in folder
+# $1: it must print its usage text and end with exit code 1, which shows it starts and parses.
+starts_with_usage() {
+    local folder=$1 output status=0
+    shift
+    output=$(cd "$folder" && "$@" </dev/null 2>&1) || status=$?
+    if ((status != 1)) || [[ $output != *"Usage:"* ]]; then
+        printf 'exit code %d, output:\n%s\n' "$status" "$output"
+        return 1
+    fi
+}
+
+# Runs cpack in build folder $1 and leaves the one package named by pattern $2 there.
+make_package() {
+    local build=$1 pattern=$2
+    rm -f "$build"/$pattern
+    (cd "$build" && cpack) || return 1
+    local made=("$build"/$pattern)
+    if ((${#made[@]} != 1)) || [[ ! -f ${made[0]} ]]; then
+        printf 'expected one %s in %s, found: %s\n' "$pattern" "$build" "${made[*]}"
+        return 1
+    fi
+}
+
+deb_holds_program_and_documents() {
+    local deb=$1 listing
+    listing=$(dpkg-deb -c "$deb") || return 1
+    same_lines "the package's files" "$(awk '$1 ~ /^-/ { print $6 }' <<<"$listing")" \
+        "./usr/bin/brindle$(printf '\n./usr/share/doc/brindle/%s' "${package_documents[@]}")" ||
+        return 1
+    if ! grep -Eq '^-rwxr-xr-x root/root .* \./usr/bin/brindle$' <<<"$listing"; then
+        printf 'the program is not an executable owned by root:\n%s\n' "$listing"
+        return 1
+    fi
+}
+
+deb_control_fields() {
+    local deb=$1 field value
+    local depends
+    depends=$(dpkg-deb -f "$deb" Depends) || return 1
+    # Each entry is a package name with an optional version, separated by commas.
+    if ! tr ',' '\n' <<<"$depends" | grep -Eq '^ *ffmpeg( \(.*\))? *$'; then
+        printf 'Depends does not name ffmpeg: %s\n' "$depends"
+        return 1
+    fi
+    for field in Package Version Maintainer Section Description; do
+        value=$(dpkg-deb -f "$deb" "$field")
+        if [[ -z $value ]]; then
+            printf 'the field %s is empty\n' "$field"
+            return 1
+        fi
+    done
+    value=$(dpkg-deb -f "$deb" Package Section)
+    same_lines "Package and Section" "$value" "$(printf 'Package: brindle\nSection: video')"
+}
+
+# Unpacks the Debian package and runs the program and compares the documents it holds.
+deb_contents_work() {
+    local deb=$1 into=$2 name
+    dpkg-deb -x "$deb" "$into" || return 1
+    for name in "${package_documents[@]}"; do
+        cmp "$name" "$into/usr/share/doc/brindle/$name" || return 1
+    done
+    starts_with_usage "$into" "$into/usr/bin/brindle"
+}
+
+zip_holds_program_and_documents() {
+    local zip=$1 listing
+    listing=$(unzip -Z1 "$zip") || return 1
+    same_lines "the ZIP's entries" "$listing" \
+        "brindle.exe$(printf '\n%s' "${package_documents[@]}")"
+}
+
+zip_contents_work() {
+    local zip=$1 into=$2 wine_run=$3 name
+    unzip -q "$zip" -d "$into" || return 1
+    for name in "${package_documents[@]}"; do
+        cmp "$name" "$into/$name" || return 1
+    done
+    starts_with_usage "$into" "$wine_run" "$into/brindle.exe"
+}
+
+install_into_destdir() {
+    local build=$1 destdir=$2
+    DESTDIR=$destdir cmake --install "$build" --prefix /usr || return 1
+    same_lines "the installed files" "$(files_below "$destdir")" \
+        "usr/bin/brindle$(printf '\nusr/share/doc/brindle/%s' "${package_documents[@]}")" ||
+        return 1
+    starts_with_usage "$destdir" "$destdir/usr/bin/brindle"
+}
+
+install_into_prefix() {
+    local build=$1 prefix=$2 expected=$3
+    cmake --install "$build" --prefix "$prefix" || return 1
+    same_lines "the installed files" "$(files_below "$prefix")" "$expected"
+}
+
+# Checks the packages and installs of native build folder $1 and Windows build folder $2, from
+# the repository's top folder (the documents are compared with its own). Fails when any check
+# failed.
+check_packages() {
+    local native windows work failed_before=$failed
+    native=$(cd "$1" && pwd) && windows=$(cd "$2" && pwd) || return 1
+    work=$(mktemp -d)
+
+    if package_check "cpack makes the Debian package" make_package "$native" 'brindle_*.deb'; then
+        local deb=("$native"/brindle_*.deb)
+        package_check "the Debian package holds /usr/bin/brindle, the README and the example, nothing else" \
+            deb_holds_program_and_documents "${deb[0]}"
+        package_check "the Debian package depends on ffmpeg and names its section and maintainer" \
+            deb_control_fields "${deb[0]}"
+        package_check "the packaged program starts; the packaged documents are the repository's" \
+            deb_contents_work "${deb[0]}" "$work/deb"
+    fi
+
+    if package_check "cpack makes the Windows ZIP" make_package "$windows" 'brindle-*.zip'; then
+        local zip=("$windows"/brindle-*.zip)
+        package_check "the ZIP holds brindle.exe, the README and the example at its top, nothing else" \
+            zip_holds_program_and_documents "${zip[0]}"
+        package_check "the zipped brindle.exe starts under Wine; the zipped documents are the repository's" \
+            zip_contents_work "${zip[0]}" "$work/zip" "$windows/wine-run.sh"
+    fi
+
+    package_check "cmake --install into a DESTDIR with prefix /usr" \
+        install_into_destdir "$native" "$work/destdir"
+    package_check "cmake --install into a prefix" install_into_prefix "$native" "$work/prefix" \
+        "bin/brindle$(printf '\nshare/doc/brindle/%s' "${package_documents[@]}")"
+    package_check "cmake --install of the Windows build puts everything at the prefix's top" \
+        install_into_prefix "$windows" "$work/windows" \
+        "brindle.exe$(printf '\n%s' "${package_documents[@]}")"
+
+    rm -rf "$work"
+    ((failed == failed_before))
+}
+
+if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
+    set -euo pipefail
+    source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+    cd "$(repo_root)"
+    passed=0
+    failed=0
+    status=0
+    check_packages build build-win || status=$?
+    echo "$passed passed, $failed failed"
+    exit "$status"
+fi
