@@ -11,7 +11,7 @@ package_documents=(README.md brindle.conf.example)
 # Runs a check function with its arguments, counts it, and shows its complaints only when it
 # fails.
 package_check() {
-    local name=$1 output
+    local name=$1 output line
     shift
     if output=$("$@" 2>&1); then
         passed=$((passed + 1))
@@ -20,7 +20,7 @@ package_check() {
         failed=$((failed + 1))
         printf 'FAILED  %s\n' "$name"
         if [[ -n $output ]]; then
-            sed 's/^/        /' <<<"$output"
+            while IFS= read -r line; do printf '        %s\n' "$line"; done <<<"$output"
         fi
     fi
 }
@@ -54,14 +54,15 @@ starts_with_usage() {
     fi
 }
 
-# Runs cpack in build folder $1 and leaves the one package named by pattern $2 there.
+# Runs cpack in build folder $1 and leaves there the one package whose name begins with $2 and
+# ends with $3.
 make_package() {
-    local build=$1 pattern=$2
-    rm -f "$build"/$pattern
+    local build=$1 prefix=$2 suffix=$3
+    rm -f "$build/$prefix"*"$suffix"
     (cd "$build" && cpack) || return 1
-    local made=("$build"/$pattern)
+    local made=("$build/$prefix"*"$suffix")
     if ((${#made[@]} != 1)) || [[ ! -f ${made[0]} ]]; then
-        printf 'expected one %s in %s, found: %s\n' "$pattern" "$build" "${made[*]}"
+        printf 'expected one %s*%s in %s, found: %s\n' "$prefix" "$suffix" "$build" "${made[*]}"
         return 1
     fi
 }
@@ -147,7 +148,7 @@ check_packages() {
     native=$(cd "$1" && pwd) && windows=$(cd "$2" && pwd) || return 1
     work=$(mktemp -d)
 
-    if package_check "cpack makes the Debian package" make_package "$native" 'brindle_*.deb'; then
+    if package_check "cpack makes the Debian package" make_package "$native" brindle_ .deb; then
         local deb=("$native"/brindle_*.deb)
         package_check "the Debian package holds /usr/bin/brindle, the README and the example, nothing else" \
             deb_holds_program_and_documents "${deb[0]}"
@@ -157,7 +158,7 @@ check_packages() {
             deb_contents_work "${deb[0]}" "$work/deb"
     fi
 
-    if package_check "cpack makes the Windows ZIP" make_package "$windows" 'brindle-*.zip'; then
+    if package_check "cpack makes the Windows ZIP" make_package "$windows" brindle- .zip; then
         local zip=("$windows"/brindle-*.zip)
         package_check "the ZIP holds brindle.exe, the README and the example at its top, nothing else" \
             zip_holds_program_and_documents "${zip[0]}"

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
+#include "platform/platform.h"
 #include "tests/test_support.h"
 
 namespace brindle {
@@ -176,6 +178,30 @@ TEST(Quoting, CmdRefusesTwoPercentSigns) {
         << "cmd's path goes in unescaped";
     EXPECT_EQ(build_encode_command("enc %1 %2", "C:\\v\\%OS%.mkv", shell_syntax::windows_cmd),
               std::nullopt);
+}
+
+// The example configuration the packages carry. Brindle reads only the first line of a
+// configuration file, so the example must be that one line, usable as it stands.
+TEST(CommandTemplate, ShippedExampleIsOneUsableLine) {
+    std::string path = BRINDLE_CONFIG_EXAMPLE;
+    if (platform::path_separator() == '\\' && path.front() == '/') {
+        // A Windows build run under Wine sees the Unix root as drive Z:.
+        std::replace(path.begin(), path.end(), '/', '\\');
+        path = "Z:" + path;
+    }
+    const std::string text = testing::read_file(path);
+    ASSERT_FALSE(text.empty()) << path;
+    const std::string line = first_line_of(text);
+    EXPECT_EQ(line, text) << "nothing may follow the first line, and it fits in 255 characters";
+    EXPECT_EQ(line.find('\r'), std::string::npos);
+    EXPECT_TRUE(line.ends_with(" %2\n")) << "options after %2 would be dropped";
+
+    template_pieces pieces;
+    EXPECT_EQ(split_command_template(line, pieces), template_fault::none);
+    const auto command = build_encode_command(line, "/lib/a b.mkv", shell_syntax::posix_sh);
+    ASSERT_TRUE(command.has_value());
+    EXPECT_TRUE(command->starts_with("ffmpeg -y -i \"/lib/a b.mkv\" ")) << *command;
+    EXPECT_TRUE(command->ends_with(" tempenc.mkv")) << *command;
 }
 
 }  // namespace
