@@ -35,6 +35,9 @@ picks the recent video files that are not yet HEVC, converts each with an
 encoder (ffmpeg with libx265 unless configured otherwise) and puts each
 result in place of its source, never losing a file to a failed encode.")
 set(CPACK_STRIP_FILES ON)
+# The folders of the staged tree are made with the builder's umask; a package made under umask
+# 077 would install /usr/share/doc/brindle as a folder only root can read.
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/package_folder_modes.cmake)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)

@@ -55,11 +55,12 @@ starts_with_usage() {
 }
 
 # Runs cpack in build folder $1 and leaves there the one package whose name begins with $2 and
-# ends with $3.
+# ends with $3. It runs under a strict umask, as on a hardened build machine, so that a package
+# whose modes follow the umask shows.
 make_package() {
     local build=$1 prefix=$2 suffix=$3
     rm -f "$build/$prefix"*"$suffix"
-    (cd "$build" && cpack) || return 1
+    (cd "$build" && umask 077 && cpack) || return 1
     local made=("$build/$prefix"*"$suffix")
     if ((${#made[@]} != 1)) || [[ ! -f ${made[0]} ]]; then
         printf 'expected one %s*%s in %s, found: %s\n' "$prefix" "$suffix" "$build" "${made[*]}"
@@ -73,8 +74,12 @@ deb_holds_program_and_documents() {
     same_lines "the package's files" "$(awk '$1 ~ /^-/ { print $6 }' <<<"$listing")" \
         "./usr/bin/brindle$(printf '\n./usr/share/doc/brindle/%s' "${package_documents[@]}")" ||
         return 1
-    if ! grep -Eq '^-rwxr-xr-x root/root .* \./usr/bin/brindle$' <<<"$listing"; then
-        printf 'the program is not an executable owned by root:\n%s\n' "$listing"
+    # Folders and the program readable and executable by all, documents readable by all, and
+    # everything owned by root.
+    local unexpected
+    unexpected=$(grep -Ev '^(drwxr-xr-x root/root .*/|-rwxr-xr-x root/root .* \./usr/bin/brindle|-rw-r--r-- root/root .* \./usr/share/doc/brindle/[^/]+)$' <<<"$listing")
+    if [[ -n $unexpected ]]; then
+        printf 'entries with unexpected modes or owners:\n%s\n' "$unexpected"
         return 1
     fi
 }
@@ -150,7 +155,7 @@ check_packages() {
 
     if package_check "cpack makes the Debian package" make_package "$native" brindle_ .deb; then
         local deb=("$native"/brindle_*.deb)
-        package_check "the Debian package holds /usr/bin/brindle, the README and the example, nothing else" \
+        package_check "the Debian package holds /usr/bin/brindle, the README and the example, nothing else, readable by all" \
             deb_holds_program_and_documents "${deb[0]}"
         package_check "the Debian package depends on ffmpeg and names its section and maintainer" \
             deb_control_fields "${deb[0]}"
@@ -167,8 +172,8 @@ check_packages() {
     fi
 
     package_check "cmake --install into a DESTDIR with prefix /usr" \
-        install_into_destdir "$native" "$work/destdir"
-    package_check "cmake --install into a prefix" install_into_prefix "$native" "$work/prefix" \
+        install_into_destdir "$native" "$work/dest dir é"
+    package_check "cmake --install into a prefix" install_into_prefix "$native" "$work/prefix with blanks" \
         "bin/brindle$(printf '\nshare/doc/brindle/%s' "${package_documents[@]}")"
     package_check "cmake --install of the Windows build puts everything at the prefix's top" \
         install_into_prefix "$windows" "$work/windows" \
