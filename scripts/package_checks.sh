@@ -8,8 +8,23 @@
 # The files an install holds, beside the program.
 package_documents=(README.md brindle.conf.example)
 
+# The files a native install holds, below its prefix, each line starting with $1.
+native_install_files() {
+    local document
+    printf '%sbin/brindle' "$1"
+    for document in "${package_documents[@]}"; do
+        printf '\n%sshare/doc/brindle/%s' "$1" "$document"
+    done
+}
+
+# The files a Windows install holds, all at the top of its prefix.
+windows_install_files() {
+    printf 'brindle.exe'
+    printf '\n%s' "${package_documents[@]}"
+}
+
 # Runs a check function with its arguments, counts it, and shows its complaints only when it
-# fails.
+# fails. Always succeeds itself, so that under `set -e` one failed check does not stop the rest.
 package_check() {
     local name=$1 output line
     shift
@@ -23,6 +38,7 @@ package_check() {
             while IFS= read -r line; do printf '        %s\n' "$line"; done <<<"$output"
         fi
     fi
+    return 0
 }
 
 # Fails, showing both, unless the two newline-separated lists hold the same lines.
@@ -72,12 +88,12 @@ deb_holds_program_and_documents() {
     local deb=$1 listing
     listing=$(dpkg-deb -c "$deb") || return 1
     same_lines "the package's files" "$(awk '$1 ~ /^-/ { print $6 }' <<<"$listing")" \
-        "./usr/bin/brindle$(printf '\n./usr/share/doc/brindle/%s' "${package_documents[@]}")" ||
-        return 1
+        "$(native_install_files ./usr/)" || return 1
     # Folders and the program readable and executable by all, documents readable by all, and
     # everything owned by root.
-    local unexpected
-    unexpected=$(grep -Ev '^(drwxr-xr-x root/root .*/|-rwxr-xr-x root/root .* \./usr/bin/brindle|-rw-r--r-- root/root .* \./usr/share/doc/brindle/[^/]+)$' <<<"$listing")
+    local folder='drwxr-xr-x root/root .*/' program='-rwxr-xr-x root/root .* \./usr/bin/brindle'
+    local document='-rw-r--r-- root/root .* \./usr/share/doc/brindle/[^/]+' unexpected
+    unexpected=$(grep -Ev "^($folder|$program|$document)\$" <<<"$listing")
     if [[ -n $unexpected ]]; then
         printf 'entries with unexpected modes or owners:\n%s\n' "$unexpected"
         return 1
@@ -117,8 +133,7 @@ deb_contents_work() {
 zip_holds_program_and_documents() {
     local zip=$1 listing
     listing=$(unzip -Z1 "$zip") || return 1
-    same_lines "the ZIP's entries" "$listing" \
-        "brindle.exe$(printf '\n%s' "${package_documents[@]}")"
+    same_lines "the ZIP's entries" "$listing" "$(windows_install_files)"
 }
 
 zip_contents_work() {
@@ -133,8 +148,7 @@ zip_contents_work() {
 install_into_destdir() {
     local build=$1 destdir=$2
     DESTDIR=$destdir cmake --install "$build" --prefix /usr || return 1
-    same_lines "the installed files" "$(files_below "$destdir")" \
-        "usr/bin/brindle$(printf '\nusr/share/doc/brindle/%s' "${package_documents[@]}")" ||
+    same_lines "the installed files" "$(files_below "$destdir")" "$(native_install_files usr/)" ||
         return 1
     starts_with_usage "$destdir" "$destdir/usr/bin/brindle"
 }
@@ -153,31 +167,32 @@ check_packages() {
     native=$(cd "$1" && pwd) && windows=$(cd "$2" && pwd) || return 1
     work=$(mktemp -d)
 
-    if package_check "cpack makes the Debian package" make_package "$native" brindle_ .deb; then
-        local deb=("$native"/brindle_*.deb)
-        package_check "the Debian package holds /usr/bin/brindle, the README and the example, nothing else, readable by all" \
+    package_check "cpack makes the Debian package" make_package "$native" brindle_ .deb
+    local deb=("$native"/brindle_*.deb)
+    if [[ -f ${deb[0]} ]]; then
+        package_check "the Debian package holds the program and the documents, readable by all" \
             deb_holds_program_and_documents "${deb[0]}"
         package_check "the Debian package depends on ffmpeg and names its section and maintainer" \
             deb_control_fields "${deb[0]}"
-        package_check "the packaged program starts; the packaged documents are the repository's" \
+        package_check "the packaged program starts; its documents are ours" \
             deb_contents_work "${deb[0]}" "$work/deb"
     fi
 
-    if package_check "cpack makes the Windows ZIP" make_package "$windows" brindle- .zip; then
-        local zip=("$windows"/brindle-*.zip)
-        package_check "the ZIP holds brindle.exe, the README and the example at its top, nothing else" \
+    package_check "cpack makes the Windows ZIP" make_package "$windows" brindle- .zip
+    local zip=("$windows"/brindle-*.zip)
+    if [[ -f ${zip[0]} ]]; then
+        package_check "the ZIP holds brindle.exe and the documents at its top, nothing else" \
             zip_holds_program_and_documents "${zip[0]}"
-        package_check "the zipped brindle.exe starts under Wine; the zipped documents are the repository's" \
+        package_check "the zipped brindle.exe starts under Wine; its documents are ours" \
             zip_contents_work "${zip[0]}" "$work/zip" "$windows/wine-run.sh"
     fi
 
     package_check "cmake --install into a DESTDIR with prefix /usr" \
         install_into_destdir "$native" "$work/dest dir é"
-    package_check "cmake --install into a prefix" install_into_prefix "$native" "$work/prefix with blanks" \
-        "bin/brindle$(printf '\nshare/doc/brindle/%s' "${package_documents[@]}")"
+    package_check "cmake --install into a prefix" \
+        install_into_prefix "$native" "$work/prefix with blanks" "$(native_install_files '')"
     package_check "cmake --install of the Windows build puts everything at the prefix's top" \
-        install_into_prefix "$windows" "$work/windows" \
-        "brindle.exe$(printf '\n%s' "${package_documents[@]}")"
+        install_into_prefix "$windows" "$work/windows" "$(windows_install_files)"
 
     rm -rf "$work"
     ((failed == failed_before))
