@@ -58,14 +58,21 @@ files_below() {
     (cd "$1" && find . -type f -printf '%P\n')
 }
 
-# Runs the program $2... with no arguments (through a runner such as Wine when given) in folder
-# $1: it must print its usage text and end with exit code 1, which shows it starts and parses.
-starts_with_usage() {
+# The version the build folder $1 packages, as cpack reads it from the project.
+packaged_version() {
+    sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$1/CPackConfig.cmake"
+}
+
+# Runs the program $2... (through a runner such as Wine when given) in folder $1 with --version:
+# it must start and name the version being packaged.
+reports_version() {
     local folder=$1 output status=0
     shift
-    output=$(cd "$folder" && "$@" </dev/null 2>&1) || status=$?
-    if ((status != 1)) || [[ $output != *"Usage:"* ]]; then
-        printf 'exit code %d, output:\n%s\n' "$status" "$output"
+    output=$(cd "$folder" && "$@" --version </dev/null 2>&1) || status=$?
+    output=${output//$'\r'/}
+    if ((status != 0)) || [[ $output != "Brindle v$version" ]]; then
+        printf 'expected "Brindle v%s" and exit code 0; exit code %d, output:\n%s\n' \
+            "$version" "$status" "$output"
         return 1
     fi
 }
@@ -109,15 +116,16 @@ deb_control_fields() {
         printf 'Depends does not name ffmpeg: %s\n' "$depends"
         return 1
     fi
-    for field in Package Version Maintainer Section Description; do
+    for field in Maintainer Description; do
         value=$(dpkg-deb -f "$deb" "$field")
         if [[ -z $value ]]; then
             printf 'the field %s is empty\n' "$field"
             return 1
         fi
     done
-    value=$(dpkg-deb -f "$deb" Package Section)
-    same_lines "Package and Section" "$value" "$(printf 'Package: brindle\nSection: video')"
+    value=$(dpkg-deb -f "$deb" Package Version Section)
+    same_lines "Package, Version and Section" "$value" \
+        "$(printf 'Package: brindle\nVersion: %s\nSection: video' "$version")"
 }
 
 # Unpacks the Debian package and runs the program and compares the documents it holds.
@@ -127,7 +135,7 @@ deb_contents_work() {
     for name in "${package_documents[@]}"; do
         cmp "$name" "$into/usr/share/doc/brindle/$name" || return 1
     done
-    starts_with_usage "$into" "$into/usr/bin/brindle"
+    reports_version "$into" "$into/usr/bin/brindle"
 }
 
 zip_holds_program_and_documents() {
@@ -142,7 +150,7 @@ zip_contents_work() {
     for name in "${package_documents[@]}"; do
         cmp "$name" "$into/$name" || return 1
     done
-    starts_with_usage "$into" "$wine_run" "$into/brindle.exe"
+    reports_version "$into" "$wine_run" "$into/brindle.exe"
 }
 
 install_into_destdir() {
@@ -150,7 +158,7 @@ install_into_destdir() {
     DESTDIR=$destdir cmake --install "$build" --prefix /usr || return 1
     same_lines "the installed files" "$(files_below "$destdir")" "$(native_install_files usr/)" ||
         return 1
-    starts_with_usage "$destdir" "$destdir/usr/bin/brindle"
+    reports_version "$destdir" "$destdir/usr/bin/brindle"
 }
 
 install_into_prefix() {
@@ -163,8 +171,9 @@ install_into_prefix() {
 # the repository's top folder (the documents are compared with its own). Fails when any check
 # failed.
 check_packages() {
-    local native windows work failed_before=$failed
+    local native windows work version failed_before=$failed
     native=$(cd "$1" && pwd) && windows=$(cd "$2" && pwd) || return 1
+    version=$(packaged_version "$native")
     work=$(mktemp -d)
 
     package_check "cpack makes the Debian package" make_package "$native" brindle_ .deb
@@ -172,9 +181,9 @@ check_packages() {
     if [[ -f ${deb[0]} ]]; then
         package_check "the Debian package holds the program and the documents, readable by all" \
             deb_holds_program_and_documents "${deb[0]}"
-        package_check "the Debian package depends on ffmpeg and names its section and maintainer" \
+        package_check "the Debian package's version and section; it depends on ffmpeg" \
             deb_control_fields "${deb[0]}"
-        package_check "the packaged program starts; its documents are ours" \
+        package_check "the packaged program reports the version; its documents are ours" \
             deb_contents_work "${deb[0]}" "$work/deb"
     fi
 
@@ -183,7 +192,7 @@ check_packages() {
     if [[ -f ${zip[0]} ]]; then
         package_check "the ZIP holds brindle.exe and the documents at its top, nothing else" \
             zip_holds_program_and_documents "${zip[0]}"
-        package_check "the zipped brindle.exe starts under Wine; its documents are ours" \
+        package_check "the zipped brindle.exe reports the version under Wine; documents are ours" \
             zip_contents_work "${zip[0]}" "$work/zip" "$windows/wine-run.sh"
     fi
 
