@@ -2,7 +2,9 @@
 # End-to-end tests: the real brindle, run as a user runs it, on small temporary libraries. Each
 # case compares standard output byte for byte and the exit code, and checks which files stand
 # under which names afterwards. A fake encoder stands in for ffmpeg (it logs its arguments and
-# writes an output the next scan recognises as HEVC); one case runs the real ffmpeg.
+# writes a real HEVC file made at the start of the run); one case runs the real ffmpeg. The library
+# files are real H.264 files too, made the same way and padded to the sizes the cases need, so the
+# program takes them for video and can read their durations. Making them needs ffmpeg and ffprobe.
 #
 #   run.sh --brindle PROGRAM --fake-encoder PROGRAM [--print-arg PROGRAM]
 #          --platform posix|windows [--runner EMULATOR]
@@ -80,6 +82,24 @@ ln -s "$fake_encoder" "$root/bin/ffmpeg"
 hevc_id='V_MPEGH/ISO/HEVC'
 started=$SECONDS
 
+# Small real files, made once per run (64x64, 10 frames a second, a sine as the one audio track):
+#   sample_source_mkv, sample_source_mp4  3 s of H.264 and AAC, the sources make_video starts
+#                                         with; the MP4 has its moov first, so the headers stay
+#                                         readable whatever follows
+#   sample_result                         3 s of HEVC and AAC in Matroska, the fake encoder's output
+#   sample_result_short                   1 s of the same: more than a second shorter than a source
+#   sample_result_mp4                     sample_result in MP4
+# A case may hand the fake encoder another file (use_fake_result), such as a truncated copy. The
+# results' title is the placeholder the fake encoder fills in with its input's path.
+samples=$root/samples
+sample_source_mkv=$samples/source.mkv
+sample_source_mp4=$samples/source.mp4
+sample_result=$samples/result.mkv
+sample_result_short=$samples/result-short.mkv
+sample_result_mp4=$samples/result.mp4
+source_marker=fake-encoder-source:
+source_field_length=108
+
 # ---- Texts the program prints --------------------------------------------------------------
 
 usage=$'\nBrindle v1.0.1 Brought to you by https://brindle.example.org\n'
@@ -117,6 +137,7 @@ failures=()
 case_env=()
 as_user=()
 fake_mode=
+fake_result=
 wd_extra=()
 run_label=
 
@@ -130,6 +151,7 @@ begin_case() {
     case_env=()
     as_user=()
     fake_mode=
+    fake_result=$sample_result
     wd_extra=()
     expect_reset
 }
@@ -169,16 +191,72 @@ host_path() {
     fi
 }
 
-# A video file of the given size filled with random bytes (so a copy can be told from it), or
-# sparse when the size is given as "sparse:SIZE".
+# A video file of SIZE bytes: the H.264 sample (MP4 for the names .mp4, .m4v and .mov, Matroska
+# for the others) followed by random bytes (so a copy can be told from it), or extended sparsely
+# when the size is given as "sparse:SIZE". A size too small for the sample gives random bytes (or
+# a sparse file) alone.
 make_video() {
-    local path=$1 size=$2
+    local path=$1 size=${2#sparse:} sample=$sample_source_mkv sample_size
+    case $size in
+    *K) size=$((${size%K} << 10)) ;;
+    *M) size=$((${size%M} << 20)) ;;
+    esac
     mkdir -p -- "$(dirname -- "$path")"
-    if [[ $size == sparse:* ]]; then
-        truncate -s "${size#sparse:}" -- "$path"
+    case ${path,,} in
+    *.mp4 | *.m4v | *.mov) sample=$sample_source_mp4 ;;
+    esac
+    sample_size=$(stat -c %s -- "$sample")
+    if ((size < sample_size)); then
+        if [[ $2 == sparse:* ]]; then
+            truncate -s "$size" -- "$path"
+        else
+            head -c "$size" /dev/urandom >"$path"
+        fi
+    elif [[ $2 == sparse:* ]]; then
+        cp -- "$sample" "$path" && truncate -s "$size" -- "$path"
     else
-        head -c "$size" /dev/urandom >"$path"
+        { cat -- "$sample" && head -c "$((size - sample_size))" /dev/urandom; } >"$path"
     fi
+}
+
+make_samples() {
+    local lavfi=(-f lavfi -i testsrc2=size=64x64:rate=10 -f lavfi -i sine=frequency=440:sample_rate=8000)
+    local audio=(-map 0:v -map 1:a -c:a aac -b:a 16k) title
+    title=$source_marker$(printf '.%.0s' $(seq "$source_field_length"))
+    local hevc=(-c:v libx265 -preset ultrafast -x265-params log-level=error -metadata "title=$title")
+    mkdir -p "$samples"
+    ffmpeg -nostdin -v error "${lavfi[@]}" -t 3 "${audio[@]}" -c:v libx264 -preset ultrafast \
+        -pix_fmt yuv420p "$sample_source_mkv" &&
+        ffmpeg -nostdin -v error -i "$sample_source_mkv" -c copy -movflags +faststart "$sample_source_mp4" &&
+        ffmpeg -nostdin -v error "${lavfi[@]}" -t 3 "${audio[@]}" "${hevc[@]}" "$sample_result" &&
+        ffmpeg -nostdin -v error "${lavfi[@]}" -t 1 "${audio[@]}" "${hevc[@]}" "$sample_result_short" &&
+        ffmpeg -nostdin -v error -i "$sample_result" -c copy "$sample_result_mp4"
+}
+
+probe_duration() { ffprobe -v error -show_entries format=duration -of csv=p=0 -i "$1" 2>&1; }
+
+# Prints what is wrong with the samples: the results, and the files make_video makes of the
+# sources, must hold the durations they were made with, as ffprobe reads them from the headers.
+check_samples() {
+    local entry file seconds duration offset made=()
+    for entry in padded.mkv:1100000 sparse.mkv:sparse:2M padded.mp4:1100000 sparse.mp4:sparse:2M; do
+        make_video "$samples/check/${entry%%:*}" "${entry#*:}"
+        made+=("$samples/check/${entry%%:*}:3")
+    done
+    for entry in "${made[@]}" "$sample_result:3" "$sample_result_short:1" "$sample_result_mp4:3"; do
+        file=${entry%:*} seconds=${entry##*:}
+        duration=$(probe_duration "$file")
+        awk -v d="$duration" -v s="$seconds" 'BEGIN { exit !(d ~ /^[0-9.]+$/ && d >= s && d < s + 0.3) }' ||
+            echo "$file: duration [$duration], expected $seconds s"
+    done
+    for file in "$sample_result" "$sample_result_short"; do
+        offset=$(LC_ALL=C grep -obaF -- "$hevc_id" "$file" | head -n 1 | cut -d: -f1)
+        ((${offset:-16384} + ${#hevc_id} <= 16384)) || echo "$file: no $hevc_id in the first 16 KiB"
+    done
+    for file in "$sample_result" "$sample_result_short" "$sample_result_mp4"; do
+        LC_ALL=C grep -qaF -- "$source_marker" "$file" || echo "$file: no $source_marker title"
+    done
+    rm -rf -- "$samples/check"
 }
 
 original_of() { printf '%s/orig/%s' "$case_dir" "$(printf '%s' "$1" | md5sum | cut -c1-32)"; }
@@ -187,10 +265,22 @@ keep_originals() {
     for file in "$@"; do cp -- "$file" "$(original_of "$file")"; done
 }
 
+# The file the fake encoder writes as its output from now on in this case.
+use_fake_result() {
+    fake_result=$(realpath -- "$1")
+    case_env+=("BRINDLE_FAKE_RESULT=$(host_path "$fake_result")")
+}
+
+# What the fake encoder logs and writes, whatever the case calls it.
+fake_encoder_env() {
+    case_env+=("BRINDLE_FAKE_LOG=$(host_path "$case_dir/log")")
+    use_fake_result "$sample_result"
+}
+
 # The fake encoder as "ffmpeg": first on PATH on POSIX; in the working directory on Windows,
 # where cmd.exe looks first.
 use_fake_encoder() {
-    case_env+=("BRINDLE_FAKE_LOG=$(host_path "$case_dir/log")")
+    fake_encoder_env
     if windows; then
         cp -- "$fake_encoder" ffmpeg.exe
         wd_extra+=(ffmpeg.exe)
@@ -308,10 +398,24 @@ check_untouched() {
     done
 }
 
-# DST holds what the fake encoder made of SRC's original content.
+# Writes to OUT the case's fake result as the fake encoder makes it from INPUT (written with '/').
+expected_result() {
+    local input out=$2 offset field
+    input=$(native "$1")
+    cp -- "$fake_result" "$out"
+    offset=$(LC_ALL=C grep -obaF -- "$source_marker" "$fake_result" | head -n 1 | cut -d: -f1)
+    [[ -n $offset ]] || return 0
+    field=$((offset + ${#source_marker}))
+    (($(stat -c %s -- "$out") - field >= source_field_length)) || return 0
+    LC_ALL=C printf "%-${source_field_length}.${source_field_length}s" "$input" |
+        dd of="$out" bs=1 seek="$field" conv=notrunc status=none
+}
+
+# TARGET holds what the fake encoder made of SOURCE.
 check_encoded() {
     local source=$1 target=$2
-    cmp -s <(printf '%s' "$hevc_id"; cat -- "$(original_of "$source")") "$target" 2>/dev/null ||
+    expected_result "$source" "$case_dir/expected-result"
+    cmp -s -- "$case_dir/expected-result" "$target" 2>/dev/null ||
         fail "$target does not hold the encoded $source"
 }
 
@@ -791,8 +895,9 @@ case_no_output() {
     use_fake_encoder
     make_video lib/a.mkv 1100000
     keep_originals lib/a.mkv
-    # What an earlier, killed encode left must not be taken for this one's output.
-    make_video tempenc.mkv 1100000
+    # What an earlier, killed encode left must not be taken for this one's output, even when it
+    # is a whole result.
+    cp -- "$sample_result" tempenc.mkv
     local mode
     for mode in nooutput empty; do
         fake_mode=$mode
@@ -1033,7 +1138,7 @@ case_quoted_encoder_path() {
     mkdir "enc dir"
     cp -- "$fake_encoder" "enc dir/fake encoder.exe"
     wd_extra+=("enc dir")
-    case_env+=("BRINDLE_FAKE_LOG=$(host_path "$case_dir/log")")
+    fake_encoder_env
     printf '"enc dir\\fake encoder.exe" -i %%1 %%2\r\n' >../relative.cfg
     printf '"%s" -i %%1 %%2\r\n' "$(host_path "$case_dir/wd/enc dir/fake encoder.exe")" >../absolute.cfg
     make_video lib/a.mkv 1100000
@@ -1105,6 +1210,23 @@ case_real_ffmpeg() {
 }
 
 # ---- Run -------------------------------------------------------------------------------------
+
+samples_started=$EPOCHREALTIME
+if ! command -v ffmpeg >/dev/null || ! command -v ffprobe >/dev/null; then
+    sample_faults="ffmpeg and ffprobe are needed to make the samples"
+elif ! make_samples 2>"$root/samples-err"; then
+    sample_faults="ffmpeg could not make the samples: $(head -c 600 "$root/samples-err")"
+else
+    samples_made=$EPOCHREALTIME
+    sample_faults=$(check_samples)
+    awk -v a="$samples_started" -v b="$samples_made" -v c="$EPOCHREALTIME" \
+        'BEGIN { printf "E2E: samples made in %.2f s, checked in %.2f s\n", b - a, c - b }'
+fi
+if [[ -n $sample_faults ]]; then
+    echo "E2E: the samples are not usable:"$'\n'"$sample_faults"
+    echo "E2E: 0 passed, 1 failed"
+    exit 1
+fi
 
 # BRINDLE_E2E_ONLY=PATTERN runs only the cases whose function name matches the pattern.
 run_case() {

@@ -1,12 +1,20 @@
-// A stand-in for the encoder in the end-to-end tests. It logs its arguments, then writes an output
-// that the next scan recognises as already encoded: the Matroska HEVC codec identifier followed by
-// the input's bytes. BRINDLE_FAKE_MODE makes it misbehave the ways real encoders do.
+// A stand-in for the encoder in the end-to-end tests. It logs its arguments, then writes a real
+// HEVC file prepared by the test run (so the result passes for a whole conversion and the next scan
+// finds it already encoded), with the input's path written into its title so that a test can tell
+// which source a result was made from. BRINDLE_FAKE_MODE makes it misbehave the ways real encoders
+// do.
 //
-//   BRINDLE_FAKE_LOG   file to append the arguments to, one a line, "--" after each call
-//   BRINDLE_FAKE_MODE  unset: write the output, exit 0
-//                      fail: exit 3 without output       nooutput: exit 0 without output
-//                      empty: empty output, exit 0       hang: part of the output, then sleep 60 s
-//                      slow: sleep 3 s, then as unset
+//   BRINDLE_FAKE_RESULT  the file to write as the output (a host path); when it is unset or cannot
+//                        be read, the encoder fails with exit code 2 before opening its output
+//   BRINDLE_FAKE_LOG     file to append the arguments to, one a line, "--" after each call
+//   BRINDLE_FAKE_MODE    unset: write the output, exit 0
+//                        fail: exit 3 without output       nooutput: exit 0 without output
+//                        empty: empty output, exit 0       hang: half the output, then sleep 60 s
+//                        slow: sleep 3 s, then as unset
+//
+// The title placeholder is "fake-encoder-source:" and 108 more bytes; they become the input's path,
+// cut to 108 bytes or padded with blanks. A result without the whole placeholder is written as it
+// is (a test may hand over a truncated copy).
 //
 // The input is the argument after "-i" (else the first argument), the output the last argument.
 // Standard output gets one line, "fake encoder: INPUT", whatever the mode.
@@ -24,8 +32,9 @@
 
 namespace {
 
-constexpr char hevc_codec_id[] = "V_MPEGH/ISO/HEVC";
-constexpr std::size_t hevc_codec_id_length = sizeof hevc_codec_id - 1;
+constexpr char source_marker[] = "fake-encoder-source:";
+constexpr std::size_t source_marker_length = sizeof source_marker - 1;
+constexpr std::size_t source_field_length = 108;
 
 #ifdef _WIN32
 std::string to_utf8(const wchar_t* text) {
@@ -101,6 +110,17 @@ std::string input_of(const std::vector<std::string>& args) {
     return args.front();
 }
 
+// Writes INPUT into the result's title placeholder, when the result holds all of it.
+void mark_source(std::string& result, const std::string& input) {
+    const std::size_t marker = result.find(source_marker);
+    if (marker == std::string::npos) return;
+    const std::size_t field = marker + source_marker_length;
+    if (result.size() - field < source_field_length) return;
+    std::string text = input.substr(0, source_field_length);
+    text.resize(source_field_length, ' ');
+    result.replace(field, source_field_length, text);
+}
+
 int fake_encode(const std::vector<std::string>& args) {
     log_arguments(args);
     if (args.empty()) return 2;
@@ -113,11 +133,20 @@ int fake_encode(const std::vector<std::string>& args) {
     if (mode == "nooutput") return 0;
     if (mode == "slow") sleep_seconds(3);
 
-    std::string content;
-    if (!read_whole_file(input_of(args), content)) {
+    // Read the whole input as a real encoder would: an unreadable source fails the encode.
+    std::string input;
+    if (!read_whole_file(input_of(args), input)) {
         std::fprintf(stderr, "fake encoder: cannot read %s\n", input_of(args).c_str());
         return 2;
     }
+    std::string result_path;
+    std::string result;
+    if (!environment("BRINDLE_FAKE_RESULT", result_path) || !read_whole_file(result_path, result)) {
+        std::fprintf(stderr, "fake encoder: cannot read BRINDLE_FAKE_RESULT [%s]\n",
+                     result_path.c_str());
+        return 2;
+    }
+    mark_source(result, input_of(args));
     FILE* output = open_file(args.back(), "wb");
     if (output == nullptr) {
         std::fprintf(stderr, "fake encoder: cannot write %s\n", args.back().c_str());
@@ -127,15 +156,14 @@ int fake_encode(const std::vector<std::string>& args) {
         std::fclose(output);
         return 0;
     }
-    std::fwrite(hevc_codec_id, 1, hevc_codec_id_length, output);
     if (mode == "hang") {
-        std::fwrite(content.data(), 1, content.size() / 2, output);
+        std::fwrite(result.data(), 1, result.size() / 2, output);
         std::fflush(output);
         sleep_seconds(60);
         std::fclose(output);
         return 0;
     }
-    const bool written = std::fwrite(content.data(), 1, content.size(), output) == content.size();
+    const bool written = std::fwrite(result.data(), 1, result.size(), output) == result.size();
     return std::fclose(output) == 0 && written ? 0 : 2;
 }
 
