@@ -99,6 +99,7 @@ sample_result_short=$samples/result-short.mkv
 sample_result_mp4=$samples/result.mp4
 source_marker=fake-encoder-source:
 source_field_length=108
+declare -A sample_bytes=()  # the samples' sizes: they never change during a run
 
 # ---- Texts the program prints --------------------------------------------------------------
 
@@ -138,6 +139,7 @@ case_env=()
 as_user=()
 fake_mode=
 fake_result=
+fake_result_field=
 wd_extra=()
 run_label=
 
@@ -151,7 +153,8 @@ begin_case() {
     case_env=()
     as_user=()
     fake_mode=
-    fake_result=$sample_result
+    fake_result=
+    fake_result_field=
     wd_extra=()
     expect_reset
 }
@@ -205,7 +208,8 @@ make_video() {
     case ${path,,} in
     *.mp4 | *.m4v | *.mov) sample=$sample_source_mp4 ;;
     esac
-    sample_size=$(stat -c %s -- "$sample")
+    [[ -n ${sample_bytes[$sample]-} ]] || sample_bytes[$sample]=$(stat -c %s -- "$sample")
+    sample_size=${sample_bytes[$sample]}
     if ((size < sample_size)); then
         if [[ $2 == sparse:* ]]; then
             truncate -s "$size" -- "$path"
@@ -276,6 +280,16 @@ keep_originals() {
 use_fake_result() {
     fake_result=$(realpath -- "$1")
     case_env+=("BRINDLE_FAKE_RESULT=$(host_path "$fake_result")")
+    fake_result_field=$(source_field_of "$fake_result")
+}
+
+# The offset of the whole placeholder's path field in FILE, or nothing.
+source_field_of() {
+    local offset field
+    offset=$(LC_ALL=C grep -obaF -- "$source_marker" "$1" | head -n 1 | cut -d: -f1)
+    [[ -n $offset ]] || return 0
+    field=$((offset + ${#source_marker}))
+    (($(stat -c %s -- "$1") - field >= source_field_length)) && echo "$field"
 }
 
 # What the fake encoder logs and writes, whatever the case calls it.
@@ -407,15 +421,13 @@ check_untouched() {
 
 # Writes to OUT the case's fake result as the fake encoder makes it from INPUT (written with '/').
 expected_result() {
-    local input out=$2 offset field
+    local input out=$2
     input=$(native "$1")
     cp -- "$fake_result" "$out"
-    offset=$(LC_ALL=C grep -obaF -- "$source_marker" "$fake_result" | head -n 1 | cut -d: -f1)
-    [[ -n $offset ]] || return 0
-    field=$((offset + ${#source_marker}))
-    (($(stat -c %s -- "$out") - field >= source_field_length)) || return 0
+    [[ -n $fake_result_field ]] || return 0
     LC_ALL=C printf "%-${source_field_length}.${source_field_length}s" "$input" |
-        dd of="$out" bs=1 seek="$field" conv=notrunc status=none
+        dd of="$out" bs="$source_field_length" seek="$fake_result_field" iflag=fullblock \
+            oflag=seek_bytes conv=notrunc status=none
 }
 
 # TARGET holds what the fake encoder made of SOURCE.
