@@ -75,6 +75,8 @@ cleanup() {
     rm -rf -- "$root"
 }
 trap cleanup EXIT
+# Bash runs the EXIT trap on a signal only when the signal itself is trapped.
+trap 'exit 1' INT TERM HUP PIPE
 
 # A fake "ffmpeg" for the POSIX build, found first on PATH.
 mkdir "$root/bin"
