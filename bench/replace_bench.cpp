@@ -127,17 +127,20 @@ double median(std::vector<double> values) {
 // One timed replace: the encoder's output `temp` replaces `source` in its library folder.
 bool timed_replace(const fs::path& source, const fs::path& temp, double& seconds) {
     const std::string source_text = source.string();
-    const std::string target = brindle::target_path_for(source_text);
+    const std::string target =
+        brindle::target_path_for(source_text, source.parent_path().string().size() + 1);
     const std::string staging =
         brindle::staging_path_for(target, '/', static_cast<unsigned long>(::getpid()));
+    // The scan's stamp of the source, as the run records it before the encode.
+    const brindle::file_stamp scanned = brindle::system_file_ops().stamp_of(source_text).stamp;
     ::sync();  // nothing left over from the set-up may be written back inside the timing
     const auto start = clock_type::now();
-    const auto outcome = brindle::replace_with_result(brindle::system_file_ops(), source_text,
-                                                      target, temp.string(), staging);
+    const auto report = brindle::replace_with_result(brindle::system_file_ops(), source_text,
+                                                     target, temp.string(), staging, scanned);
     seconds = seconds_since(start);
-    if (outcome != brindle::replace_outcome::replaced) {
-        std::fprintf(stderr, "replace of %s failed (outcome %d)\n", source_text.c_str(),
-                     static_cast<int>(outcome));
+    if (report.outcome != brindle::replace_outcome::replaced) {
+        std::fprintf(stderr, "replace of %s failed: %s\n", source_text.c_str(),
+                     report.reason.c_str());
         return false;
     }
     return true;

@@ -40,13 +40,14 @@ int encode_candidate(const std::string& path, const std::string& command_templat
     platform::remove_file(temp_output_name);
     // The encoder writes to the same console; what was printed before it must come first.
     platform::flush_out();
+    const file_stamp started = system_file_ops().stamp_of(path).stamp;
     const platform::command_result ran = platform::run_command(*command);
     if (ran.how != platform::command_result::ending::exited || ran.code != 0) return 0;
 
-    const std::string target = target_path_for(path);
+    const std::string target = target_path_for(path, 0);
     replace_with_result(
         system_file_ops(), path, target, temp_output_name,
-        staging_path_for(target, platform::path_separator(), platform::process_id()));
+        staging_path_for(target, platform::path_separator(), platform::process_id()), started);
     return 1;
 }
 

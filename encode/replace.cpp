@@ -1,13 +1,36 @@
 #include "encode/replace.h"
 
+#include <utility>
+
 #include "platform/platform.h"
 
 namespace brindle {
 
-std::string target_path_for(const std::string& source) {
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// "264" at `at` names the codec when x, X, h or H comes right before it, or "h." / "H.", all
+// within the part of the path that may change.
+bool names_the_codec(const std::string& path, std::size_t at, std::size_t relative_start) {
+    if (at + 3 < path.size() && is_digit(path[at + 3])) return false;
+    const auto is_tag_letter = [](char c) { return c == 'x' || c == 'X' || c == 'h' || c == 'H'; };
+    if (at >= relative_start + 1 && is_tag_letter(path[at - 1])) return true;
+    return at >= relative_start + 2 && path[at - 1] == '.' &&
+           (path[at - 2] == 'h' || path[at - 2] == 'H');
+}
+
+}  // namespace
+
+std::string target_path_for(const std::string& source, std::size_t relative_start) {
     std::string target = source;
-    const std::size_t at = target.find("264");
-    if (at != std::string::npos) target[at + 2] = '5';
+    for (std::size_t at = source.find("264", relative_start); at != std::string::npos;
+         at = source.find("264", at + 1)) {
+        if (names_the_codec(source, at, relative_start)) {
+            target[at + 2] = '5';
+            break;
+        }
+    }
     return target;
 }
 
@@ -22,59 +45,256 @@ std::string staging_path_for(const std::string& target, char separator, unsigned
 
 namespace {
 
+op_result from_platform(const platform::file_op_result& result) {
+    using status = platform::file_op_result::status;
+    op_result converted;
+    converted.error = result.error;
+    switch (result.how) {
+        case status::done:
+            converted.why = op_result::fault::none;
+            break;
+        case status::exists:
+            converted.why = op_result::fault::exists;
+            break;
+        case status::cross_device:
+            converted.why = op_result::fault::cross_device;
+            break;
+        case status::not_supported:
+            converted.why = op_result::fault::not_supported;
+            break;
+        case status::failed:
+            converted.why = op_result::fault::other;
+            break;
+    }
+    return converted;
+}
+
+path_state from_platform(const platform::path_status& status) {
+    using kind = platform::path_status::kind;
+    path_state state;
+    state.what = status.what == kind::regular     ? path_state::kind::regular
+                 : status.what == kind::directory ? path_state::kind::directory
+                 : status.what == kind::other     ? path_state::kind::other
+                 : status.what == kind::unknown   ? path_state::kind::unknown
+                                                  : path_state::kind::missing;
+    state.stamp = {status.volume, status.index, status.size, status.write_ticks};
+    state.error = status.error;
+    return state;
+}
+
 struct system_ops final : file_ops {
-    long long file_size(const std::string& path) override { return platform::file_size(path); }
-    bool remove_file(const std::string& path) override { return platform::remove_file(path); }
-    bool flush_file(const std::string& path) override { return platform::flush_file(path); }
-    move rename_replace(const std::string& from, const std::string& to) override {
-        switch (platform::rename_replace(from, to)) {
-            case platform::move_result::done:
-                return move::done;
-            case platform::move_result::cross_device:
-                return move::cross_device;
-            case platform::move_result::failed:
-                break;
-        }
-        return move::failed;
+    path_state stamp_of(const std::string& path) override {
+        return from_platform(platform::status_of(path));
     }
-    bool rename_no_replace(const std::string& from, const std::string& to) override {
-        return platform::rename_no_replace(from, to);
+    op_result remove_file(const std::string& path) override {
+        return from_platform(platform::remove_file(path));
     }
-    bool copy_file_durably(const std::string& from, const std::string& to) override {
-        return platform::copy_file_durably(from, to);
+    op_result flush_file(const std::string& path) override {
+        return from_platform(platform::flush_file(path));
+    }
+    op_result rename_replace(const std::string& from, const std::string& to) override {
+        return from_platform(platform::rename_replace(from, to));
+    }
+    op_result rename_no_replace(const std::string& from, const std::string& to) override {
+        return from_platform(platform::rename_no_replace(from, to));
+    }
+    op_result hard_link(const std::string& from, const std::string& to) override {
+        return from_platform(platform::hard_link(from, to));
+    }
+    op_result copy_to_new_file(const std::string& from, const std::string& to) override {
+        return from_platform(platform::copy_to_new_file(from, to));
+    }
+    op_result copy_attributes(const std::string& from, const std::string& to) override {
+        return from_platform(platform::copy_attributes(from, to));
+    }
+    op_result clear_read_only(const std::string& path) override {
+        return from_platform(platform::clear_read_only(path));
     }
 };
 
-// Puts the complete, flushed result at `staging`, beside the target. A rename when both lie on
-// one volume; otherwise (or when the rename fails for another reason) a copy that is flushed.
-// A flush that fails means the system could not vouch for the result's bytes, so it is not used.
-bool stage_result(file_ops& ops, const std::string& temp_output, const std::string& staging) {
-    if (!ops.flush_file(temp_output)) return false;
-    if (ops.rename_replace(temp_output, staging) == file_ops::move::done) return true;
-    if (ops.copy_file_durably(temp_output, staging)) return true;
-    ops.remove_file(staging);
-    return false;
+replace_report refused(replace_outcome outcome, std::string reason) {
+    return {outcome, std::move(reason)};
 }
 
-replace_outcome replace_steps(file_ops& ops, const std::string& source, const std::string& target,
-                              const std::string& temp_output, const std::string& staging) {
-    if (ops.file_size(temp_output) <= 0) return replace_outcome::no_output;
-    if (!stage_result(ops, temp_output, staging)) return replace_outcome::staging_failed;
+// Windows deletes no read-only file. The attribute belongs to the file, not to one of its names,
+// so it is cleared only when it stood in the way; `cleared` tells the caller it was.
+op_result remove_even_read_only(file_ops& ops, const std::string& path, bool* cleared = nullptr) {
+    const op_result removed = ops.remove_file(path);
+    if (removed.ok() || !ops.clear_read_only(path).ok()) return removed;
+    const op_result again = ops.remove_file(path);
+    if (cleared != nullptr) *cleared = true;
+    return again;
+}
 
-    // From here until the install the source stands under its backup name: two renames.
+// Two names of one file: a backup left by an earlier run that stopped between making the second
+// name and the install holds nothing the source does not.
+bool same_file(const path_state& a, const path_state& b) {
+    return a.what == path_state::kind::regular && b.what == path_state::kind::regular &&
+           a.stamp.volume == b.stamp.volume && a.stamp.index == b.stamp.index;
+}
+
+// Puts the complete, flushed result at `staging`, beside the target: a rename when both lie on
+// one volume, otherwise a copy. A flush that fails means the system could not vouch for the
+// result's bytes, so it is not used. Empty when staged; otherwise why not.
+std::string stage_result(file_ops& ops, const std::string& temp_output,
+                         const std::string& staging) {
+    const op_result flushed = ops.flush_file(temp_output);
+    if (!flushed.ok()) return "the encoder's output could not be flushed to disk: " + flushed.error;
+    op_result staged = ops.rename_no_replace(temp_output, staging);
+    // A name already taken refuses a copy just the same, and is never written through.
+    if (!staged.ok() && staged.why != op_result::fault::exists) {
+        staged = ops.copy_to_new_file(temp_output, staging);
+    }
+    if (!staged.ok()) return "the result could not be written to " + staging + ": " + staged.error;
+    return {};
+}
+
+replace_report backup_refused(const op_result& result, const std::string& backup) {
+    if (result.why == op_result::fault::exists) {
+        return refused(replace_outcome::backup_failed, backup + " already exists");
+    }
+    return refused(replace_outcome::backup_failed,
+                   "the source could not be given its backup name " + backup + ": " + result.error);
+}
+
+replace_report old_name_kept(const std::string& name, const op_result& removed) {
+    return refused(replace_outcome::replaced_old_kept,
+                   "the result stands, but " + name + " could not be removed: " + removed.error);
+}
+
+// Where the file system keeps one name per file: the source moves to its backup name, the result
+// takes the source's name, the backup goes. Until the install the source lies under its backup
+// name alone, with the whole result staged beside it.
+replace_report install_by_renames(file_ops& ops, const std::string& source,
+                                  const std::string& staging, const std::string& backup) {
+    const op_result moved = ops.rename_no_replace(source, backup);
+    if (!moved.ok()) {
+        remove_even_read_only(ops, staging);
+        return backup_refused(moved, backup);
+    }
+    // Without replacing: a file that took the free name meanwhile is not ours.
+    const op_result installed = ops.rename_no_replace(staging, source);
+    if (!installed.ok()) {
+        const std::string reason = "the result could not be put in place: " + installed.error;
+        const op_result restored = ops.rename_no_replace(backup, source);
+        if (!restored.ok()) {
+            // The source stays whole under its backup name and the whole result stays staged
+            // beside it, as a crash at this moment would leave them.
+            return refused(replace_outcome::install_failed,
+                           reason + ", and the source could not be renamed back from " + backup +
+                               ": " + restored.error);
+        }
+        remove_even_read_only(ops, staging);
+        return refused(replace_outcome::install_failed, reason);
+    }
+    const op_result removed = remove_even_read_only(ops, backup);
+    if (!removed.ok()) return old_name_kept(backup, removed);
+    return {};
+}
+
+// The target is the source itself. The backup is a second name of the source, so the source's
+// name holds the source until the result replaces it in one step.
+replace_report install_over_source(file_ops& ops, const std::string& source,
+                                   const std::string& staging, const path_state& source_state) {
     const std::string backup = backup_path_for(source);
-    if (!ops.rename_no_replace(source, backup)) {
-        ops.remove_file(staging);
-        return replace_outcome::backup_failed;
+    const op_result linked = ops.hard_link(source, backup);
+    if (linked.why == op_result::fault::not_supported) {
+        return install_by_renames(ops, source, staging, backup);
     }
-    if (ops.rename_replace(staging, target) != file_ops::move::done) {
-        // Should the way back fail too, the source stays whole under its backup name and the
-        // whole result stays staged beside it, as a crash at this moment would leave them.
-        if (ops.rename_no_replace(backup, source)) ops.remove_file(staging);
-        return replace_outcome::install_failed;
+    if (!linked.ok() && !(linked.why == op_result::fault::exists &&
+                          same_file(ops.stamp_of(backup), source_state))) {
+        remove_even_read_only(ops, staging);
+        return backup_refused(linked, backup);
     }
-    ops.remove_file(backup);
-    return replace_outcome::replaced;
+    const op_result installed = ops.rename_replace(staging, source);
+    if (!installed.ok()) {
+        // The source never left its name; only its second name goes. Should a read-only
+        // attribute have been cleared for that, the source gets it back from the staged
+        // result, which carries the source's attributes.
+        bool cleared = false;
+        const op_result unlinked = remove_even_read_only(ops, backup, &cleared);
+        if (cleared) ops.copy_attributes(staging, source);
+        remove_even_read_only(ops, staging);
+        std::string reason = "the result could not be put in place: " + installed.error;
+        if (!unlinked.ok()) {
+            reason += ", and " + backup +
+                      ", a second name of the source, could not be removed: " + unlinked.error;
+        }
+        return refused(replace_outcome::install_failed, reason);
+    }
+    const op_result removed = remove_even_read_only(ops, backup);
+    if (!removed.ok()) return old_name_kept(backup, removed);
+    return {};
+}
+
+// The target is another name: the result takes it without replacing anything, and then the
+// source goes. Its backup is not needed: the result already stands under the new name.
+replace_report install_beside(file_ops& ops, const std::string& source, const std::string& target,
+                              const std::string& staging) {
+    const op_result installed = ops.rename_no_replace(staging, target);
+    if (!installed.ok()) {
+        remove_even_read_only(ops, staging);
+        if (installed.why == op_result::fault::exists) {
+            return refused(replace_outcome::target_taken, target + " already exists");
+        }
+        return refused(replace_outcome::install_failed,
+                       "the result could not be put in place: " + installed.error);
+    }
+    const op_result removed = remove_even_read_only(ops, source);
+    if (!removed.ok()) return old_name_kept(source, removed);
+    return {};
+}
+
+// Empty when `now` is the very file the scan saw; otherwise why not.
+std::string source_changed_reason(const path_state& now, const file_stamp& scanned) {
+    if (now.what == path_state::kind::unknown) return "the source cannot be examined: " + now.error;
+    if (now.what != path_state::kind::regular || !(now.stamp == scanned)) {
+        return "the source changed while it was being encoded";
+    }
+    return {};
+}
+
+replace_report replace_steps(file_ops& ops, const std::string& source, const std::string& target,
+                             const std::string& temp_output, const std::string& staging,
+                             const file_stamp& scanned) {
+    const path_state output = ops.stamp_of(temp_output);
+    if (output.what == path_state::kind::unknown) {
+        return refused(replace_outcome::no_output,
+                       "the encoder's output cannot be examined: " + output.error);
+    }
+    if (output.what != path_state::kind::regular || output.stamp.size == 0) {
+        return refused(replace_outcome::no_output, "the encoder left no output");
+    }
+    if (std::string fault = stage_result(ops, temp_output, staging); !fault.empty()) {
+        return refused(replace_outcome::staging_failed, std::move(fault));
+    }
+    // As late as can be: what stands under the source's name now is what the install replaces.
+    // A source that went away meanwhile is told as such, not as the permissions it took along.
+    const op_result carried = ops.copy_attributes(source, staging);
+    const path_state now = ops.stamp_of(source);
+    std::string changed = source_changed_reason(now, scanned);
+    if (changed.empty() && !carried.ok()) {
+        remove_even_read_only(ops, staging);
+        return refused(
+            replace_outcome::staging_failed,
+            "the source's permissions could not be given to the result: " + carried.error);
+    }
+    if (!changed.empty()) {
+        remove_even_read_only(ops, staging);
+        return refused(replace_outcome::source_changed, std::move(changed));
+    }
+    if (target == source) return install_over_source(ops, source, staging, now);
+    return install_beside(ops, source, target, staging);
+}
+
+// The folder part of `path`, keeping the separator when it is all there is ("/", "C:\");
+// empty for a bare name, which lies in the working directory.
+std::string folder_of(const std::string& path) {
+    const char separator = platform::path_separator();
+    const std::size_t last = separator == '/' ? path.rfind('/') : path.find_last_of("\\/");
+    if (last == std::string::npos) return {};
+    if (last == 0 || path[last - 1] == ':') return path.substr(0, last + 1);
+    return path.substr(0, last);
 }
 
 }  // namespace
@@ -84,14 +304,50 @@ file_ops& system_file_ops() {
     return ops;
 }
 
-replace_outcome replace_with_result(file_ops& ops, const std::string& source,
-                                    const std::string& target, const std::string& temp_output,
-                                    const std::string& staging) {
-    const replace_outcome outcome = replace_steps(ops, source, target, temp_output, staging);
+replace_report replace_with_result(file_ops& ops, const std::string& source,
+                                   const std::string& target, const std::string& temp_output,
+                                   const std::string& staging, const file_stamp& scanned) {
+    replace_report report = replace_steps(ops, source, target, temp_output, staging, scanned);
     // Whatever happened, the encoder's output must not be taken for the next encode's.
     // A missing file is no failure here: a rename may have taken it away.
     ops.remove_file(temp_output);
-    return outcome;
+    return report;
+}
+
+std::string check_target_before_encode(file_ops& ops, const std::string& source,
+                                       const std::string& target) {
+    if (target == source) {
+        const std::string backup = backup_path_for(source);
+        const path_state held = ops.stamp_of(backup);
+        if (held.what == path_state::kind::missing || same_file(held, ops.stamp_of(source))) {
+            return {};
+        }
+        if (held.what == path_state::kind::unknown) {
+            return backup + " cannot be examined: " + held.error;
+        }
+        return backup + " already exists";
+    }
+    const path_state taken = ops.stamp_of(target);
+    if (taken.what == path_state::kind::unknown) {
+        return target + " cannot be examined: " + taken.error;
+    }
+    if (taken.what != path_state::kind::missing) return target + " already exists";
+    const std::string folder = folder_of(target);
+    if (folder.empty()) return {};
+    const path_state place = ops.stamp_of(folder);
+    switch (place.what) {
+        case path_state::kind::directory:
+            return {};
+        case path_state::kind::unknown:
+            return "the folder of " + target + " cannot be examined: " + place.error;
+        case path_state::kind::missing:
+            return "the folder of " + target + " does not exist";
+        case path_state::kind::regular:
+        case path_state::kind::other:
+            break;
+    }
+    // A link to a folder is not followed: the result could land outside the library.
+    return "the folder of " + target + " is not a folder";
 }
 
 }  // namespace brindle

@@ -1,48 +1,101 @@
 #pragma once
 
-// Putting an encoder's result in place of its source without ever losing the source.
+// Putting an encoder's result in place of its source without ever losing the source, and never
+// over any other file.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+
+#include "scan/candidates.h"
 
 namespace brindle {
 
-// The source path with its first "264" turned into "265".
-std::string target_path_for(const std::string& source);
+// The source path with the first "264" that names the codec (x264, X264, h264, H264, h.264,
+// H.264, not followed by another digit) turned into "265", looked for only from `relative_start`
+// on (the part below the library folder). Without one, the source path itself.
+std::string target_path_for(const std::string& source, std::size_t relative_start);
 // The source path and ".bak".
 std::string backup_path_for(const std::string& source);
 // A dot-named file in the target's directory that holds the result until it is renamed over
 // the target: the directory part of `target`, separator, ".brindle-<pid>.part".
 std::string staging_path_for(const std::string& target, char separator, unsigned long pid);
 
+// How one file operation ended: `error` is the system's own text when it failed.
+struct op_result {
+    enum class fault { none, exists, cross_device, not_supported, other };
+    fault why = fault::none;
+    std::string error;
+    bool ok() const { return why == fault::none; }
+};
+
+// What stands at a path, not following a link there.
+struct path_state {
+    enum class kind { missing, regular, directory, other, unknown };
+    kind what = kind::missing;
+    file_stamp stamp;   // regular files: the figures the scan records
+    std::string error;  // unknown: why the system would not tell
+};
+
 // The file operations the replace sequence needs: real ones in production, a recording fake
 // that can fail at any step in tests.
 struct file_ops {
     virtual ~file_ops() = default;
-    virtual long long file_size(const std::string& path) = 0;  // -1 when missing
-    virtual bool remove_file(const std::string& path) = 0;
-    virtual bool flush_file(const std::string& path) = 0;
-    // Replaces an existing `to`; cross_device when a copy is needed instead.
-    enum class move { done, cross_device, failed };
-    virtual move rename_replace(const std::string& from, const std::string& to) = 0;
-    virtual bool rename_no_replace(const std::string& from, const std::string& to) = 0;
-    virtual bool copy_file_durably(const std::string& from, const std::string& to) = 0;
+    virtual path_state stamp_of(const std::string& path) = 0;
+    virtual op_result remove_file(const std::string& path) = 0;
+    virtual op_result flush_file(const std::string& path) = 0;
+    // Replaces an existing `to` in one step, durably.
+    virtual op_result rename_replace(const std::string& from, const std::string& to) = 0;
+    // Never replaces: `exists` when `to` stands. `cross_device` between volumes.
+    virtual op_result rename_no_replace(const std::string& from, const std::string& to) = 0;
+    // A second name for the file; `not_supported` where the file system has none.
+    virtual op_result hard_link(const std::string& from, const std::string& to) = 0;
+    // A flushed copy in a file created exclusively, never through a link; removes its own partial
+    // file when it fails.
+    virtual op_result copy_to_new_file(const std::string& from, const std::string& to) = 0;
+    virtual op_result copy_attributes(const std::string& from, const std::string& to) = 0;
+    // Windows deletes no read-only file. Answers ok only when there was an attribute to clear.
+    virtual op_result clear_read_only(const std::string& path) = 0;
 };
 
 file_ops& system_file_ops();
 
 enum class replace_outcome {
-    replaced,          // the result stands at the target path; backup and temporary file gone
-    no_output,         // the encoder left no non-empty output; nothing touched
-    staging_failed,    // the result could not be put beside the target; source untouched
-    backup_failed,     // the source could not be moved aside; source untouched
-    install_failed,    // the result could not be renamed over the target; source restored
+    replaced,           // the result stands at the target; backup, staged file and output gone
+    replaced_old_kept,  // the result stands, but the old source (or its backup) could not be
+                        // removed: `reason` names it and says why
+    no_output,          // the encoder left no non-empty output; nothing touched
+    staging_failed,     // the result could not be put beside the target; source untouched
+    source_changed,     // the source is not the file that was scanned; result thrown away
+    backup_failed,      // the source could not be given its backup name; source untouched
+    target_taken,       // another file took the target's name meanwhile; both untouched
+    install_failed,     // the result could not be put in place; source as it was
 };
 
-// The whole sequence: check the output, stage it beside the target and flush it, move the source
-// to its backup name, rename the staged result over the target, delete the backup. Every
-// failure undoes what was done; the temporary output is deleted in every case.
-replace_outcome replace_with_result(file_ops& ops, const std::string& source,
-                                    const std::string& target, const std::string& temp_output,
-                                    const std::string& staging);
+struct replace_report {
+    replace_outcome outcome = replace_outcome::replaced;
+    // Empty when replaced; otherwise the words printed after "Not converted: PATH: ", in plain
+    // words with the system's error text, e.g. "the result could not be put in place: Permission
+    // denied" or "the source changed while it was being encoded" or "TARGET already exists".
+    std::string reason;
+};
+
+// The whole sequence: check the output; stage it beside the target (exclusively, flushed); give
+// it the source's permissions; check that the source still matches `scanned`, the stamp the scan
+// recorded; then install. When the target is the source itself, the backup is a second name of
+// the source (a hard link), the staged result is renamed over the source in one step and the
+// backup removed, so the source's name stands at every moment; without hard links the source is
+// renamed to its backup first. Otherwise the result takes the target's name without replacing
+// anything and the source is removed. Every failure undoes what was done; the temporary output
+// is deleted in every case.
+replace_report replace_with_result(file_ops& ops, const std::string& source,
+                                   const std::string& target, const std::string& temp_output,
+                                   const std::string& staging, const file_stamp& scanned);
+
+// Before the encoder starts: is the target usable? Empty when yes (its folder exists and the
+// target is free, or is the source itself and its backup name is free); otherwise the reason
+// words, e.g. "the folder of TARGET does not exist", "TARGET already exists".
+std::string check_target_before_encode(file_ops& ops, const std::string& source,
+                                       const std::string& target);
 
 }  // namespace brindle

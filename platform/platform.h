@@ -25,7 +25,7 @@ std::size_t native_length(std::string_view utf8);
 // ---- Directory enumeration and file details ---------------------------------------------
 
 struct dir_entry {
-    std::string name;  // UTF-8, never "." or ".."
+    std::string name;           // UTF-8, never "." or ".."
     bool is_directory = false;  // a link to a directory counts as a directory
     // Windows delivers size and creation time with the entry; POSIX asks for them later.
     bool has_details = false;
@@ -81,29 +81,70 @@ void flush_out();
 // The size of the file at `path`, or -1 when there is no such file (or it cannot be examined).
 long long file_size(const std::string& path);
 
-// Deletes a file; answers false when it could not (a missing file included).
-bool remove_file(const std::string& path);
+// How a file operation ended. `error` holds the system's own text (strerror, FormatMessageW) for
+// the user to read; `how` tells apart the failures the replace sequence answers differently.
+struct file_op_result {
+    enum class status { done, exists, cross_device, not_supported, failed };
+    status how = status::done;
+    std::string error;
+    explicit operator bool() const { return how == status::done; }
+};
 
-// Renames `from` to `to`, never replacing an existing `to`. Answers false when it could not.
-bool rename_no_replace(const std::string& from, const std::string& to);
+// What stands at a path, looked at without following a link at its last component. The stamp
+// holds the same figures the scan records: device and inode (volume serial number and file
+// index), size, and last-write time as 100-ns ticks since 1601. A path whose folder is missing
+// counts as missing; `unknown` means the system would not tell (see `error`).
+struct path_status {
+    enum class kind { missing, regular, directory, other, unknown };
+    kind what = kind::missing;
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    std::uint64_t size = 0;
+    std::uint64_t write_ticks = 0;
+    std::string error;
+};
+path_status status_of(const std::string& path);
 
-enum class move_result { done, cross_device, failed };
-// Renames `from` to `to`, replacing an existing `to` in one step, and writes the change through
-// to disk. Answers cross_device when the two lie on different volumes.
-move_result rename_replace(const std::string& from, const std::string& to);
+// Deletes a file (never a folder); fails on a missing file too.
+file_op_result remove_file(const std::string& path);
 
-// Copies `from` to `to`, replacing an existing `to`, and flushes the copy to disk.
-bool copy_file_durably(const std::string& from, const std::string& to);
+// Renames `from` to `to`, never replacing an existing `to` (`exists`), and writes the new name
+// through to disk. `cross_device` when the two lie on different volumes.
+file_op_result rename_no_replace(const std::string& from, const std::string& to);
+
+// Renames `from` to `to`, replacing an existing `to` in one step (on Windows a read-only one too),
+// and writes the change through to disk.
+file_op_result rename_replace(const std::string& from, const std::string& to);
+
+// Gives the file `from` the second name `to`, never replacing an existing `to`. `not_supported`
+// where the file system keeps one name per file (FAT, some shares).
+file_op_result hard_link(const std::string& from, const std::string& to);
+
+// Copies `from` into a new file `to`, created exclusively and never through a link (an existing
+// `to`, a link included, answers `exists` and is left alone), and flushes the copy to disk. A copy
+// that fails part-way removes what it wrote.
+file_op_result copy_to_new_file(const std::string& from, const std::string& to);
+
+// Gives the file `to` the permissions of the file `from`: on POSIX the mode, and owner and group
+// where this process may set them (a refusal for lack of rights is no failure); on Windows the
+// read-only, hidden, system, archive and not-indexed attributes. Neither path is followed
+// through a link; `to` must be a regular file.
+file_op_result copy_attributes(const std::string& from, const std::string& to);
+
+// Clears the read-only attribute, which keeps Windows from deleting a file. `not_supported` when
+// there was none to clear, as always on POSIX, where the folder's permissions decide.
+file_op_result clear_read_only(const std::string& path);
 
 // Flushes a file's content to disk.
-bool flush_file(const std::string& path);
+file_op_result flush_file(const std::string& path);
 
 // ---- Processes and the run's lock --------------------------------------------------------
 
 // The command line that starts cmd.exe on `command`: `interpreter /s /c "command"`. cmd strips
 // the outer quotes again, so a command that begins with a quoted program path stays whole.
 // Pure, so that it is tested on every platform.
-inline std::string cmd_interpreter_line(const std::string& interpreter, const std::string& command) {
+inline std::string cmd_interpreter_line(const std::string& interpreter,
+                                        const std::string& command) {
     return interpreter + " /s /c \"" + command + "\"";
 }
 

@@ -217,46 +217,136 @@ long long file_size(const std::string& path) {
     return status.st_size;
 }
 
-bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+namespace {
 
-bool rename_no_replace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
-    // The file system cannot rename without replacing; a hard link refuses an existing target
-    // just the same, and the source name goes only once the new one stands.
-    if (::link(from.c_str(), to.c_str()) != 0) return false;
-    if (::unlink(from.c_str()) != 0) {
-        ::unlink(to.c_str());
-        return false;
-    }
-    return true;
+file_op_result failure(int error) {
+    file_op_result result;
+    result.how = error == EEXIST  ? file_op_result::status::exists
+                 : error == EXDEV ? file_op_result::status::cross_device
+                                  : file_op_result::status::failed;
+    result.error = std::strerror(error);
+    return result;
 }
 
-move_result rename_replace(const std::string& from, const std::string& to) {
-    if (::rename(from.c_str(), to.c_str()) != 0) {
-        return errno == EXDEV ? move_result::cross_device : move_result::failed;
+file_op_result failure_from_errno() { return failure(errno); }
+
+}  // namespace
+
+path_status status_of(const std::string& path) {
+    path_status result;
+    struct stat status;
+    if (::fstatat(AT_FDCWD, path.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR) {
+            result.what = path_status::kind::unknown;
+            result.error = std::strerror(errno);
+        }
+        return result;
     }
-    // The new name is only durable once its directory is. The rename has happened either way,
-    // so a failed flush must not make the caller undo it.
+    result.what = S_ISREG(status.st_mode)   ? path_status::kind::regular
+                  : S_ISDIR(status.st_mode) ? path_status::kind::directory
+                                            : path_status::kind::other;
+    result.volume = status.st_dev;
+    result.index = status.st_ino;
+    result.size = static_cast<std::uint64_t>(status.st_size);
+    result.write_ticks =
+        ticks_from_unix(status.st_mtim.tv_sec, static_cast<std::uint32_t>(status.st_mtim.tv_nsec));
+    return result;
+}
+
+file_op_result remove_file(const std::string& path) {
+    if (::unlink(path.c_str()) != 0) return failure_from_errno();
+    return {};
+}
+
+file_op_result rename_no_replace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return failure_from_errno();
+        // The file system cannot rename without replacing; a hard link refuses an existing target
+        // just the same, and the source name goes only once the new one stands.
+        if (::link(from.c_str(), to.c_str()) != 0) return failure_from_errno();
+        if (::unlink(from.c_str()) != 0) {
+            const int error = errno;
+            ::unlink(to.c_str());
+            return failure(error);
+        }
+    }
+    // The rename has happened either way, so a failed flush must not make the caller undo it.
     sync_directory(directory_of(to));
-    return move_result::done;
+    return {};
 }
 
-bool copy_file_durably(const std::string& from, const std::string& to) {
-    unique_fd in(open_retrying(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in.valid()) return false;
-    unique_fd out(open_retrying(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!out.valid()) return false;
-    if (!copy_contents(in.get(), out.get())) return false;
-    if (::fsync(out.get()) != 0) return false;
-    return out.close();
+file_op_result rename_replace(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) return failure_from_errno();
+    // The new name is only durable once its directory is.
+    sync_directory(directory_of(to));
+    return {};
 }
 
-bool flush_file(const std::string& path) {
+file_op_result hard_link(const std::string& from, const std::string& to) {
+    // linkat without AT_SYMLINK_FOLLOW names the link itself, never what it points to.
+    if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0) return {};
+    const int error = errno;
+    file_op_result result = failure(error);
+    // FAT and some network file systems answer EPERM or EOPNOTSUPP; so does a kernel that
+    // protects hard links from users who neither own nor may write the file. A file with all the
+    // links it may have is no different: a rename serves instead.
+    if (error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK) {
+        result.how = file_op_result::status::not_supported;
+    }
+    return result;
+}
+
+file_op_result copy_to_new_file(const std::string& from, const std::string& to) {
+    unique_fd in(open_retrying(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in.valid()) return failure_from_errno();
+    struct stat status;
+    if (::fstat(in.get(), &status) != 0) return failure_from_errno();
+    if (!S_ISREG(status.st_mode)) return failure(EINVAL);
+    // O_EXCL refuses whatever stands at `to`, a link included, so nothing planted there is ever
+    // written through or truncated. Readable by its owner only until its permissions are set.
+    unique_fd out(
+        open_retrying(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid()) return failure_from_errno();
+    if (copy_contents(in.get(), out.get()) && ::fsync(out.get()) == 0 && out.close()) return {};
+    const file_op_result result = failure_from_errno();
+    ::unlink(to.c_str());
+    return result;
+}
+
+file_op_result copy_attributes(const std::string& from, const std::string& to) {
+    struct stat source;
+    if (::fstatat(AT_FDCWD, from.c_str(), &source, AT_SYMLINK_NOFOLLOW) != 0) {
+        return failure_from_errno();
+    }
+    if (!S_ISREG(source.st_mode)) return failure(EINVAL);
+    unique_fd fd(open_retrying(to.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) return failure_from_errno();
+    struct stat result;
+    if (::fstat(fd.get(), &result) != 0) return failure_from_errno();
+    if (!S_ISREG(result.st_mode)) return failure(EINVAL);
+    // Owner first: a change of owner clears the set-id bits, which the mode then puts back. Only
+    // a privileged run may give a file away; any run may give it one of its own groups.
+    if (result.st_uid != source.st_uid || result.st_gid != source.st_gid) {
+        if (::fchown(fd.get(), source.st_uid, source.st_gid) != 0) {
+            if (errno != EPERM) return failure_from_errno();
+            if (::fchown(fd.get(), static_cast<uid_t>(-1), source.st_gid) != 0 && errno != EPERM) {
+                return failure_from_errno();
+            }
+        }
+    }
+    if (::fchmod(fd.get(), source.st_mode & 07777) != 0) return failure_from_errno();
+    if (::fsync(fd.get()) != 0) return failure_from_errno();
+    return {};
+}
+
+file_op_result clear_read_only(const std::string&) {
+    return {file_op_result::status::not_supported, {}};
+}
+
+file_op_result flush_file(const std::string& path) {
     unique_fd fd(open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC));
-    return fd.valid() && ::fsync(fd.get()) == 0;
+    if (!fd.valid() || ::fsync(fd.get()) != 0) return failure_from_errno();
+    return {};
 }
 
 interpreter_kind command_interpreter() { return interpreter_kind::posix_sh; }

@@ -295,40 +295,224 @@ long long file_size(const std::string& path) {
     return static_cast<long long>(join_halves(data.nFileSizeHigh, data.nFileSizeLow));
 }
 
-bool remove_file(const std::string& path) {
+namespace {
+
+// The system's own words for an error code, without the line break FormatMessageW ends with or
+// the closing full stop, so that they read well inside a sentence.
+std::string error_text(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = buffer != nullptr ? std::wstring(buffer, length) : std::wstring();
+    if (buffer != nullptr) LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
+        text.pop_back();
+    }
+    if (!text.empty() && text.back() == L'.') text.pop_back();
+    const auto utf8 = to_utf8(text);
+    if (!utf8 || utf8->empty()) return "system error " + std::to_string(code);
+    return *utf8;
+}
+
+file_op_result failure(DWORD code) {
+    file_op_result result;
+    result.how = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS
+                     ? file_op_result::status::exists
+                 : code == ERROR_NOT_SAME_DEVICE ? file_op_result::status::cross_device
+                                                 : file_op_result::status::failed;
+    result.error = error_text(code);
+    return result;
+}
+
+file_op_result last_failure() { return failure(GetLastError()); }
+
+constexpr DWORD carried_attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                     FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// SetFileAttributesW takes "no attribute" only as FILE_ATTRIBUTE_NORMAL.
+DWORD settable(DWORD attributes) { return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL; }
+
+// A link or junction, as opposed to the other reparse points (deduplicated or cloud files),
+// which are ordinary files to their readers.
+bool is_name_surrogate(HANDLE handle, DWORD attributes) {
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) return true;
+    return IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+// Deletes the file behind `handle`, which must have been opened with DELETE access: the very file
+// this process created, whatever name now leads to it.
+void delete_by_handle(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+bool copy_between(HANDLE in, HANDLE out) {
+    std::vector<char> buffer(std::size_t{1} << 20);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+            return false;
+        }
+        if (got == 0) return true;
+        for (DWORD done = 0; done < got;) {
+            DWORD written = 0;
+            if (!WriteFile(out, buffer.data() + done, got - done, &written, nullptr)) return false;
+            done += written;
+        }
+    }
+}
+
+}  // namespace
+
+path_status status_of(const std::string& path) {
+    path_status result;
     const auto wide = to_wide(path);
-    return wide && DeleteFileW(wide->c_str());
-}
-
-bool rename_no_replace(const std::string& from, const std::string& to) {
-    const auto wide_from = to_wide(from), wide_to = to_wide(to);
-    return wide_from && wide_to &&
-           MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_WRITE_THROUGH);
-}
-
-move_result rename_replace(const std::string& from, const std::string& to) {
-    const auto wide_from = to_wide(from), wide_to = to_wide(to);
-    if (!wide_from || !wide_to) return move_result::failed;
-    if (MoveFileExW(wide_from->c_str(), wide_to->c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return move_result::done;
+    if (!wide) {
+        result.what = path_status::kind::unknown;
+        result.error = error_text(ERROR_NO_UNICODE_TRANSLATION);
+        return result;
     }
-    return GetLastError() == ERROR_NOT_SAME_DEVICE ? move_result::cross_device
-                                                   : move_result::failed;
-}
-
-bool copy_file_durably(const std::string& from, const std::string& to) {
-    const auto wide_from = to_wide(from), wide_to = to_wide(to);
-    if (!wide_from || !wide_to || !CopyFileW(wide_from->c_str(), wide_to->c_str(), FALSE)) {
-        return false;
+    // The link itself, never its target; a folder opens only with backup semantics.
+    const unique_handle handle(
+        CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &information)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            result.what = path_status::kind::unknown;
+            result.error = error_text(error);
+        }
+        return result;
     }
-    return flush_file(to);
+    const DWORD attributes = information.dwFileAttributes;
+    if (is_name_surrogate(handle.get(), attributes) ||
+        GetFileType(handle.get()) != FILE_TYPE_DISK) {
+        result.what = path_status::kind::other;
+    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        result.what = path_status::kind::directory;
+    } else {
+        result.what = path_status::kind::regular;
+    }
+    result.volume = information.dwVolumeSerialNumber;
+    result.index = join_halves(information.nFileIndexHigh, information.nFileIndexLow);
+    result.size = join_halves(information.nFileSizeHigh, information.nFileSizeLow);
+    result.write_ticks = ticks_of(information.ftLastWriteTime);
+    return result;
 }
 
-bool flush_file(const std::string& path) {
+file_op_result remove_file(const std::string& path) {
+    const auto wide = to_wide(path);
+    if (!wide) return failure(ERROR_NO_UNICODE_TRANSLATION);
+    if (!DeleteFileW(wide->c_str())) return last_failure();
+    return {};
+}
+
+file_op_result rename_no_replace(const std::string& from, const std::string& to) {
+    const auto wide_from = to_wide(from), wide_to = to_wide(to);
+    if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
+    if (!MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_WRITE_THROUGH)) {
+        return last_failure();
+    }
+    return {};
+}
+
+file_op_result rename_replace(const std::string& from, const std::string& to) {
+    const auto wide_from = to_wide(from), wide_to = to_wide(to);
+    if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
+    constexpr DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (MoveFileExW(wide_from->c_str(), wide_to->c_str(), flags)) return {};
+    DWORD error = GetLastError();
+    // Windows replaces no read-only file, and the caller asked for this very file to be replaced.
+    // Should the second try fail too, the file gets its attribute back.
+    const DWORD attributes = GetFileAttributesW(wide_to->c_str());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        SetFileAttributesW(wide_to->c_str(), settable(attributes & ~FILE_ATTRIBUTE_READONLY))) {
+        if (MoveFileExW(wide_from->c_str(), wide_to->c_str(), flags)) return {};
+        error = GetLastError();
+        SetFileAttributesW(wide_to->c_str(), attributes);
+    }
+    return failure(error);
+}
+
+file_op_result hard_link(const std::string& from, const std::string& to) {
+    const auto wide_from = to_wide(from), wide_to = to_wide(to);
+    if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
+    if (CreateHardLinkW(wide_to->c_str(), wide_from->c_str(), nullptr)) return {};
+    const DWORD error = GetLastError();
+    file_op_result result = failure(error);
+    // FAT and exFAT have no hard links and network shares often refuse them; a file with 1023
+    // links takes no more. A refusal of access is left to the rename that serves instead, which
+    // either works or says why it cannot.
+    if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+        error == ERROR_CALL_NOT_IMPLEMENTED || error == ERROR_TOO_MANY_LINKS ||
+        error == ERROR_ACCESS_DENIED) {
+        result.how = file_op_result::status::not_supported;
+    }
+    return result;
+}
+
+file_op_result copy_to_new_file(const std::string& from, const std::string& to) {
+    const auto in = open_file(from, GENERIC_READ, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!in.valid()) return last_failure();
+    if (GetFileType(in.get()) != FILE_TYPE_DISK) return failure(ERROR_INVALID_FUNCTION);
+    // CREATE_NEW refuses whatever stands at `to`, a link included, so nothing planted there is
+    // ever written through or truncated.
+    const auto out = open_file(to, GENERIC_WRITE | DELETE, CREATE_NEW);
+    if (!out.valid()) return last_failure();
+    if (copy_between(in.get(), out.get()) && FlushFileBuffers(out.get())) return {};
+    const file_op_result result = last_failure();
+    delete_by_handle(out.get());
+    return result;
+}
+
+file_op_result copy_attributes(const std::string& from, const std::string& to) {
+    const auto wide_from = to_wide(from);
+    if (!wide_from) return failure(ERROR_NO_UNICODE_TRANSLATION);
+    const DWORD source = GetFileAttributesW(wide_from->c_str());
+    if (source == INVALID_FILE_ATTRIBUTES) return last_failure();
+    if (source & FILE_ATTRIBUTE_DIRECTORY) return failure(ERROR_INVALID_PARAMETER);
+    const auto file = open_file(to, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!file.valid() || !GetFileInformationByHandle(file.get(), &information)) {
+        return last_failure();
+    }
+    if (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return failure(ERROR_INVALID_PARAMETER);
+    }
+    // Zero times leave the file's times as they are.
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = settable(source & carried_attributes);
+    if (!SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic)) {
+        return last_failure();
+    }
+    return {};
+}
+
+file_op_result clear_read_only(const std::string& path) {
+    const auto wide = to_wide(path);
+    if (!wide) return failure(ERROR_NO_UNICODE_TRANSLATION);
+    const DWORD attributes = GetFileAttributesW(wide->c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return last_failure();
+    if (!(attributes & FILE_ATTRIBUTE_READONLY)) return {file_op_result::status::not_supported, {}};
+    if (!SetFileAttributesW(wide->c_str(), settable(attributes & ~FILE_ATTRIBUTE_READONLY))) {
+        return last_failure();
+    }
+    return {};
+}
+
+file_op_result flush_file(const std::string& path) {
     // FlushFileBuffers needs a handle that may write.
     const auto file = open_file(path, GENERIC_WRITE, OPEN_EXISTING);
-    return file.valid() && FlushFileBuffers(file.get());
+    if (!file.valid() || !FlushFileBuffers(file.get())) return last_failure();
+    return {};
 }
 
 interpreter_kind command_interpreter() { return interpreter_kind::windows_cmd; }

@@ -132,6 +132,8 @@ TEST(Platform, ReadsTheStartOfAFile) {
 }
 
 TEST(Platform, FileOperationsOfTheReplaceSequence) {
+    using status = platform::file_op_result::status;
+    using kind = platform::path_status::kind;
     scoped_temp_dir dir;
     const auto source = join(dir, "source"), other = join(dir, "other"), fresh = join(dir, "fresh");
     write_file(from_utf8(source), "source");
@@ -139,29 +141,41 @@ TEST(Platform, FileOperationsOfTheReplaceSequence) {
 
     EXPECT_EQ(platform::file_size(source), 6);
     EXPECT_EQ(platform::file_size(join(dir, "missing")), -1);
+    EXPECT_EQ(platform::status_of(source).what, kind::regular);
+    EXPECT_EQ(platform::status_of(source).size, 6u);
+    EXPECT_EQ(platform::status_of(dir.str()).what, kind::directory);
+    EXPECT_EQ(platform::status_of(join(dir, "missing")).what, kind::missing);
+    EXPECT_EQ(platform::status_of(join(dir, "missing") + platform::path_separator() + "x").what,
+              kind::missing)
+        << "a missing folder is no error";
 
-    EXPECT_FALSE(platform::rename_no_replace(source, other)) << "an existing target must stay";
+    EXPECT_EQ(platform::rename_no_replace(source, other).how, status::exists)
+        << "an existing target must stay";
     EXPECT_EQ(read_file(from_utf8(source)), "source");
     EXPECT_EQ(read_file(from_utf8(other)), "other!");
     ASSERT_TRUE(platform::rename_no_replace(source, fresh));
     EXPECT_FALSE(fs::exists(from_utf8(source)));
     EXPECT_EQ(read_file(from_utf8(fresh)), "source");
 
-    EXPECT_EQ(platform::rename_replace(fresh, other), platform::move_result::done);
+    EXPECT_TRUE(platform::rename_replace(fresh, other));
     EXPECT_FALSE(fs::exists(from_utf8(fresh)));
     EXPECT_EQ(read_file(from_utf8(other)), "source");
-    EXPECT_EQ(platform::rename_replace(fresh, other), platform::move_result::failed);
+    const auto gone = platform::rename_replace(fresh, other);
+    EXPECT_EQ(gone.how, status::failed);
+    EXPECT_FALSE(gone.error.empty()) << "the system's own text";
 
-    // Large enough to need more than one round of the copy loop, and copied over a longer file.
+    // Large enough to need more than one round of the copy loop.
     std::string big(3 * 1024 * 1024 + 7, 'x');
     big[12345] = 'y';
     write_file(from_utf8(source), big);
-    write_file(from_utf8(fresh), std::string(4 * 1024 * 1024, 'z'));
-    ASSERT_TRUE(platform::copy_file_durably(source, fresh));
+    ASSERT_TRUE(platform::copy_to_new_file(source, fresh));
     EXPECT_TRUE(read_file(from_utf8(fresh)) == big) << "the copy differs from its source";
     EXPECT_EQ(read_file(from_utf8(source)), big);
-    EXPECT_FALSE(platform::copy_file_durably(join(dir, "missing"), fresh));
-    EXPECT_FALSE(platform::copy_file_durably(
+    EXPECT_EQ(platform::copy_to_new_file(source, other).how, status::exists);
+    EXPECT_EQ(read_file(from_utf8(other)), "source") << "an existing file is never written";
+    EXPECT_FALSE(platform::copy_to_new_file(join(dir, "missing"), join(dir, "new")));
+    EXPECT_FALSE(fs::exists(dir.path() / "new"));
+    EXPECT_FALSE(platform::copy_to_new_file(
         source, join(dir, "missing") + platform::path_separator() + "x"));
 
     EXPECT_TRUE(platform::flush_file(fresh));
@@ -169,6 +183,31 @@ TEST(Platform, FileOperationsOfTheReplaceSequence) {
     EXPECT_TRUE(platform::remove_file(fresh));
     EXPECT_FALSE(fs::exists(from_utf8(fresh)));
     EXPECT_FALSE(platform::remove_file(fresh));
+}
+
+// A second name keeps the file under its first while the first is replaced: the backup of a
+// replace under the source's own name.
+TEST(Platform, HardLinkAndReplaceKeepBothFiles) {
+    scoped_temp_dir dir;
+    const auto source = join(dir, "a.mkv"), backup = join(dir, "a.mkv.bak");
+    const auto staged = join(dir, ".staged");
+    write_file(from_utf8(source), "old");
+    write_file(from_utf8(staged), "new");
+    const auto linked = platform::hard_link(source, backup);
+    if (linked.how == platform::file_op_result::status::not_supported) {
+        GTEST_SKIP() << "no hard links here: " << linked.error;
+    }
+    ASSERT_TRUE(linked) << linked.error;
+    const auto first = platform::status_of(source), second = platform::status_of(backup);
+    EXPECT_EQ(first.volume, second.volume);
+    EXPECT_EQ(first.index, second.index);
+    EXPECT_EQ(platform::hard_link(source, backup).how, platform::file_op_result::status::exists);
+
+    ASSERT_TRUE(platform::rename_replace(staged, source));
+    EXPECT_EQ(read_file(from_utf8(source)), "new");
+    EXPECT_EQ(read_file(from_utf8(backup)), "old");
+    EXPECT_NE(platform::status_of(source).index, second.index);
+    EXPECT_EQ(platform::status_of(backup).index, second.index);
 }
 
 namespace {
