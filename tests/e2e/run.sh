@@ -1230,6 +1230,62 @@ case_real_ffmpeg() {
     end_case
 }
 
+case_target_names_taken() {
+    begin_case "a result never takes another file's name; a 264 that names no codec stays"
+    use_fake_encoder
+    make_video "lib/Anime - 264.mkv" 1100000
+    make_video "lib/Anime - 265.mkv" 5000
+    make_video lib/Film.x264.mkv 1100000
+    make_video lib/Film.x265.mkv 5000
+    make_video lib/x264/a.mkv 1100000
+    make_video lib/x265/a.mkv 5000
+    keep_originals "lib/Anime - 264.mkv" "lib/Anime - 265.mkv" lib/Film.x264.mkv \
+        lib/Film.x265.mkv lib/x264/a.mkv lib/x265/a.mkv
+    expect_scan "lib/Anime - 264.mkv" lib/Film.x264.mkv lib/x264/a.mkv
+    run_brindle "${encode_args[@]}"
+    check_status 0
+    check_output_begins
+    check_encoded "lib/Anime - 264.mkv" "lib/Anime - 264.mkv"
+    check_untouched "lib/Anime - 265.mkv" lib/Film.x264.mkv lib/Film.x265.mkv lib/x264/a.mkv \
+        lib/x265/a.mkv
+    check_tree lib "Anime - 264.mkv" "Anime - 265.mkv" Film.x264.mkv Film.x265.mkv x264 \
+        x264/a.mkv x265 x265/a.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
+# The mode of a file, e.g. 640.
+mode_of() { stat -c %a -- "$1"; }
+
+case_result_keeps_permissions() {
+    begin_case "a result keeps its source's permissions (Windows: read-only) and leaves no backup"
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    make_video lib/b.x264.mkv 1100000
+    keep_originals lib/a.mkv lib/b.x264.mkv
+    local mode_a=640 mode_b=604 owner_a
+    windows && mode_a=444 mode_b=444 # a file without write rights is read-only to Windows
+    chmod "$mode_a" lib/a.mkv
+    chmod "$mode_b" lib/b.x264.mkv
+    if ! windows && (($(id -u) == 0)); then chown 65534:65534 lib/a.mkv; fi
+    owner_a=$(stat -c %u:%g lib/a.mkv)
+    expect_scan lib/a.mkv lib/b.x264.mkv
+    run_brindle "${encode_args[@]}"
+    check_status 0
+    check_output_begins
+    check_encoded lib/a.mkv lib/a.mkv
+    check_encoded lib/b.x264.mkv lib/b.x265.mkv
+    check_tree lib a.mkv b.x265.mkv
+    [[ $(mode_of lib/a.mkv) == "$mode_a" ]] || fail "lib/a.mkv has mode $(mode_of lib/a.mkv), not $mode_a"
+    [[ $(mode_of lib/b.x265.mkv) == "$mode_b" ]] ||
+        fail "lib/b.x265.mkv has mode $(mode_of lib/b.x265.mkv), not $mode_b"
+    windows || [[ $(stat -c %u:%g lib/a.mkv) == "$owner_a" ]] ||
+        fail "lib/a.mkv belongs to $(stat -c %u:%g lib/a.mkv), not $owner_a"
+    chmod u+w lib/a.mkv lib/b.x265.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
 # ---- Run -------------------------------------------------------------------------------------
 
 samples_started=$EPOCHREALTIME
@@ -1274,6 +1330,8 @@ run_case case_encoder_fails
 run_case case_no_output
 run_case case_missing_target_directory
 run_case case_existing_backup
+run_case case_target_names_taken
+run_case case_result_keeps_permissions
 if windows; then
     run_case case_odd_names_windows
     run_case case_cmd_copy_template
