@@ -297,24 +297,6 @@ long long file_size(const std::string& path) {
 
 namespace {
 
-// The system's own words for an error code, without the line break FormatMessageW ends with or
-// the closing full stop, so that they read well inside a sentence.
-std::string error_text(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = buffer != nullptr ? std::wstring(buffer, length) : std::wstring();
-    if (buffer != nullptr) LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
-        text.pop_back();
-    }
-    if (!text.empty() && text.back() == L'.') text.pop_back();
-    const auto utf8 = to_utf8(text);
-    if (!utf8 || utf8->empty()) return "system error " + std::to_string(code);
-    return *utf8;
-}
-
 file_op_result failure(DWORD code) {
     file_op_result result;
     result.how = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS
