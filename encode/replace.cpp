@@ -265,6 +265,13 @@ replace_report replace_steps(file_ops& ops, const std::string& source, const std
     if (output.what != path_state::kind::regular || output.stamp.size == 0) {
         return refused(replace_outcome::no_output, "the encoder left no output");
     }
+    // Again at install time: a folder that became a link would take the result out of the
+    // library, and a name taken meanwhile is someone else's.
+    if (target != source) {
+        if (std::string fault = check_target_before_encode(ops, source, target); !fault.empty()) {
+            return refused(replace_outcome::target_taken, std::move(fault));
+        }
+    }
     if (std::string fault = stage_result(ops, temp_output, staging); !fault.empty()) {
         return refused(replace_outcome::staging_failed, std::move(fault));
     }

@@ -68,7 +68,8 @@ enum class replace_outcome {
     staging_failed,     // the result could not be put beside the target; source untouched
     source_changed,     // the source is not the file that was scanned; result thrown away
     backup_failed,      // the source could not be given its backup name; source untouched
-    target_taken,       // another file took the target's name meanwhile; both untouched
+    target_taken,       // the target's name is taken, or its folder is gone or a link; the
+                        // source untouched
     install_failed,     // the result could not be put in place; source as it was
 };
 

@@ -124,6 +124,7 @@ struct fake_ops final : file_ops {
     std::set<std::string> folders = {"lib"}, unexaminable, failing;
     bool links = true, other_volume = false, watching = false;
     int source_file = 0;
+    std::string appears;  // a file that appears once the result is staged
     std::map<std::string, int> others;
     std::vector<std::string> violations;
 
@@ -231,6 +232,11 @@ struct fake_ops final : file_ops {
         if (names.count(to) != 0) return refused(op_result::fault::exists, "File exists");
         names[to] = names.at(from);
         names.erase(from);
+        if (to == path("P") && !appears.empty()) {  // someone else's file, made meanwhile
+            add(appears);
+            others[path(appears.substr(0, 1).c_str())] =
+                names.at(path(appears.substr(0, 1).c_str()));
+        }
         return check("rename " + from + " to " + to);
     }
     op_result hard_link(const std::string& from, const std::string& to) override {
@@ -315,6 +321,8 @@ TEST(ReplaceWithResult, EveryInjectedFailureLeavesTheLibraryWhole) {
         changed = 8,          // the source is not the file the scan saw
         source_unknown = 16,  // the source cannot be examined
         output_unknown = 32,  // the encoder's output cannot be examined
+        no_folder = 64,       // the library folder is gone
+        appears = 128,        // a file takes the target's name while the result is staged
     };
     using outcome = replace_outcome;
     struct row {
@@ -331,6 +339,10 @@ TEST(ReplaceWithResult, EveryInjectedFailureLeavesTheLibraryWhole) {
         {"a plain replace", beside, "S=SOURCE O=RESULT", {}, outcome::replaced, "", "T=RESULT"},
         {"a file holding the target's name stays, and so does the source", beside,
          "S=SOURCE T=OLD O=RESULT", {}, outcome::target_taken, "$T already exists", "S=SOURCE T=OLD"},
+        {"a file takes the target's name at the last moment", beside | appears, "S=SOURCE O=RESULT",
+         {}, outcome::target_taken, "$T already exists", "S=SOURCE T=LATE"},
+        {"the target's folder went away", beside | no_folder, "S=SOURCE O=RESULT", {},
+         outcome::target_taken, "the folder of $T does not exist", "S=SOURCE"},
         {"under the source's own name", 0, "S=SOURCE O=RESULT", {}, outcome::replaced, "", "S=RESULT"},
         {"without hard links", no_links, "S=SOURCE O=RESULT", {}, outcome::replaced, "", "S=RESULT"},
         {"no output at all", beside, "S=SOURCE", {}, outcome::no_output, "the encoder left no output",
@@ -436,6 +448,8 @@ TEST(ReplaceWithResult, EveryInjectedFailureLeavesTheLibraryWhole) {
         ops.other_volume = r.options & other_volume;
         if (r.options & source_unknown) ops.unexaminable.insert(source);
         if (r.options & output_unknown) ops.unexaminable.insert("tempenc.mkv");
+        if (r.options & no_folder) ops.folders.clear();
+        if (r.options & appears) ops.appears = "T=LATE";
         file_stamp scanned = ops.stamp_of(source).stamp;
         if (r.options & changed) scanned.write_ticks += 1;
 
