@@ -31,6 +31,7 @@ std::string_view block_reader::bytes(std::uint64_t offset, std::size_t size) {
         block_.resize(wanted);
         block_.resize(source_.read_at(offset, block_.data(), wanted));
         block_offset_ = offset;
+        read_failed_ = read_failed_ || block_.size() < wanted;
     }
     const auto start = static_cast<std::size_t>(offset - block_offset_);
     const auto available = std::min(size, block_.size() - std::min(start, block_.size()));

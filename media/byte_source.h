@@ -40,12 +40,15 @@ public:
     // stays valid until the next call.
     std::string_view bytes(std::uint64_t offset, std::size_t size);
     std::uint64_t file_size() const { return file_size_; }
+    // A read delivered less than the file holds there: it failed, or the file shrank.
+    bool read_failed() const { return read_failed_; }
 
 private:
     byte_source& source_;
     std::uint64_t file_size_;
     std::vector<char> block_;
     std::uint64_t block_offset_ = 0;
+    bool read_failed_ = false;
 };
 
 // The most any reader asks for at once; larger elements are not read.

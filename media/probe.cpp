@@ -13,6 +13,8 @@ namespace brindle {
 namespace {
 
 constexpr std::int64_t shortest_result_ms = 1000;
+// A file that ends in this many zero bytes is taken for an unfinished download.
+constexpr std::size_t zero_tail = std::size_t{64} << 10;
 
 // Tenths of a second, cut rather than rounded, so that two durations a check tells apart by a
 // second or more never print alike.
@@ -40,6 +42,16 @@ std::optional<std::int64_t> duration_of(media::block_reader& reader, media::cont
 // The shortfall a result may have: encoders round the last frame and drop a few samples.
 std::int64_t allowed_shortfall_ms(std::int64_t source_ms) {
     return std::max(shortest_result_ms, source_ms / 200);
+}
+
+// A download that reserves the whole file before its data arrives leaves zeros where the rest
+// will go, and an encoder reads the part that came and ends without an error. No container ends
+// in 64 KiB of zeros: each ends in an index, a table or packets with headers.
+bool ends_in_zeros(media::block_reader& reader) {
+    const auto size = reader.file_size();
+    if (size < 2 * zero_tail) return false;
+    const auto tail = reader.bytes(size - zero_tail, zero_tail);
+    return tail.size() == zero_tail && tail.find_first_not_of('\0') == std::string_view::npos;
 }
 
 }  // namespace
@@ -80,19 +92,30 @@ source_probe probe_source(media::byte_source& source) {
     source_probe probe;
     media::block_reader reader(source);
     const auto head = reader.bytes(0, media::head_size);
-    if (head.empty() && source.size() > 0) {
+    const auto kind = media::recognise_container(head);
+    if (reader.read_failed()) {
         probe.fault = "it cannot be read";
         return probe;
     }
-    const auto kind = media::recognise_container(head);
     if (kind == media::container::none) {
         const auto other = media::describe_other_file(head);
         probe.fault = "it is not a video file";
         if (!other.empty()) probe.fault += " (" + std::string(other) + ")";
         return probe;
     }
-    probe.is_video_container = true;
     probe.duration_ms = duration_of(reader, kind);
+    if (!reader.read_failed() && ends_in_zeros(reader)) {
+        probe.duration_ms.reset();
+        probe.fault = "it is not complete: it ends in " + std::to_string(zero_tail) +
+                      " zero bytes, as an unfinished download does";
+        return probe;
+    }
+    if (reader.read_failed()) {
+        probe.duration_ms.reset();
+        probe.fault = "it cannot be read";
+        return probe;
+    }
+    probe.is_video_container = true;
     return probe;
 }
 
@@ -116,11 +139,15 @@ result_verdict check_result(media::byte_source& source,
     } else if (kind == media::container::mp4) {
         facts = media::read_mp4(reader);
     } else {
-        verdict.fault = "the result is not a Matroska or MP4 file";
+        verdict.fault = reader.read_failed() ? "the result cannot be read"
+                                             : "the result is not a Matroska or MP4 file";
         return verdict;
     }
     verdict.duration_ms = facts.duration_ms;
-    if (!facts.whole) {
+    // What a failed read hid cannot be judged: the result is refused as unreadable.
+    if (reader.read_failed()) {
+        verdict.fault = "the result cannot be read";
+    } else if (!facts.whole) {
         verdict.fault = "the result is not a complete " + std::string(media::container_name(kind)) +
                         " file: " + facts.damage;
     } else if (!facts.has_video) {

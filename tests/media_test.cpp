@@ -32,6 +32,20 @@ private:
     media::memory_source inner_;
 };
 
+// A disk that fails every read from the `good_reads`-th on.
+class failing_source final : public media::byte_source {
+public:
+    failing_source(std::string_view bytes, int good_reads) : inner_(bytes), left_(good_reads) {}
+    std::size_t read_at(std::uint64_t offset, char* buffer, std::size_t size) override {
+        return left_-- > 0 ? inner_.read_at(offset, buffer, size) : 0;
+    }
+    std::uint64_t size() const override { return inner_.size(); }
+
+private:
+    media::memory_source inner_;
+    int left_;
+};
+
 // A probe of a small file takes a handful of reads; a damaged one must not take many more.
 constexpr int most_reads = 40;
 
@@ -195,12 +209,16 @@ TEST(Media, ReadsDurationsAndHevcTracksOfRealFiles) {
     }
 }
 
-TEST(Media, RefusesSourcesThatAreNoVideo) {
+TEST(Media, RefusesSourcesThatAreNoVideoOrUnfinished) {
     REQUIRE_SAMPLES();
+    const auto video = sample("h264.mkv");
     const struct {
         std::string bytes;
         const char* fault;
     } cases[] = {
+        {video + std::string(131071, '\0') + "x", ""},
+        {video + std::string(131072, '\0'),
+         "it is not complete: it ends in 65536 zero bytes, as an unfinished download does"},
         {sample("picture.png"), "it is not a video file (PNG image)"},
         {sample("sound.wav"), "it is not a video file (WAV audio)"},
         {std::string(100000, 'a'), "it is not a video file"},
@@ -209,7 +227,7 @@ TEST(Media, RefusesSourcesThatAreNoVideo) {
     for (const auto& c : cases) {
         media::memory_source source(c.bytes);
         const auto probe = probe_source(source);
-        EXPECT_FALSE(probe.is_video_container) << c.fault;
+        EXPECT_EQ(probe.is_video_container, *c.fault == '\0') << c.fault;
         EXPECT_EQ(probe.fault, c.fault);
     }
 }
@@ -254,6 +272,28 @@ TEST(Media, AcceptsOnlyWholeResultsThatLastAsLongAsTheSource) {
         EXPECT_EQ(verdict.whole, c.fault.empty()) << verdict.fault;
         // Figures that depend on the sample's exact size are compared as far as they are known.
         EXPECT_EQ(verdict.fault.substr(0, c.fault.size()), c.fault);
+    }
+}
+
+TEST(Media, AFailingReadIsNeverTakenForAnAnswer) {
+    REQUIRE_SAMPLES();
+    // The head is read first; the moov at the end of this file needs a read of its own.
+    const auto result = sample("hevc_long.mp4");
+    ASSERT_GT(result.size(), media::head_size);
+    const struct {
+        int good_reads;
+        const char* source_fault;
+        const char* result_fault;
+    } cases[] = {
+        {0, "it cannot be read", "the result cannot be read"},
+        {1, "it cannot be read", "the result cannot be read"},
+        {2, "it cannot be read", "the result cannot be read"},
+        {most_reads, "", ""},
+    };
+    for (const auto& c : cases) {
+        failing_source for_probe(result, c.good_reads), for_check(result, c.good_reads);
+        EXPECT_EQ(probe_source(for_probe).fault, c.source_fault) << c.good_reads;
+        EXPECT_EQ(check_result(for_check, 2000).fault, c.result_fault) << c.good_reads;
     }
 }
 

@@ -153,7 +153,13 @@ TEST(Platform, FileReaderReadsAtAnyOffsetAndOpensOnlyRegularFiles) {
     char buffer[4];
     EXPECT_EQ(file.read_at(0, buffer, 4), 0u) << "a failed open leaves nothing open";
     EXPECT_EQ(file.open(dir.str()), platform::file_reader::outcome::not_regular);
-    if (on_windows()) return;
+    if (on_windows()) {
+        // A device name opens the device: only a disk file is read.
+        EXPECT_EQ(file.open("NUL"), platform::file_reader::outcome::not_regular);
+        EXPECT_EQ(file.open(join(dir, "COM1.mkv")), platform::file_reader::outcome::not_regular);
+        EXPECT_EQ(platform::read_file_start("NUL", buffer, 4), -1);
+        return;
+    }
     std::error_code no_link;
     fs::create_symlink(dir.path() / "f", dir.path() / "link", no_link);
     EXPECT_EQ(file.open(join(dir, "link")), platform::file_reader::outcome::not_regular);

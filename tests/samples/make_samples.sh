@@ -54,6 +54,8 @@ make h264.mp4 "${video[@]}" "${audio[@]}" "${two[@]}" "${x264[@]}" -c:a aac -f m
 make h264_faststart.mp4 "${video[@]}" "${two[@]}" "${x264[@]}" -movflags +faststart -f mp4
 make hevc_hvc1.mp4 "${video[@]}" "${audio[@]}" "${two[@]}" "${x265[@]}" -tag:v hvc1 -c:a aac \
     -f mp4
+# Larger than the first read of a probe, so that its moov needs a read of its own.
+make hevc_long.mp4 -f lavfi -i testsrc2=size=128x128:rate=10 -t 10 "${x265[@]}" -f mp4
 make hevc_hev1.mp4 "${video[@]}" "${two[@]}" "${x265[@]}" -tag:v hev1 -movflags +faststart \
     -f mp4
 make h264.mov "${video[@]}" "${audio[@]}" "${two[@]}" "${x264[@]}" -c:a aac -f mov
