@@ -1,17 +1,179 @@
 #include "media/probe.h"
 
+#include <algorithm>
+
+#include "media/byte_source.h"
+#include "media/container.h"
+#include "media/file_source.h"
+#include "media/readers.h"
+#include "platform/platform.h"
+
 namespace brindle {
 
-source_probe probe_source(const std::string&) {
+namespace {
+
+constexpr std::int64_t shortest_result_ms = 1000;
+// A file that ends in this many zero bytes is taken for an unfinished download.
+constexpr std::size_t zero_tail = std::size_t{64} << 10;
+
+// Tenths of a second, cut rather than rounded, so that two durations a check tells apart by a
+// second or more never print alike.
+std::string seconds_text(std::int64_t ms) {
+    return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s";
+}
+
+std::optional<std::int64_t> duration_of(media::block_reader& reader, media::container kind) {
+    switch (kind) {
+        case media::container::matroska:
+            return media::read_matroska(reader).duration_ms;
+        case media::container::mp4:
+            return media::read_mp4(reader).duration_ms;
+        case media::container::mpeg_ts:
+            return media::read_transport_stream_duration(reader, 188);
+        case media::container::m2ts:
+            return media::read_transport_stream_duration(reader, 192);
+        case media::container::avi:
+            return media::read_avi_duration(reader);
+        default:
+            return std::nullopt;
+    }
+}
+
+// The shortfall a result may have: encoders round the last frame and drop a few samples.
+std::int64_t allowed_shortfall_ms(std::int64_t source_ms) {
+    return std::max(shortest_result_ms, source_ms / 200);
+}
+
+// A download that reserves the whole file before its data arrives leaves zeros where the rest
+// will go, and an encoder reads the part that came and ends without an error. No container ends
+// in 64 KiB of zeros: each ends in an index, a table or packets with headers.
+bool ends_in_zeros(media::block_reader& reader) {
+    const auto size = reader.file_size();
+    if (size < 2 * zero_tail) return false;
+    const auto tail = reader.bytes(size - zero_tail, zero_tail);
+    return tail.size() == zero_tail && tail.find_first_not_of('\0') == std::string_view::npos;
+}
+
+}  // namespace
+
+std::string judge_result_duration(std::optional<std::int64_t> result_ms,
+                                  std::optional<std::int64_t> source_ms) {
+    if (!result_ms) return "the result declares no duration";
+    if (*result_ms < shortest_result_ms) {
+        return "the result lasts " + seconds_text(*result_ms) + ", less than one second";
+    }
+    if (source_ms && *result_ms < *source_ms - allowed_shortfall_ms(*source_ms)) {
+        return "the result lasts " + seconds_text(*result_ms) + ", the source " +
+               seconds_text(*source_ms);
+    }
+    return {};
+}
+
+namespace {
+
+// Opens a file for the checks; answers the fault when it cannot, with `what` naming the file
+// ("it", "the result").
+std::string open_for_reading(platform::file_reader& file, const std::string& path,
+                             const std::string& what) {
+    switch (file.open(path)) {
+        case platform::file_reader::outcome::opened:
+            return {};
+        case platform::file_reader::outcome::not_regular:
+            return what + " is not a regular file";
+        case platform::file_reader::outcome::failed:
+            break;
+    }
+    return what + " cannot be read: " + file.error();
+}
+
+}  // namespace
+
+source_probe probe_source(media::byte_source& source) {
     source_probe probe;
+    media::block_reader reader(source);
+    const auto head = reader.bytes(0, media::head_size);
+    const auto kind = media::recognise_container(head);
+    if (reader.read_failed()) {
+        probe.fault = "it cannot be read";
+        return probe;
+    }
+    if (kind == media::container::none) {
+        const auto other = media::describe_other_file(head);
+        probe.fault = "it is not a video file";
+        if (!other.empty()) probe.fault += " (" + std::string(other) + ")";
+        return probe;
+    }
+    probe.duration_ms = duration_of(reader, kind);
+    if (!reader.read_failed() && ends_in_zeros(reader)) {
+        probe.duration_ms.reset();
+        probe.fault = "it is not complete: it ends in " + std::to_string(zero_tail) +
+                      " zero bytes, as an unfinished download does";
+        return probe;
+    }
+    if (reader.read_failed()) {
+        probe.duration_ms.reset();
+        probe.fault = "it cannot be read";
+        return probe;
+    }
     probe.is_video_container = true;
     return probe;
 }
 
-result_verdict check_result(const std::string&, std::optional<std::int64_t>) {
+source_probe probe_source(const std::string& path) {
+    platform::file_reader file;
+    source_probe probe;
+    probe.fault = open_for_reading(file, path, "it");
+    if (!probe.fault.empty()) return probe;
+    media::file_source source(file);
+    return probe_source(source);
+}
+
+result_verdict check_result(media::byte_source& source,
+                            std::optional<std::int64_t> source_duration_ms) {
     result_verdict verdict;
-    verdict.whole = true;
+    media::block_reader reader(source);
+    const auto kind = media::recognise_container(reader.bytes(0, media::head_size));
+    media::container_facts facts;
+    if (kind == media::container::matroska) {
+        facts = media::read_matroska(reader);
+    } else if (kind == media::container::mp4) {
+        facts = media::read_mp4(reader);
+    } else {
+        verdict.fault = reader.read_failed() ? "the result cannot be read"
+                                             : "the result is not a Matroska or MP4 file";
+        return verdict;
+    }
+    verdict.duration_ms = facts.duration_ms;
+    // What a failed read hid cannot be judged: the result is refused as unreadable.
+    if (reader.read_failed()) {
+        verdict.fault = "the result cannot be read";
+    } else if (!facts.whole) {
+        verdict.fault = "the result is not a complete " + std::string(media::container_name(kind)) +
+                        " file: " + facts.damage;
+    } else if (!facts.has_video) {
+        verdict.fault = "the result holds no video track";
+    } else {
+        verdict.fault = judge_result_duration(facts.duration_ms, source_duration_ms);
+    }
+    verdict.whole = verdict.fault.empty();
     return verdict;
+}
+
+result_verdict check_result(const std::string& path,
+                            std::optional<std::int64_t> source_duration_ms) {
+    platform::file_reader file;
+    result_verdict verdict;
+    verdict.fault = open_for_reading(file, path, "the result");
+    if (!verdict.fault.empty()) return verdict;
+    media::file_source source(file);
+    return check_result(source, source_duration_ms);
+}
+
+bool declares_hevc_video(media::block_reader& reader) {
+    const auto kind = media::recognise_container(reader.bytes(0, media::recognition_size));
+    if (kind == media::container::matroska) return media::read_matroska(reader).has_hevc_video;
+    if (kind == media::container::mp4) return media::read_mp4(reader).has_hevc_video;
+    return false;
 }
 
 }  // namespace brindle

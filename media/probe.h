@@ -9,6 +9,11 @@
 
 namespace brindle {
 
+namespace media {
+class byte_source;
+class block_reader;
+}  // namespace media
+
 struct source_probe {
     // The file is a video container this program will hand to the encoder (Matroska/WebM,
     // MP4/MOV/3GP, MPEG-TS, M2TS, MPEG-PS, AVI, ASF/WMV, WTV, FLV, Ogg, RealMedia).
@@ -23,12 +28,14 @@ struct source_probe {
 // Looks at the source before its encoder starts. Opens it without blocking and refuses anything
 // but a regular file.
 source_probe probe_source(const std::string& path);
+// The same over bytes the caller opened (tests and benchmarks use memory and open files).
+source_probe probe_source(media::byte_source& source);
 
 struct result_verdict {
     bool whole = false;
     // When not whole: why, in plain words with the figures that matter ("the result lasts 8.0 s,
-    // the source 20.0 s", "the result is not a complete Matroska file (its Segment declares
-    // 1,234,567 bytes, the file holds 65,536)").
+    // the source 20.0 s", "the result is not a complete Matroska file: its Segment declares
+    // 1234567 bytes, the file holds 65536").
     std::string fault;
     std::optional<std::int64_t> duration_ms;
 };
@@ -36,6 +43,19 @@ struct result_verdict {
 // Decides whether the encoder's output is a whole conversion: a regular file holding a complete
 // Matroska or MP4/MOV container with a video track and a known duration of at least one second,
 // not shorter than the source's (when known) by more than the larger of one second and 0.5 %.
-result_verdict check_result(const std::string& path, std::optional<std::int64_t> source_duration_ms);
+result_verdict check_result(const std::string& path,
+                            std::optional<std::int64_t> source_duration_ms);
+result_verdict check_result(media::byte_source& source,
+                            std::optional<std::int64_t> source_duration_ms);
+
+// The duration rule alone: a known duration of at least one second, short of the source's (when
+// known) by no more than the larger of one second and 0.5 %. Answers the fault, empty when none.
+std::string judge_result_duration(std::optional<std::int64_t> result_ms,
+                                  std::optional<std::int64_t> source_ms);
+
+// Does the container itself say it holds HEVC video: a Matroska video track whose codec id is
+// V_MPEGH/ISO/HEVC, or an MP4/MOV video track whose sample entry is hvc1 or hev1? Reads through
+// `reader`, so that the bytes a caller has already read cost nothing more.
+bool declares_hevc_video(media::block_reader& reader);
 
 }  // namespace brindle

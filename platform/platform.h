@@ -69,6 +69,36 @@ std::uint64_t now_ticks();
 long long read_file_start(const std::string& path, char* buffer, std::size_t size,
                           std::string* error = nullptr);
 
+// ---- Looking inside files without blocking -----------------------------------------------
+
+// A file open for reading at any offset, for the readers that look inside video containers.
+// Opening never blocks and takes only a regular file: a FIFO, device, socket or directory is
+// refused, on POSIX before it is opened, and so is a final link there. Windows takes only what
+// GetFileType calls a disk file.
+class file_reader {
+public:
+    enum class outcome { opened, not_regular, failed };
+    file_reader() = default;
+    ~file_reader();
+    file_reader(const file_reader&) = delete;
+    file_reader& operator=(const file_reader&) = delete;
+
+    outcome open(const std::string& path);
+    // The system's own text for why the last open failed.
+    const std::string& error() const { return error_; }
+    // Copies up to `size` bytes from `offset` into `buffer`; answers how many (fewer at the end
+    // of the file, 0 past it or when the read fails).
+    std::size_t read_at(std::uint64_t offset, char* buffer, std::size_t size);
+    // The file's size when it was opened.
+    std::uint64_t size() const { return size_; }
+
+private:
+    void close();
+    std::intptr_t handle_ = -1;  // a descriptor or a HANDLE; -1 (INVALID_HANDLE_VALUE) is none
+    std::uint64_t size_ = 0;
+    std::string error_;
+};
+
 // ---- Console output ----------------------------------------------------------------------
 
 // Writes UTF-8 text to standard output: through the console's own UTF-16 interface when

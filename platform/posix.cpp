@@ -33,6 +33,11 @@ public:
     unique_fd& operator=(const unique_fd&) = delete;
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     // Closes now, so that a failing close (a delayed write error) can be seen.
     bool close() {
         const int fd = fd_;
@@ -187,11 +192,36 @@ std::uint64_t now_ticks() {
     return ticks_from_unix(now.tv_sec, static_cast<std::uint32_t>(now.tv_nsec));
 }
 
+namespace {
+
+// Whether `path` names a regular file, asked without opening it: opening a device can act on it
+// (a tape rewinds) and opening a FIFO for reading can wait for a writer.
+bool is_regular_before_open(const std::string& path, bool follow_link) {
+    struct stat status;
+    const int result = follow_link ? ::stat(path.c_str(), &status) : ::lstat(path.c_str(), &status);
+    return result != 0 || S_ISREG(status.st_mode);  // a failure is left for the open to report
+}
+
+constexpr const char* not_regular_text = "not a regular file";
+
+}  // namespace
+
 long long read_file_start(const std::string& path, char* buffer, std::size_t size,
                           std::string* error) {
-    unique_fd fd(open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
+    // Never blocks: the name could have become a FIFO between the look and the open, so the open
+    // handle is asked again.
+    struct stat status;
+    if (!is_regular_before_open(path, true)) {
+        if (error) *error = not_regular_text;
+        return -1;
+    }
+    unique_fd fd(open_retrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0) {
         if (error) *error = std::strerror(errno);
+        return -1;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        if (error) *error = not_regular_text;
         return -1;
     }
     std::size_t total = 0;
@@ -205,6 +235,53 @@ long long read_file_start(const std::string& path, char* buffer, std::size_t siz
         total += static_cast<std::size_t>(got);
     }
     return static_cast<long long>(total);
+}
+
+file_reader::~file_reader() { close(); }
+
+void file_reader::close() {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+    handle_ = -1;
+    size_ = 0;
+}
+
+file_reader::outcome file_reader::open(const std::string& path) {
+    close();
+    error_.clear();
+    if (!is_regular_before_open(path, false)) return outcome::not_regular;
+    unique_fd fd(open_retrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        if (errno == ELOOP) return outcome::not_regular;  // the name became a link
+        error_ = std::strerror(errno);
+        return outcome::failed;
+    }
+    // The name may have been swapped since the first look: only the open handle tells.
+    struct stat status;
+    if (::fstat(fd.get(), &status) != 0) {
+        error_ = std::strerror(errno);
+        return outcome::failed;
+    }
+    if (!S_ISREG(status.st_mode)) return outcome::not_regular;
+    size_ = static_cast<std::uint64_t>(status.st_size);
+    handle_ = fd.release();
+    return outcome::opened;
+}
+
+std::size_t file_reader::read_at(std::uint64_t offset, char* buffer, std::size_t size) {
+    std::size_t total = 0;
+    while (handle_ >= 0 && total < size) {
+        const auto at = offset + total;
+        if (at > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) break;
+        const ssize_t got = ::pread(static_cast<int>(handle_), buffer + total, size - total,
+                                    static_cast<off_t>(at));
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        total += static_cast<std::size_t>(got);
+    }
+    return total;
 }
 
 void write_out(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }

@@ -255,12 +255,24 @@ std::uint64_t now_ticks() {
     return ticks_of(now);
 }
 
+namespace {
+
+// A reserved device name (COM1.mkv) opens the device, and a pipe or console read can wait
+// forever: only what the system calls a disk file is read.
+bool is_disk_file(HANDLE file) { return GetFileType(file) == FILE_TYPE_DISK; }
+
+}  // namespace
+
 long long read_file_start(const std::string& path, char* buffer, std::size_t size,
                           std::string* error) {
     const auto file = open_file(path, GENERIC_READ, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
     if (!file.valid()) {
         if (error) *error = error_text(GetLastError());
+        return -1;
+    }
+    if (!is_disk_file(file.get())) {
+        if (error) *error = "not a regular file";
         return -1;
     }
     std::size_t total = 0;
@@ -272,6 +284,64 @@ long long read_file_start(const std::string& path, char* buffer, std::size_t siz
         total += got;
     }
     return static_cast<long long>(total);
+}
+
+file_reader::~file_reader() { close(); }
+
+void file_reader::close() {
+    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = -1;
+    size_ = 0;
+}
+
+file_reader::outcome file_reader::open(const std::string& path) {
+    close();
+    error_.clear();
+    const auto wide = to_wide(path);
+    if (!wide) {
+        error_ = error_text(ERROR_INVALID_NAME);
+        return outcome::failed;
+    }
+    const DWORD attributes = GetFileAttributesW(wide->c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return outcome::not_regular;
+    }
+    unique_handle file(CreateFileW(wide->c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        error_ = error_text(GetLastError());
+        return outcome::failed;
+    }
+    if (!is_disk_file(file.get())) return outcome::not_regular;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file.get(), &information)) {
+        error_ = error_text(GetLastError());
+        return outcome::failed;
+    }
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return outcome::not_regular;
+    size_ = join_halves(information.nFileSizeHigh, information.nFileSizeLow);
+    handle_ = reinterpret_cast<std::intptr_t>(file.release());
+    return outcome::opened;
+}
+
+std::size_t file_reader::read_at(std::uint64_t offset, char* buffer, std::size_t size) {
+    std::size_t total = 0;
+    while (handle_ != -1 && total < size) {
+        const std::uint64_t at = offset + total;
+        OVERLAPPED position{};
+        position.Offset = static_cast<DWORD>(at);
+        position.OffsetHigh = static_cast<DWORD>(at >> 32);
+        const auto left = size - total;
+        const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+        DWORD got = 0;
+        // A read at or past the end fails with ERROR_HANDLE_EOF: the file ends there.
+        if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer + total, chunk, &got, &position) ||
+            got == 0) {
+            break;
+        }
+        total += got;
+    }
+    return total;
 }
 
 void write_out(std::string_view text) {

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
-#include <new>
 
+#include "media/byte_source.h"
+#include "media/file_source.h"
+#include "media/probe.h"
 #include "platform/platform.h"
 
 namespace brindle {
@@ -36,14 +37,18 @@ bool contains_hevc_signature(const char* data, std::size_t size) {
 }
 
 bool is_already_hevc(const std::string& path) {
-    // A file that cannot be examined counts as not yet HEVC, so it stays a candidate.
-    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[hevc_probe_size]);
-    if (!buffer) return false;
-    const long long read = platform::read_file_start(path, buffer.get(), hevc_probe_size);
-    if (read <= 0) return false;
+    // A file that cannot be examined counts as not yet HEVC, so it stays a candidate; a FIFO or
+    // device is never opened, so the scan cannot wait on one.
+    platform::file_reader file;
+    if (file.open(path) != platform::file_reader::outcome::opened) return false;
+    media::file_source source(file);
+    media::block_reader reader(source);
     // A short read (a file that shrank, a failing read) is searched only as far as it went.
-    const auto size = std::min(static_cast<std::size_t>(read), hevc_probe_size);
-    return contains_hevc_signature(buffer.get(), size);
+    const auto start = reader.bytes(0, hevc_probe_size);
+    if (contains_hevc_signature(start.data(), start.size())) return true;
+    // The container's own track list: MP4 and MOV, and Matroska files whose codec id lies past
+    // the first 16 KiB (a long title) or is stored elsewhere.
+    return declares_hevc_video(reader);
 }
 
 }  // namespace brindle

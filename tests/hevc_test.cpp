@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+
 #include "platform/platform.h"
 #include "scan/filters.h"
 #include "tests/test_support.h"
@@ -57,6 +61,47 @@ TEST(Hevc, ReadsTheStartOfTheFile) {
     EXPECT_TRUE(is_already_hevc(path_of("short.mkv")));
     EXPECT_FALSE(is_already_hevc(path_of("empty.mkv")));
     EXPECT_FALSE(is_already_hevc(path_of("missing.mkv"))) << "a file that cannot be opened";
+}
+
+std::string utf8(const std::filesystem::path& path) {
+    const auto text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+TEST(Hevc, AsksTheContainerOfRealFiles) {
+    const auto samples = testing::media_samples();
+    if (samples.empty()) GTEST_SKIP() << "no media samples (ffmpeg missing?)";
+    const struct {
+        const char* name;
+        bool hevc;
+    } cases[] = {
+        {"hevc.mkv", true},
+        {"hevc_long_title.mkv", true},  // the codec id lies past the first 16 KiB
+        {"hevc_hvc1.mp4", true},        // moov at the end of the file
+        {"hevc_hev1.mp4", true},
+        {"hevc.mov", true},
+        {"h264.mkv", false},
+        {"h264.mp4", false},
+        {"h264_faststart.mp4", false},
+        {"h264.mov", false},
+        {"vp9.webm", false},
+        {"hevc.ts", false},  // only Matroska and MP4 are asked
+        {"picture.png", false},
+    };
+    for (const auto& c : cases) {
+        if (!std::filesystem::exists(samples / c.name)) continue;
+        EXPECT_EQ(is_already_hevc(utf8(samples / c.name)), c.hevc) << c.name;
+    }
+}
+
+TEST(Hevc, NeverWaitsOnAFifoOrReadsADirectory) {
+    const testing::scoped_temp_dir temp;
+    EXPECT_FALSE(is_already_hevc(temp.str()));
+    if (platform::command_interpreter() == platform::interpreter_kind::windows_cmd) return;
+    // No writer ever opens it: a blocking open would never return.
+    const auto fifo = utf8(temp.path() / "fifo.mkv");
+    ASSERT_EQ(std::system(("mkfifo '" + fifo + "'").c_str()), 0);
+    EXPECT_FALSE(is_already_hevc(fifo));
 }
 
 }  // namespace

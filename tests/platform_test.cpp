@@ -131,6 +131,46 @@ TEST(Platform, ReadsTheStartOfAFile) {
     EXPECT_EQ(platform::read_file_start(join(dir, "missing"), buffer, sizeof buffer), -1);
 }
 
+TEST(Platform, FileReaderReadsAtAnyOffsetAndOpensOnlyRegularFiles) {
+    scoped_temp_dir dir;
+    write_file(dir.path() / "f", "0123456789");
+    platform::file_reader file;
+    ASSERT_EQ(file.open(join(dir, "f")), platform::file_reader::outcome::opened);
+    EXPECT_EQ(file.size(), 10u);
+    const struct {
+        std::uint64_t offset;
+        std::size_t size;
+        const char* expected;
+    } reads[] = {{0, 4, "0123"}, {6, 10, "6789"}, {9, 1, "9"}, {10, 4, ""}, {1u << 31, 4, ""}};
+    for (const auto& r : reads) {
+        char buffer[16] = {};
+        const auto got = file.read_at(r.offset, buffer, r.size);
+        EXPECT_EQ(std::string(buffer, got), r.expected) << "at " << r.offset;
+    }
+
+    EXPECT_EQ(file.open(join(dir, "missing")), platform::file_reader::outcome::failed);
+    EXPECT_FALSE(file.error().empty());
+    char buffer[4];
+    EXPECT_EQ(file.read_at(0, buffer, 4), 0u) << "a failed open leaves nothing open";
+    EXPECT_EQ(file.open(dir.str()), platform::file_reader::outcome::not_regular);
+    if (on_windows()) {
+        // A device name opens the device: only a disk file is read.
+        EXPECT_EQ(file.open("NUL"), platform::file_reader::outcome::not_regular);
+        EXPECT_EQ(file.open(join(dir, "COM1.mkv")), platform::file_reader::outcome::not_regular);
+        EXPECT_EQ(platform::read_file_start("NUL", buffer, 4), -1);
+        return;
+    }
+    std::error_code no_link;
+    fs::create_symlink(dir.path() / "f", dir.path() / "link", no_link);
+    EXPECT_EQ(file.open(join(dir, "link")), platform::file_reader::outcome::not_regular);
+    ASSERT_EQ(std::system(("mkfifo '" + join(dir, "fifo") + "'").c_str()), 0);
+    EXPECT_EQ(file.open(join(dir, "fifo")), platform::file_reader::outcome::not_regular);
+    std::string error;
+    EXPECT_EQ(platform::read_file_start(join(dir, "fifo"), buffer, 4, &error), -1)
+        << "the start of a FIFO is never read: it could wait for ever";
+    EXPECT_EQ(error, "not a regular file");
+}
+
 TEST(Platform, FileOperationsOfTheReplaceSequence) {
     using status = platform::file_op_result::status;
     using kind = platform::path_status::kind;

@@ -39,4 +39,18 @@ std::string read_file(const std::filesystem::path& path) {
     return text.str();
 }
 
+std::filesystem::path media_samples() {
+    std::string folder = BRINDLE_MEDIA_SAMPLES;
+#ifdef _WIN32
+    if (!folder.empty() && folder.front() == '/') folder = "Z:" + folder;
+    for (char& c : folder) {
+        if (c == '/') c = '\\';
+    }
+#endif
+    std::error_code error;
+    const std::filesystem::path path(std::u8string(folder.begin(), folder.end()));
+    if (!std::filesystem::exists(path / "complete", error)) return {};
+    return path;
+}
+
 }  // namespace brindle::testing

@@ -26,4 +26,8 @@ private:
 void write_file(const std::filesystem::path& path, const std::string& content);
 std::string read_file(const std::filesystem::path& path);
 
+// The folder of real video samples made with ffmpeg for this test run, as a path this program
+// can open (under Wine, the host's /x becomes Z:\x). Empty when it was not made (no ffmpeg).
+std::filesystem::path media_samples();
+
 }  // namespace brindle::testing

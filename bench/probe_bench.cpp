@@ -1,0 +1,188 @@
+// What the checks around an encode cost: looking at a source before its encoder starts and at
+// the result before it replaces anything, against running ffprobe for the duration of the same
+// two files:
+//
+//   ffprobe -v error -show_entries format=duration FILE
+//
+// Target: the checks at least 100 times faster than the two ffprobe runs.
+//
+//   probe_bench [--pairs N] [DIR]
+//
+// Makes small real files with ffmpeg in a temporary folder under DIR (default: the working
+// directory): sources in Matroska, MP4 (moov at the end), MPEG-TS and AVI, results in Matroska
+// and MP4, then copies them into N source/result pairs (default 200). Each pair is timed once
+// each way, after one warm-up of each; the medians and their ratio are printed. The benchmark
+// reports; it fails only when a file cannot be made or a check fails.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "media/probe.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using clock_type = std::chrono::steady_clock;
+
+// A temporary folder that is removed with everything in it when the benchmark ends.
+struct scratch_dir {
+    fs::path path;
+    explicit scratch_dir(const std::string& parent) {
+        std::string pattern = (fs::path(parent) / "probe-bench.XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) path = pattern;
+    }
+    ~scratch_dir() {
+        std::error_code ignored;
+        if (!path.empty()) fs::remove_all(path, ignored);
+    }
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+};
+
+// Runs a program with its output thrown away; answers whether it exited with 0.
+bool run_quietly(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    const int failed = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) return false;
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool make_sample(const fs::path& path, const std::vector<std::string>& coding) {
+    std::vector<std::string> arguments = {
+        "ffmpeg", "-nostdin", "-y", "-f",   "lavfi", "-i", "testsrc2=size=64x64:rate=25",
+        "-f",     "lavfi",    "-i", "sine", "-t",    "4",  "-c:a",
+        "aac"};
+    arguments.insert(arguments.end(), coding.begin(), coding.end());
+    arguments.push_back(path.string());
+    return run_quietly(arguments);
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double seconds_since(clock_type::time_point start) {
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int pairs = 200;
+    std::string parent = ".";
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--pairs" && i + 1 < argc) {
+            pairs = std::max(1, std::atoi(argv[++i]));
+        } else {
+            parent = argument;
+        }
+    }
+    const scratch_dir scratch(parent);
+    if (scratch.path.empty()) {
+        std::fprintf(stderr, "probe_bench: cannot make a folder in %s\n", parent.c_str());
+        return 1;
+    }
+    const std::vector<std::string> h264 = {"-c:v", "libx264", "-preset", "ultrafast"};
+    const std::vector<std::string> hevc = {"-c:v",      "libx265",      "-preset",
+                                           "ultrafast", "-x265-params", "log-level=none"};
+    const auto with = [](std::vector<std::string> coding, const char* format) {
+        coding.insert(coding.end(), {"-f", format});
+        return coding;
+    };
+    const std::vector<std::pair<std::string, std::vector<std::string>>> sources = {
+        {"source.mkv", with(h264, "matroska")},
+        {"source.mp4", with(h264, "mp4")},
+        {"source.ts", with(h264, "mpegts")},
+        {"source.avi", with({"-c:v", "mpeg4"}, "avi")},
+    };
+    const std::vector<std::pair<std::string, std::vector<std::string>>> results = {
+        {"result.mkv", with(hevc, "matroska")},
+        {"result.mp4", with(hevc, "mp4")},
+    };
+    for (const auto& [name, coding] : sources) {
+        if (!make_sample(scratch.path / name, coding)) {
+            std::fprintf(stderr, "probe_bench: ffmpeg could not make %s\n", name.c_str());
+            return 1;
+        }
+    }
+    for (const auto& [name, coding] : results) {
+        if (!make_sample(scratch.path / name, coding)) {
+            std::fprintf(stderr, "probe_bench: ffmpeg could not make %s\n", name.c_str());
+            return 1;
+        }
+    }
+    std::vector<std::pair<std::string, std::string>> files;
+    for (int i = 0; i < pairs; ++i) {
+        const auto& source = sources[i % sources.size()].first;
+        const auto& result = results[i % results.size()].first;
+        const auto source_copy = scratch.path / (std::to_string(i) + "-" + source);
+        const auto result_copy = scratch.path / (std::to_string(i) + "-" + result);
+        fs::copy_file(scratch.path / source, source_copy);
+        fs::copy_file(scratch.path / result, result_copy);
+        files.emplace_back(source_copy.string(), result_copy.string());
+    }
+
+    const auto check_pair = [](const std::pair<std::string, std::string>& pair) {
+        const auto probe = brindle::probe_source(pair.first);
+        return probe.is_video_container &&
+               brindle::check_result(pair.second, probe.duration_ms).whole;
+    };
+    const auto ffprobe_pair = [](const std::pair<std::string, std::string>& pair) {
+        bool ok = true;
+        for (const auto& file : {pair.first, pair.second}) {
+            ok =
+                run_quietly({"ffprobe", "-v", "error", "-show_entries", "format=duration", file}) &&
+                ok;
+        }
+        return ok;
+    };
+    if (!check_pair(files.front()) || !ffprobe_pair(files.front())) {
+        std::fprintf(stderr, "probe_bench: the checks or ffprobe failed on %s\n",
+                     files.front().first.c_str());
+        return 1;
+    }
+    std::vector<double> ours, theirs;
+    for (const auto& pair : files) {
+        auto start = clock_type::now();
+        const bool whole = check_pair(pair);
+        ours.push_back(seconds_since(start));
+        start = clock_type::now();
+        ffprobe_pair(pair);
+        theirs.push_back(seconds_since(start));
+        if (!whole) {
+            std::fprintf(stderr, "probe_bench: %s was refused\n", pair.second.c_str());
+            return 1;
+        }
+    }
+    const double ours_median = median(ours), theirs_median = median(theirs);
+    std::printf("pairs: %d (a source and a result each)\n", pairs);
+    std::printf("probe_source + check_result: median %.1f us per pair\n", ours_median * 1e6);
+    std::printf("ffprobe on both files:       median %.1f ms per pair\n", theirs_median * 1e3);
+    std::printf("ratio: %.0fx faster (target at least 100x)\n", theirs_median / ours_median);
+    return 0;
+}

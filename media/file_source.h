@@ -1,0 +1,22 @@
+#pragma once
+
+// A file opened by the platform layer, as the readers' byte source.
+
+#include "media/byte_source.h"
+#include "platform/platform.h"
+
+namespace brindle::media {
+
+class file_source final : public byte_source {
+public:
+    explicit file_source(platform::file_reader& file) : file_(file) {}
+    std::size_t read_at(std::uint64_t offset, char* buffer, std::size_t size) override {
+        return file_.read_at(offset, buffer, size);
+    }
+    std::uint64_t size() const override { return file_.size(); }
+
+private:
+    platform::file_reader& file_;
+};
+
+}  // namespace brindle::media

@@ -1,0 +1,265 @@
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "media/cursor.h"
+#include "media/readers.h"
+
+namespace brindle::media {
+
+namespace {
+
+constexpr std::uint32_t ebml_id = 0x1A45DFA3;
+constexpr std::uint32_t doc_type_id = 0x4282;
+constexpr std::uint32_t segment_id = 0x18538067;
+constexpr std::uint32_t seek_head_id = 0x114D9B74;
+constexpr std::uint32_t seek_id = 0x4DBB;
+constexpr std::uint32_t seek_element_id = 0x53AB;
+constexpr std::uint32_t seek_position_id = 0x53AC;
+constexpr std::uint32_t info_id = 0x1549A966;
+constexpr std::uint32_t timestamp_scale_id = 0x2AD7B1;
+constexpr std::uint32_t duration_id = 0x4489;
+constexpr std::uint32_t tracks_id = 0x1654AE6B;
+constexpr std::uint32_t track_entry_id = 0xAE;
+constexpr std::uint32_t track_type_id = 0x83;
+constexpr std::uint32_t codec_id_id = 0x86;
+constexpr std::uint32_t cluster_id = 0x1F43B675;
+
+constexpr std::uint64_t video_track_type = 1;
+constexpr std::string_view hevc_codec_id = "V_MPEGH/ISO/HEVC";
+// An ID takes at most 4 bytes and a size at most 8.
+constexpr std::size_t longest_header = 12;
+// Elements met before the Segment's first Cluster; a file with more is taken for damage.
+constexpr int most_elements = 4096;
+
+struct element {
+    std::uint32_t id = 0;
+    std::uint64_t size = 0;
+    bool unknown_size = false;
+    std::size_t header_size = 0;
+};
+
+// A variable-length number of up to `longest` bytes, its length marked by the leading zeros of
+// the first byte. An ID keeps the marker bit; a size drops it.
+std::optional<std::uint64_t> read_number(cursor& at, int longest, bool keep_marker, int& length) {
+    const auto first = at.byte();
+    if (!first || *first == 0) return std::nullopt;
+    length = std::countl_zero(*first) + 1;
+    if (length > longest) return std::nullopt;
+    std::uint64_t value = keep_marker ? *first : (*first & (0xFFu >> length));
+    for (int i = 1; i < length; ++i) {
+        const auto next = at.byte();
+        if (!next) return std::nullopt;
+        value = (value << 8) | *next;
+    }
+    return value;
+}
+
+std::optional<element> read_element(cursor& at) {
+    const auto start = at.position();
+    int id_length = 0, size_length = 0;
+    const auto id = read_number(at, 4, true, id_length);
+    if (!id) return std::nullopt;
+    const auto size = read_number(at, 8, false, size_length);
+    if (!size) return std::nullopt;
+    element found;
+    found.id = static_cast<std::uint32_t>(*id);
+    found.size = *size;
+    // All value bits set: the writer did not know the size (a live stream, an unfinished file).
+    found.unknown_size = *size == (std::uint64_t{1} << (7 * size_length)) - 1;
+    found.header_size = at.position() - start;
+    return found;
+}
+
+// Calls `visit(id, body)` for each child that lies whole inside `bytes`, in order; stops at the
+// first that does not.
+template <typename Visit>
+void for_each_child(std::string_view bytes, Visit visit) {
+    cursor at(bytes);
+    while (!at.empty()) {
+        const auto child = read_element(at);
+        if (!child || child->unknown_size || child->size > at.left()) return;
+        visit(child->id, *at.take(static_cast<std::size_t>(child->size)));
+    }
+}
+
+std::optional<std::uint64_t> unsigned_value(std::string_view body) {
+    if (body.empty()) return 0;
+    cursor at(body);
+    return at.big_endian(body.size());
+}
+
+std::optional<double> float_value(std::string_view body) {
+    cursor at(body);
+    if (body.size() == 4) {
+        const auto bits = static_cast<std::uint32_t>(*at.big_endian(4));
+        return static_cast<double>(std::bit_cast<float>(bits));
+    }
+    if (body.size() == 8) return std::bit_cast<double>(*at.big_endian(8));
+    return std::nullopt;
+}
+
+std::string_view string_value(std::string_view body) {
+    while (!body.empty() && body.back() == '\0') body.remove_suffix(1);
+    return body;
+}
+
+void read_info(std::string_view body, container_facts& facts) {
+    std::uint64_t scale_ns = 1000000;
+    std::optional<double> duration;
+    for_each_child(body, [&](std::uint32_t id, std::string_view value) {
+        if (id == timestamp_scale_id) {
+            if (const auto scale = unsigned_value(value)) scale_ns = *scale;
+        } else if (id == duration_id) {
+            duration = float_value(value);
+        }
+    });
+    if (!duration || scale_ns == 0) return;
+    const double ms = *duration * static_cast<double>(scale_ns) / 1e6;
+    if (std::isfinite(ms) && ms >= 0 && ms <= static_cast<double>(longest_duration_ms)) {
+        facts.duration_ms = static_cast<std::int64_t>(std::llround(ms));
+    }
+}
+
+void read_tracks(std::string_view body, container_facts& facts) {
+    for_each_child(body, [&](std::uint32_t id, std::string_view entry) {
+        if (id != track_entry_id) return;
+        std::optional<std::uint64_t> type;
+        std::string_view codec;
+        for_each_child(entry, [&](std::uint32_t field, std::string_view value) {
+            if (field == track_type_id) type = unsigned_value(value);
+            if (field == codec_id_id) codec = string_value(value);
+        });
+        if (type != video_track_type) return;
+        facts.has_video = true;
+        if (codec == hevc_codec_id) facts.has_hevc_video = true;
+    });
+}
+
+// Where the SeekHead says Info and Tracks start, relative to the Segment's data.
+struct seek_targets {
+    std::optional<std::uint64_t> info;
+    std::optional<std::uint64_t> tracks;
+};
+
+void read_seek_head(std::string_view body, seek_targets& targets) {
+    for_each_child(body, [&](std::uint32_t id, std::string_view seek) {
+        if (id != seek_id) return;
+        std::optional<std::uint64_t> target, position;
+        for_each_child(seek, [&](std::uint32_t field, std::string_view value) {
+            if (field == seek_element_id) target = unsigned_value(value);
+            if (field == seek_position_id) position = unsigned_value(value);
+        });
+        if (!position) return;
+        if (target == info_id && !targets.info) targets.info = position;
+        if (target == tracks_id && !targets.tracks) targets.tracks = position;
+    });
+}
+
+struct located {
+    element header;
+    std::uint64_t body_offset = 0;
+};
+
+std::optional<located> element_at(block_reader& reader, std::uint64_t offset) {
+    cursor at(reader.bytes(offset, longest_header));
+    const auto found = read_element(at);
+    if (!found) return std::nullopt;
+    return located{*found, offset + found->header_size};
+}
+
+// The body of an element that ends by `end`, or nothing when it does not or is too large to read.
+std::optional<std::string_view> body_of(block_reader& reader, const located& at,
+                                        std::uint64_t end) {
+    if (at.header.unknown_size || at.body_offset > end || at.header.size > end - at.body_offset ||
+        at.header.size > largest_read) {
+        return std::nullopt;
+    }
+    const auto size = static_cast<std::size_t>(at.header.size);
+    const auto body = reader.bytes(at.body_offset, size);
+    if (body.size() != size) return std::nullopt;
+    return body;
+}
+
+// Reads the Info or Tracks the SeekHead points to, when the walk did not meet it.
+void follow_seek(block_reader& reader, std::uint64_t data_start, std::uint64_t end,
+                 std::optional<std::uint64_t> position, std::uint32_t wanted,
+                 container_facts& facts) {
+    if (!position || *position >= end - data_start) return;
+    const auto found = element_at(reader, data_start + *position);
+    if (!found || found->header.id != wanted) return;
+    const auto body = body_of(reader, *found, end);
+    if (!body) return;
+    if (wanted == info_id) read_info(*body, facts);
+    if (wanted == tracks_id) read_tracks(*body, facts);
+}
+
+}  // namespace
+
+bool is_matroska_doc_type(std::string_view head) {
+    cursor at(head);
+    const auto header = read_element(at);
+    if (!header || header->id != ebml_id) return false;
+    // A header cut off by the end of `head` is read as far as it goes.
+    const auto size = std::min<std::uint64_t>(header->size, at.left());
+    std::string_view doc_type = "matroska";
+    for_each_child(*at.take(static_cast<std::size_t>(size)),
+                   [&](std::uint32_t id, std::string_view value) {
+                       if (id == doc_type_id) doc_type = string_value(value);
+                   });
+    return doc_type == "matroska" || doc_type == "webm";
+}
+
+container_facts read_matroska(block_reader& reader) {
+    container_facts facts;
+    const std::uint64_t file_size = reader.file_size();
+    const auto ebml = element_at(reader, 0);
+    if (!ebml || ebml->header.id != ebml_id || ebml->header.unknown_size ||
+        ebml->header.size > file_size - ebml->body_offset) {
+        facts.damage = "its EBML header is damaged";
+        return facts;
+    }
+    const auto segment = element_at(reader, ebml->body_offset + ebml->header.size);
+    if (!segment || segment->header.id != segment_id) {
+        facts.damage = "it holds no Segment";
+        return facts;
+    }
+    const std::uint64_t data_start = segment->body_offset;
+    const std::uint64_t held = file_size - std::min(file_size, data_start);
+    std::uint64_t end = file_size;
+    if (segment->header.unknown_size) {
+        facts.damage = "its Segment size was never written";
+    } else if (segment->header.size > held) {
+        facts.damage = "its Segment declares " + std::to_string(segment->header.size) +
+                       " bytes, the file holds " + std::to_string(held);
+    } else {
+        facts.whole = true;
+        end = data_start + segment->header.size;
+    }
+
+    bool info_seen = false, tracks_seen = false;
+    seek_targets targets;
+    std::uint64_t offset = data_start;
+    for (int count = 0; offset < end && count < most_elements; ++count) {
+        const auto child = element_at(reader, offset);
+        if (!child || child->header.id == cluster_id || child->header.unknown_size) break;
+        const auto id = child->header.id;
+        if (id == info_id || id == tracks_id || id == seek_head_id) {
+            const auto body = body_of(reader, *child, end);
+            if (!body) break;
+            if (id == info_id && !info_seen) read_info(*body, facts);
+            if (id == tracks_id && !tracks_seen) read_tracks(*body, facts);
+            if (id == seek_head_id) read_seek_head(*body, targets);
+            info_seen = info_seen || id == info_id;
+            tracks_seen = tracks_seen || id == tracks_id;
+        }
+        if (child->body_offset > end || child->header.size > end - child->body_offset) break;
+        offset = child->body_offset + child->header.size;
+    }
+    if (!info_seen) follow_seek(reader, data_start, end, targets.info, info_id, facts);
+    if (!tracks_seen) follow_seek(reader, data_start, end, targets.tracks, tracks_id, facts);
+    return facts;
+}
+
+}  // namespace brindle::media

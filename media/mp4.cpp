@@ -1,0 +1,213 @@
+#include <algorithm>
+#include <functional>
+#include <string>
+
+#include "media/cursor.h"
+#include "media/readers.h"
+
+namespace brindle::media {
+
+namespace {
+
+// Top-level boxes walked before giving up: a fragmented film holds a few thousand.
+constexpr int most_top_level_boxes = 100000;
+// Children of one box; a moov holds a handful of tracks, a track a handful of boxes.
+constexpr int most_children = 4096;
+
+struct box {
+    std::string type;  // four characters
+    std::uint64_t offset = 0;
+    std::uint64_t body_offset = 0;
+    std::uint64_t size = 0;  // the whole box, header included
+};
+
+// The box header at `offset`, in a parent that ends at `end`. A box whose size is 0 runs to
+// `end`. Answers nothing when no whole header is there or the size is smaller than the header.
+std::optional<box> box_at(block_reader& reader, std::uint64_t offset, std::uint64_t end) {
+    if (offset >= end || end - offset < 8) return std::nullopt;
+    cursor at(reader.bytes(offset, 16));
+    const auto size32 = at.big_endian(4);
+    const auto type = at.take(4);
+    if (!size32 || !type) return std::nullopt;
+    box found{std::string(*type), offset, offset + 8, *size32};
+    if (*size32 == 1) {
+        const auto size64 = at.big_endian(8);
+        if (!size64 || end - offset < 16) return std::nullopt;
+        found.size = *size64;
+        found.body_offset = offset + 16;
+    } else if (*size32 == 0) {
+        found.size = end - offset;
+    }
+    if (found.size < found.body_offset - offset) return std::nullopt;
+    return found;
+}
+
+// Calls `visit(child)` for each child box that lies whole inside [begin, end), in order, until
+// `visit` answers false or a child does not fit.
+void for_each_box(block_reader& reader, std::uint64_t begin, std::uint64_t end,
+                  const std::function<bool(const box&)>& visit) {
+    std::uint64_t offset = begin;
+    for (int count = 0; offset < end && count < most_children; ++count) {
+        const auto child = box_at(reader, offset, end);
+        if (!child || child->size > end - offset) return;
+        if (!visit(*child)) return;
+        offset += child->size;
+    }
+}
+
+std::uint64_t end_of(const box& b) { return b.offset + b.size; }
+
+// The body of a small box (a header's fields), or an empty view.
+std::string_view body_of(block_reader& reader, const box& b, std::size_t most) {
+    const auto size = std::min<std::uint64_t>(end_of(b) - b.body_offset, most);
+    return reader.bytes(b.body_offset, static_cast<std::size_t>(size));
+}
+
+std::optional<std::int64_t> milliseconds(std::uint64_t duration, std::uint64_t timescale) {
+    if (timescale == 0) return std::nullopt;
+    const std::uint64_t seconds = duration / timescale;
+    if (seconds > static_cast<std::uint64_t>(longest_duration_ms / 1000)) return std::nullopt;
+    const std::uint64_t rest_ms = duration % timescale * 1000 / timescale;
+    return static_cast<std::int64_t>(seconds * 1000 + rest_ms);
+}
+
+// mvhd: version and flags, two times, the timescale, the duration (32 bits in version 0, 64 in
+// version 1). A duration of all ones is unknown; zero is what fragmented files declare.
+std::optional<std::int64_t> movie_duration(std::string_view body) {
+    cursor at(body);
+    const auto version = at.byte();
+    if (!version || !at.skip(3)) return std::nullopt;
+    const std::size_t width = *version == 1 ? 8 : 4;
+    if (!at.skip(2 * width)) return std::nullopt;
+    const auto timescale = at.big_endian(4);
+    const auto duration = at.big_endian(width);
+    if (!timescale || !duration || *duration == 0) return std::nullopt;
+    if (*duration == (width == 8 ? ~std::uint64_t{0} : 0xFFFFFFFFu)) return std::nullopt;
+    return milliseconds(*duration, *timescale);
+}
+
+// hdlr: version and flags, a QuickTime component type, then the handler type.
+bool is_video_handler(std::string_view body) {
+    return body.size() >= 12 && body.substr(8, 4) == "vide";
+}
+
+// stsd: version and flags, the entry count, then sample entries, each a box whose type names
+// the coding. Dolby Vision's HEVC entries count as HEVC too.
+bool has_hevc_entry(std::string_view body) {
+    cursor at(body);
+    if (!at.skip(4)) return false;
+    const auto count = at.big_endian(4);
+    for (std::uint64_t i = 0; count && i < *count && i < 16; ++i) {
+        const auto size = at.big_endian(4);
+        const auto type = at.take(4);
+        if (!size || !type || *size < 8) return false;
+        if (*type == "hvc1" || *type == "hev1" || *type == "dvh1" || *type == "dvhe") return true;
+        if (!at.skip(static_cast<std::size_t>(std::min<std::uint64_t>(*size - 8, at.left())))) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// stco (32-bit) or co64 (64-bit): version and flags, the entry count, then where each chunk of
+// samples starts. Only the last entry is read.
+std::uint64_t last_chunk(block_reader& reader, const box& table) {
+    const std::size_t width = table.type == "co64" ? 8 : 4;
+    cursor head(body_of(reader, table, 8));
+    const auto count = head.skip(4) ? head.big_endian(4) : std::nullopt;
+    if (!count || *count == 0) return 0;
+    const std::uint64_t room = end_of(table) - table.body_offset - 8;
+    if (*count > room / width) return 0;
+    cursor entry(reader.bytes(table.body_offset + 8 + (*count - 1) * width, width));
+    return entry.big_endian(width).value_or(0);
+}
+
+// A track is video when its mdia's handler says so; its coding is in minf/stbl/stsd.
+void read_track(block_reader& reader, const box& trak, container_facts& facts) {
+    for_each_box(reader, trak.body_offset, end_of(trak), [&](const box& mdia) {
+        if (mdia.type != "mdia") return true;
+        bool video = false, hevc = false;
+        for_each_box(reader, mdia.body_offset, end_of(mdia), [&](const box& part) {
+            if (part.type == "hdlr") video = is_video_handler(body_of(reader, part, 12));
+            if (part.type != "minf") return true;
+            for_each_box(reader, part.body_offset, end_of(part), [&](const box& stbl) {
+                if (stbl.type != "stbl") return true;
+                for_each_box(reader, stbl.body_offset, end_of(stbl), [&](const box& table) {
+                    if (table.type == "stsd") hevc = has_hevc_entry(body_of(reader, table, 4096));
+                    if (table.type == "stco" || table.type == "co64") {
+                        facts.last_chunk_offset =
+                            std::max(facts.last_chunk_offset, last_chunk(reader, table));
+                    }
+                    return true;
+                });
+                return false;
+            });
+            return true;
+        });
+        facts.has_video = facts.has_video || video;
+        facts.has_hevc_video = facts.has_hevc_video || (video && hevc);
+        return false;
+    });
+}
+
+void read_movie(block_reader& reader, const box& moov, container_facts& facts) {
+    for_each_box(reader, moov.body_offset, end_of(moov), [&](const box& child) {
+        if (child.type == "mvhd") facts.duration_ms = movie_duration(body_of(reader, child, 128));
+        if (child.type == "trak") read_track(reader, child, facts);
+        return true;
+    });
+}
+
+// A box type as printable text, for a line a user reads.
+std::string printable(const std::string& type) {
+    std::string text = type;
+    for (char& c : text) {
+        if (c < ' ' || c > '~') c = '?';
+    }
+    return text;
+}
+
+}  // namespace
+
+container_facts read_mp4(block_reader& reader) {
+    container_facts facts;
+    const std::uint64_t file_size = reader.file_size();
+    std::optional<box> moov;
+    std::uint64_t offset = 0;
+    for (int count = 0; offset < file_size; ++count) {
+        if (count == most_top_level_boxes) {
+            facts.damage = "it holds more than " + std::to_string(count) + " top-level boxes";
+            break;
+        }
+        if (file_size - offset < 8) {
+            facts.damage = "its last " + std::to_string(file_size - offset) + " bytes are no box";
+            break;
+        }
+        const auto found = box_at(reader, offset, file_size);
+        if (!found) {
+            facts.damage = "its box at offset " + std::to_string(offset) + " is damaged";
+            break;
+        }
+        if (found->size > file_size - offset) {
+            facts.damage = "its " + printable(found->type) + " box declares " +
+                           std::to_string(found->size) + " bytes, the file holds " +
+                           std::to_string(file_size - offset);
+            break;
+        }
+        if (found->type == "moov" && !moov) moov = found;
+        offset += found->size;
+    }
+    if (!moov && facts.damage.empty()) facts.damage = "it holds no moov box";
+    if (moov) read_movie(reader, *moov, facts);
+    // A file cut right after a box (the moov at the front, the mdat gone) still has every box
+    // whole: the samples the moov lists show it.
+    if (facts.damage.empty() && facts.last_chunk_offset >= file_size) {
+        facts.damage = "its last chunk of samples starts at byte " +
+                       std::to_string(facts.last_chunk_offset) + ", the file holds " +
+                       std::to_string(file_size);
+    }
+    facts.whole = facts.damage.empty();
+    return facts;
+}
+
+}  // namespace brindle::media

@@ -1,0 +1,55 @@
+#pragma once
+
+// Readers of the containers whose headers say how long a video lasts and what it holds. Each
+// reads a few small pieces of the file through a block_reader and trusts no size it finds: a
+// size larger than the file means a truncated or hostile file, never a read past the end.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "media/byte_source.h"
+
+namespace brindle::media {
+
+// The longest duration a reader believes, in milliseconds (about 300 years); a larger figure is
+// taken for damage.
+inline constexpr std::int64_t longest_duration_ms = std::int64_t{10'000'000'000'000};
+
+struct container_facts {
+    // Every size the container declares at its top level fits in the file.
+    bool whole = false;
+    // When not whole: why, with the figures ("its Segment declares 123456789 bytes, the file
+    // holds 65536").
+    std::string damage;
+    std::optional<std::int64_t> duration_ms;
+    bool has_video = false;
+    bool has_hevc_video = false;
+    // MP4: where the last chunk of samples of any track starts, 0 when none is listed.
+    std::uint64_t last_chunk_offset = 0;
+};
+
+// Matroska and WebM: the EBML header, the Segment's size against the file's, Info's Duration x
+// TimestampScale and the video tracks of Tracks, all found before the first Cluster (or through
+// the SeekHead when they lie after it).
+container_facts read_matroska(block_reader& reader);
+
+// Does `head` (the first bytes of a file starting with the EBML magic) announce Matroska or
+// WebM? Other formats built on EBML are not video.
+bool is_matroska_doc_type(std::string_view head);
+
+// MP4, MOV and 3GP: every top-level box fits, a moov box (anywhere), its mvhd duration and the
+// tracks whose handler is 'vide' with their first sample entries.
+container_facts read_mp4(block_reader& reader);
+
+// MPEG-TS (packet_size 188) and M2TS (192): the span of the time stamps of the first video
+// stream of the first program, from the head and the tail of the file only.
+std::optional<std::int64_t> read_transport_stream_duration(block_reader& reader,
+                                                           std::size_t packet_size);
+
+// AVI: the main header's frame count (or the OpenDML header's, for files past 1 GiB) times its
+// frame time.
+std::optional<std::int64_t> read_avi_duration(block_reader& reader);
+
+}  // namespace brindle::media

@@ -1,0 +1,425 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "media/byte_source.h"
+#include "media/container.h"
+#include "media/probe.h"
+#include "tests/test_support.h"
+
+namespace brindle {
+namespace {
+
+namespace fs = std::filesystem;
+using media::container;
+
+// Counts the reads a probe makes, so that a reader that loops or reads byte by byte shows.
+class counting_source final : public media::byte_source {
+public:
+    explicit counting_source(std::string_view bytes) : inner_(bytes) {}
+    std::size_t read_at(std::uint64_t offset, char* buffer, std::size_t size) override {
+        ++reads;
+        return inner_.read_at(offset, buffer, size);
+    }
+    std::uint64_t size() const override { return inner_.size(); }
+    int reads = 0;
+
+private:
+    media::memory_source inner_;
+};
+
+// A disk that fails every read from the `good_reads`-th on.
+class failing_source final : public media::byte_source {
+public:
+    failing_source(std::string_view bytes, int good_reads) : inner_(bytes), left_(good_reads) {}
+    std::size_t read_at(std::uint64_t offset, char* buffer, std::size_t size) override {
+        return left_-- > 0 ? inner_.read_at(offset, buffer, size) : 0;
+    }
+    std::uint64_t size() const override { return inner_.size(); }
+
+private:
+    media::memory_source inner_;
+    int left_;
+};
+
+// A probe of a small file takes a handful of reads; a damaged one must not take many more.
+constexpr int most_reads = 40;
+
+// The sample `name` made for this run, or empty (the test then skips it) when it was not made.
+std::string sample(const std::string& name) {
+    const auto folder = testing::media_samples();
+    if (folder.empty() || !fs::exists(folder / name)) return {};
+    return testing::read_file(folder / name);
+}
+
+#define REQUIRE_SAMPLES() \
+    if (testing::media_samples().empty()) GTEST_SKIP() << "no media samples (ffmpeg missing?)"
+
+std::string utf8(const fs::path& path) {
+    const auto text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+container recognise(std::string_view bytes) {
+    return media::recognise_container(bytes.substr(0, media::recognition_size));
+}
+
+bool hevc_declared(std::string_view bytes) {
+    media::memory_source source(bytes);
+    media::block_reader reader(source);
+    return declares_hevc_video(reader);
+}
+
+TEST(Media, RecognisesTheContainersFfmpegWrites) {
+    REQUIRE_SAMPLES();
+    const struct {
+        const char* name;
+        container kind;
+        const char* other;  // what a file that is no video is called
+    } cases[] = {
+        {"h264.mkv", container::matroska, ""},
+        {"vp9.webm", container::matroska, ""},
+        {"h264.mp4", container::mp4, ""},
+        {"h264_faststart.mp4", container::mp4, ""},
+        {"h264.mov", container::mp4, ""},
+        {"h264.3gp", container::mp4, ""},
+        {"h264.ts", container::mpeg_ts, ""},
+        {"h264.m2ts", container::m2ts, ""},
+        {"mpeg4.avi", container::avi, ""},
+        {"mpeg2.mpg", container::mpeg_ps, ""},
+        {"wmv2.wmv", container::asf, ""},
+        {"mpeg2.wtv", container::wtv, ""},
+        {"flv1.flv", container::flv, ""},
+        {"theora.ogv", container::ogg, ""},
+        {"rv10.rm", container::realmedia, ""},
+        {"picture.png", container::none, "PNG image"},
+        {"sound.wav", container::none, "WAV audio"},
+    };
+    for (const auto& c : cases) {
+        const auto bytes = sample(c.name);
+        if (bytes.empty()) continue;
+        EXPECT_EQ(recognise(bytes), c.kind) << c.name;
+        EXPECT_EQ(media::describe_other_file(bytes), c.other) << c.name;
+    }
+}
+
+TEST(Media, RecognisesFirstBytesWrittenByHand) {
+    using namespace std::string_literals;
+    std::string ts(5 * 188, '\0'), m2ts(5 * 192, '\0');
+    for (int i = 0; i < 5; ++i) ts[i * 188] = m2ts[i * 192 + 4] = 0x47;
+    const std::string ebml = "\x1a\x45\xdf\xa3\x88\x42\x82\x85"s;
+    const struct {
+        std::string bytes;
+        container kind;
+        const char* other;
+    } cases[] = {
+        {ts, container::mpeg_ts, ""},
+        {ts.substr(0, 188 * 3), container::mpeg_ts, ""},
+        {ts.substr(0, 188 * 3 - 1), container::none, ""},  // two packets are no stream
+        {"G" + std::string(187, 'x') + "G" + std::string(187, 'x') + "Gx", container::none, ""},
+        {m2ts, container::m2ts, ""},
+        {ebml + "webm", container::matroska, ""},
+        {ebml + "other", container::none, ""},
+        {"\x1a\x45\xdf\xa3\x80"s, container::matroska, ""},  // DocType left to its default
+        {"\x00\x00\x00\x18"
+         "ftypqt  "s,
+         container::mp4, ""},
+        {"\x00\x00\x00\x18"
+         "ftypheic"s,
+         container::none, "HEIF image"},
+        {"\x00\x00\x00\x18"
+         "ftypM4A "s,
+         container::none, "MP4 audio"},
+        {"\x00\x00\x10\x00"
+         "moov"s,
+         container::mp4, ""},
+        {"\x00\x00\x00\x04"
+         "free"s,
+         container::none, ""},
+        {"\x00\x00\x01\xba\x44"s, container::mpeg_ps, ""},
+        {"\x00\x00\x01\xb3"s, container::none, ""},
+        {"RIFF\x10\x00\x00\x00"
+         "AVI LIST"s,
+         container::avi, ""},
+        {"RIFF\x10\x00\x00\x00"
+         "WAVEfmt "s,
+         container::none, "WAV audio"},
+        {"FLV\x01\x05"s, container::flv, ""},
+        {"OggS\x00\x02"s, container::ogg, ""},
+        {".RMF\x00\x00"s, container::realmedia, ""},
+        {"\x30\x26\xb2\x75\x8e\x66\xcf\x11\xa6\xd9\x00\xaa\x00\x62\xce\x6c"s, container::asf, ""},
+        {"\xb7\xd8\x00\x20\x37\x49\xda\x11\xa6\x4e\x00\x07\xe9\x5e\xad\x8d"s, container::wtv, ""},
+        {"\xff\xd8\xff\xe0"s, container::none, "JPEG image"},
+        {"hello, world\n", container::none, ""},
+        {"", container::none, ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(recognise(c.bytes), c.kind) << ::testing::PrintToString(c.bytes);
+        EXPECT_EQ(media::describe_other_file(c.bytes), c.other)
+            << ::testing::PrintToString(c.bytes);
+    }
+}
+
+TEST(Media, ReadsDurationsAndHevcTracksOfRealFiles) {
+    REQUIRE_SAMPLES();
+    constexpr std::int64_t none = -1;
+    const struct {
+        const char* name;
+        std::int64_t duration_ms;  // as the container declares it; none when it does not
+        bool hevc;
+    } cases[] = {
+        {"h264.mkv", 2128, false},  // the audio runs a little longer
+        {"h264_silent.mkv", 2000, false},
+        {"hevc.mkv", 2128, true},
+        {"hevc_long_title.mkv", 2000, true},  // its codec id lies past the first 16 KiB
+        {"vp9.webm", 2000, false},
+        {"h264.mp4", 2000, false},
+        {"h264_faststart.mp4", 2000, false},
+        {"hevc_hvc1.mp4", 2000, true},  // moov at the end
+        {"hevc_hev1.mp4", 2000, true},  // moov at the front
+        {"h264.mov", 2000, false},
+        {"hevc.mov", 2000, true},
+        {"h264.3gp", 2000, false},
+        {"h264.ts", 1900, false},  // first to last picture of the video stream
+        {"hevc.ts", 1900, false},  // HEVC is told only in Matroska and MP4
+        {"h264.m2ts", 1900, false},
+        {"mpeg4.avi", 2000, false},
+        {"h264.avi", 2000, false},
+        {"mpeg2.mpg", none, false},
+        {"wmv2.wmv", none, false},
+    };
+    for (const auto& c : cases) {
+        const auto bytes = sample(c.name);
+        if (bytes.empty()) continue;
+        counting_source source(bytes);
+        const auto probe = probe_source(source);
+        EXPECT_TRUE(probe.is_video_container) << c.name;
+        EXPECT_EQ(probe.fault, "") << c.name;
+        if (c.duration_ms == none) {
+            EXPECT_FALSE(probe.duration_ms.has_value()) << c.name;
+        } else {
+            EXPECT_LE(std::abs(probe.duration_ms.value_or(none) - c.duration_ms), 20) << c.name;
+        }
+        EXPECT_LE(source.reads, 4) << c.name << ": a small file needs a read or two";
+        EXPECT_EQ(hevc_declared(bytes), c.hevc) << c.name;
+    }
+}
+
+TEST(Media, RefusesSourcesThatAreNoVideoOrUnfinished) {
+    REQUIRE_SAMPLES();
+    const auto video = sample("h264.mkv");
+    const struct {
+        std::string bytes;
+        const char* fault;
+    } cases[] = {
+        {video + std::string(131071, '\0') + "x", ""},
+        {video + std::string(131072, '\0'),
+         "it is not complete: it ends in 65536 zero bytes, as an unfinished download does"},
+        {sample("picture.png"), "it is not a video file (PNG image)"},
+        {sample("sound.wav"), "it is not a video file (WAV audio)"},
+        {std::string(100000, 'a'), "it is not a video file"},
+        {"", "it is not a video file"},
+    };
+    for (const auto& c : cases) {
+        media::memory_source source(c.bytes);
+        const auto probe = probe_source(source);
+        EXPECT_EQ(probe.is_video_container, *c.fault == '\0') << c.fault;
+        EXPECT_EQ(probe.fault, c.fault);
+    }
+}
+
+TEST(Media, AcceptsOnlyWholeResultsThatLastAsLongAsTheSource) {
+    REQUIRE_SAMPLES();
+    const std::string hevc = sample("hevc.mkv");
+    const std::string cut_segment = hevc.substr(0, hevc.size() - 100);
+    const std::string mp4_end = sample("hevc_hvc1.mp4");
+    const struct {
+        std::string bytes;
+        std::optional<std::int64_t> source_ms;
+        std::string fault;
+    } cases[] = {
+        {hevc, std::nullopt, ""},
+        {hevc, 2000, ""},
+        {hevc, 3128, ""},
+        {hevc, 20000, "the result lasts 2.1 s, the source 20.0 s"},
+        {sample("vp9.webm"), 2000, ""},
+        {mp4_end, 2500, ""},
+        {sample("hevc_hev1.mp4"), 2000, ""},
+        {sample("hevc.mov"), 2000, ""},
+        {sample("h264.mp4"), 2000, ""},
+        {cut_segment, 2000,
+         "the result is not a complete Matroska file: its Segment declares " +
+             std::to_string(hevc.size() - 52) + " bytes, the file holds " +
+             std::to_string(hevc.size() - 152)},
+        {mp4_end.substr(0, mp4_end.size() - 1), 2000,
+         "the result is not a complete MP4 file: its moov box declares"},
+        {mp4_end.substr(0, mp4_end.size() / 2), 2000,
+         "the result is not a complete MP4 file: its mdat box declares"},
+        {sample("hevc_short.mkv"), std::nullopt, "the result lasts 0.5 s, less than one second"},
+        {sample("audio.mka"), 2000, "the result holds no video track"},
+        {sample("audio.m4a"), 2000, "the result holds no video track"},
+        {sample("hevc.ts"), 2000, "the result is not a Matroska or MP4 file"},
+        {sample("picture.png"), 2000, "the result is not a Matroska or MP4 file"},
+    };
+    for (const auto& c : cases) {
+        if (c.bytes.empty()) continue;
+        media::memory_source source(c.bytes);
+        const auto verdict = check_result(source, c.source_ms);
+        EXPECT_EQ(verdict.whole, c.fault.empty()) << verdict.fault;
+        // Figures that depend on the sample's exact size are compared as far as they are known.
+        EXPECT_EQ(verdict.fault.substr(0, c.fault.size()), c.fault);
+    }
+}
+
+TEST(Media, AFailingReadIsNeverTakenForAnAnswer) {
+    REQUIRE_SAMPLES();
+    // The head is read first; the moov at the end of this file needs a read of its own.
+    const auto result = sample("hevc_long.mp4");
+    ASSERT_GT(result.size(), media::head_size);
+    const struct {
+        int good_reads;
+        const char* source_fault;
+        const char* result_fault;
+    } cases[] = {
+        {0, "it cannot be read", "the result cannot be read"},
+        {1, "it cannot be read", "the result cannot be read"},
+        {2, "it cannot be read", "the result cannot be read"},
+        {most_reads, "", ""},
+    };
+    for (const auto& c : cases) {
+        failing_source for_probe(result, c.good_reads), for_check(result, c.good_reads);
+        EXPECT_EQ(probe_source(for_probe).fault, c.source_fault) << c.good_reads;
+        EXPECT_EQ(check_result(for_check, 2000).fault, c.result_fault) << c.good_reads;
+    }
+}
+
+TEST(Media, DurationRule) {
+    constexpr std::int64_t none = -1;
+    const struct {
+        std::int64_t result_ms, source_ms;
+        const char* fault;
+    } cases[] = {
+        {2128, none, ""},
+        {1000, none, ""},
+        {999, none, "the result lasts 0.9 s, less than one second"},
+        {0, 500, "the result lasts 0.0 s, less than one second"},
+        {none, 2000, "the result declares no duration"},
+        {2128, 3128, ""},  // short by the allowed second
+        {2128, 3129, "the result lasts 2.1 s, the source 3.1 s"},
+        {18950, 20000, "the result lasts 18.9 s, the source 20.0 s"},
+        {398000, 400000, ""},  // 0.5 % of a long source is more than a second
+        {397999, 400000, "the result lasts 397.9 s, the source 400.0 s"},
+        {8000, 20000, "the result lasts 8.0 s, the source 20.0 s"},
+        {7200000, 7200000, ""},
+    };
+    const auto known = [](std::int64_t ms) {
+        return ms == none ? std::nullopt : std::optional<std::int64_t>(ms);
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(judge_result_duration(known(c.result_ms), known(c.source_ms)), c.fault)
+            << c.result_ms << " against " << c.source_ms;
+    }
+}
+
+// A copy of `bytes` in an allocation of its own, so that a read past its end is caught by the
+// address sanitizer.
+std::vector<char> exact_copy(std::string_view bytes) { return {bytes.begin(), bytes.end()}; }
+
+struct probe_outcome {
+    bool result_whole = false;
+    int reads = 0;
+};
+
+probe_outcome probe_everything(const std::vector<char>& bytes) {
+    const std::string_view view(bytes.data(), bytes.size());
+    probe_outcome outcome;
+    counting_source source(view);
+    probe_source(source);
+    outcome.result_whole = check_result(source, std::nullopt).whole;
+    hevc_declared(view);
+    outcome.reads = source.reads;
+    return outcome;
+}
+
+TEST(Media, TruncatedCopiesAreRefusedAndNeverReadOutOfBounds) {
+    REQUIRE_SAMPLES();
+    for (const char* name :
+         {"hevc.mkv", "hevc_hvc1.mp4", "hevc_hev1.mp4", "h264.ts", "h264.m2ts", "mpeg4.avi"}) {
+        const auto whole = sample(name);
+        if (whole.empty()) continue;
+        const bool is_result = fs::path(name).extension() != ".ts" &&
+                               fs::path(name).extension() != ".m2ts" &&
+                               fs::path(name).extension() != ".avi";
+        EXPECT_EQ(probe_everything(exact_copy(whole)).result_whole, is_result) << name;
+        // Every length near either end, where the headers are; a dense sample in between.
+        const std::size_t size = whole.size();
+        for (std::size_t length = 0; length < size;
+             length += length < 4096 || size - length < 4096 ? 1 : 11) {
+            const auto outcome =
+                probe_everything(exact_copy(std::string_view(whole).substr(0, length)));
+            ASSERT_FALSE(outcome.result_whole) << name << " cut to " << length << " bytes";
+            ASSERT_LE(outcome.reads, most_reads) << name << " cut to " << length << " bytes";
+        }
+    }
+}
+
+TEST(Media, CorruptedCopiesNeverCrashHangOrReadOutOfBounds) {
+    REQUIRE_SAMPLES();
+    std::mt19937 random(20240611);
+    for (const char* name : {"hevc.mkv", "hevc_long_title.mkv", "hevc_hvc1.mp4", "hevc_hev1.mp4",
+                             "h264.ts", "h264.m2ts", "mpeg4.avi"}) {
+        const auto whole = sample(name);
+        if (whole.empty()) continue;
+        for (int round = 0; round < 400; ++round) {
+            auto copy = exact_copy(whole);
+            // Headers lie near the start (and, for MP4 with moov at the end, near the end).
+            const int flips = 1 + static_cast<int>(random() % 4);
+            for (int i = 0; i < flips; ++i) {
+                const std::size_t span =
+                    random() % 2 ? std::min<std::size_t>(copy.size(), 1024) : copy.size();
+                const std::size_t at =
+                    random() % 3 == 0 ? copy.size() - 1 - random() % span : random() % span;
+                copy[at] = static_cast<char>(random());
+            }
+            ASSERT_LE(probe_everything(copy).reads, most_reads) << name << " round " << round;
+        }
+    }
+}
+
+TEST(Media, OpensOnlyRegularFiles) {
+    REQUIRE_SAMPLES();
+    const testing::scoped_temp_dir dir;
+    fs::copy_file(testing::media_samples() / "hevc.mkv", dir.path() / "video.mkv");
+    const auto video = utf8(dir.path() / "video.mkv");
+
+    const auto probe = probe_source(video);
+    EXPECT_TRUE(probe.is_video_container);
+    EXPECT_LE(std::abs(probe.duration_ms.value_or(0) - 2128), 20);
+    EXPECT_TRUE(check_result(video, probe.duration_ms).whole);
+
+    EXPECT_EQ(probe_source(dir.str()).fault, "it is not a regular file");
+    EXPECT_EQ(check_result(dir.str(), 2000).fault, "the result is not a regular file");
+    const auto missing = probe_source(utf8(dir.path() / "missing.mkv"));
+    EXPECT_FALSE(missing.is_video_container);
+    EXPECT_EQ(missing.fault.rfind("it cannot be read: ", 0), 0u) << missing.fault;
+
+    std::error_code no_link;
+    fs::create_symlink(dir.path() / "video.mkv", dir.path() / "link.mkv", no_link);
+    if (!no_link) {
+        EXPECT_EQ(probe_source(utf8(dir.path() / "link.mkv")).fault, "it is not a regular file");
+    }
+#ifndef _WIN32
+    // A FIFO with no writer would stop a blocking open for ever.
+    const auto fifo = dir.path() / "fifo.mkv";
+    ASSERT_EQ(std::system(("mkfifo '" + utf8(fifo) + "'").c_str()), 0);
+    EXPECT_EQ(probe_source(utf8(fifo)).fault, "it is not a regular file");
+    EXPECT_EQ(check_result(utf8(fifo), 2000).fault, "the result is not a regular file");
+#endif
+}
+
+}  // namespace
+}  // namespace brindle

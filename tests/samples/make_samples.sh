@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Makes the small real video files the media tests read: a couple of seconds of a 64x64 test
+# picture, in every container the program recognises, with and without audio, in H.264 and HEVC.
+#   make_samples.sh OUTDIR
+# Without ffmpeg it makes nothing and succeeds: the tests that need the files then skip.
+set -euo pipefail
+
+out=${1:?usage: make_samples.sh OUTDIR}
+if ! command -v ffmpeg >/dev/null 2>&1; then
+    echo "ffmpeg not found: no media samples made"
+    exit 0
+fi
+
+# Files are made under a temporary name and renamed when whole, so an interrupted run never
+# leaves a half-made sample for the tests to take for a real one.
+rm -rf "$out"
+mkdir -p "$out"
+
+video=(-f lavfi -i testsrc2=size=64x64:rate=10)
+audio=(-f lavfi -i sine=frequency=440:sample_rate=8000)
+
+make() {
+    local name=$1
+    shift
+    if ! ffmpeg -nostdin -hide_banner -loglevel error -y "$@" "$out/.part-$name"; then
+        rm -f "$out/.part-$name"
+        return 1
+    fi
+    mv "$out/.part-$name" "$out/$name"
+}
+
+# Samples of the rarer containers need encoders some ffmpeg builds leave out; the tests skip a
+# sample that is missing.
+try_make() {
+    make "$@" || echo "sample $1 not made"
+}
+
+x264=(-c:v libx264 -preset ultrafast -pix_fmt yuv420p)
+x265=(-c:v libx265 -preset ultrafast -pix_fmt yuv420p -x265-params log-level=none)
+two=(-t 2)
+
+make h264.mkv "${video[@]}" "${audio[@]}" "${two[@]}" "${x264[@]}" -c:a aac -f matroska
+make h264_silent.mkv "${video[@]}" "${two[@]}" "${x264[@]}" -f matroska
+make hevc.mkv "${video[@]}" "${audio[@]}" "${two[@]}" "${x265[@]}" -c:a aac -f matroska
+make hevc_short.mkv "${video[@]}" -t 0.5 "${x265[@]}" -f matroska
+# A title long enough to push the codec identifier past the first 16 KiB.
+title=$(printf 'T%.0s' $(seq 1 20000))
+make hevc_long_title.mkv "${video[@]}" "${two[@]}" "${x265[@]}" -metadata title="$title" \
+    -f matroska
+try_make vp9.webm "${video[@]}" "${two[@]}" -c:v libvpx-vp9 -deadline realtime -f webm
+make audio.mka "${audio[@]}" "${two[@]}" -c:a flac -f matroska
+
+make h264.mp4 "${video[@]}" "${audio[@]}" "${two[@]}" "${x264[@]}" -c:a aac -f mp4
+make h264_faststart.mp4 "${video[@]}" "${two[@]}" "${x264[@]}" -movflags +faststart -f mp4
+make hevc_hvc1.mp4 "${video[@]}" "${audio[@]}" "${two[@]}" "${x265[@]}" -tag:v hvc1 -c:a aac \
+    -f mp4
+# Larger than the first read of a probe, so that its moov needs a read of its own.
+make hevc_long.mp4 -f lavfi -i testsrc2=size=128x128:rate=10 -t 10 "${x265[@]}" -f mp4
+make hevc_hev1.mp4 "${video[@]}" "${two[@]}" "${x265[@]}" -tag:v hev1 -movflags +faststart \
+    -f mp4
+make h264.mov "${video[@]}" "${audio[@]}" "${two[@]}" "${x264[@]}" -c:a aac -f mov
+make hevc.mov "${video[@]}" "${two[@]}" "${x265[@]}" -tag:v hvc1 -f mov
+make h264.3gp "${video[@]}" "${two[@]}" "${x264[@]}" -f 3gp
+make audio.m4a "${audio[@]}" "${two[@]}" -c:a aac -f mp4
+
+make h264.ts "${video[@]}" "${audio[@]}" "${two[@]}" "${x264[@]}" -c:a aac -f mpegts
+make hevc.ts "${video[@]}" "${two[@]}" "${x265[@]}" -f mpegts
+make h264.m2ts "${video[@]}" "${two[@]}" "${x264[@]}" -mpegts_m2ts_mode 1 -f mpegts
+make mpeg4.avi "${video[@]}" "${audio[@]}" "${two[@]}" -c:v mpeg4 -c:a pcm_s16le -f avi
+make h264.avi "${video[@]}" "${two[@]}" "${x264[@]}" -f avi
+
+try_make mpeg2.mpg "${video[@]}" "${two[@]}" -c:v mpeg2video -f mpeg
+try_make wmv2.wmv "${video[@]}" "${two[@]}" -c:v wmv2 -f asf
+try_make mpeg2.wtv "${video[@]}" "${two[@]}" -c:v mpeg2video -f wtv
+try_make flv1.flv "${video[@]}" "${two[@]}" -c:v flv -f flv
+try_make theora.ogv "${video[@]}" "${two[@]}" -c:v libtheora -f ogg
+try_make rv10.rm "${video[@]}" "${two[@]}" -c:v rv10 -f rm
+
+make picture.png "${video[@]}" -frames:v 1 -f image2 -c:v png
+make sound.wav "${audio[@]}" "${two[@]}" -f wav
+# The tests take the folder only once everything above is in it.
+touch "$out/complete"
+echo "media samples made in $out"
