@@ -7,6 +7,30 @@ namespace {
 // Only A to Z fold: names are UTF-8, and no byte of a multi-byte character may change.
 char fold_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
+bool equals_folded(std::string_view text, std::string_view lower) {
+    if (text.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (fold_ascii(text[i]) != lower[i]) return false;
+    }
+    return true;
+}
+
+// The names Win32 takes for devices in every folder: the part before the first dot, with blanks
+// before that dot ignored ("nul .txt" is the device too). The superscript digits count as digits
+// for COM and LPT.
+bool is_device_name(std::string_view name) {
+    std::string_view base = name.substr(0, name.find('.'));
+    while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+    for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
+        if (equals_folded(base, device)) return true;
+    }
+    if (base.size() < 4) return false;
+    const std::string_view prefix = base.substr(0, 3), number = base.substr(3);
+    if (!equals_folded(prefix, "com") && !equals_folded(prefix, "lpt")) return false;
+    if (number.size() == 1) return number[0] >= '1' && number[0] <= '9';
+    return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
 }  // namespace
 
 std::string join_path(std::string_view dir, std::string_view name, char separator) {
@@ -50,6 +74,44 @@ bool passes_age_test(std::uint64_t age, std::int32_t days, bool docurrent) {
     // The last two days are left to downloaders unless asked for, or unless they are the
     // whole window (days 0 or 1).
     return age_days >= 2 || docurrent || age_days == days;
+}
+
+std::string printable_path(std::string_view path) {
+    std::string shown(path);
+    for (char& c : shown) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 1 && byte <= 31) || byte == 127) c = '?';
+    }
+    return shown;
+}
+
+win32_name_fault win32_name_fault_of(std::string_view name) {
+    if (name.empty()) return win32_name_fault::none;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 32 || std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos) {
+            return win32_name_fault::reserved_character;
+        }
+    }
+    if (name.back() == '.' || name.back() == ' ') return win32_name_fault::trailing_dot_or_blank;
+    if (is_device_name(name)) return win32_name_fault::device_name;
+    return win32_name_fault::none;
+}
+
+std::string describe(win32_name_fault fault) {
+    switch (fault) {
+        case win32_name_fault::none:
+            break;
+        case win32_name_fault::trailing_dot_or_blank:
+            return "Windows cannot open a name that ends in a dot or a blank";
+        case win32_name_fault::device_name:
+            return "Windows takes this name for a device (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 "
+                   "to LPT9)";
+        case win32_name_fault::reserved_character:
+            return "Windows cannot open a name holding a control character or one of < > : \" / "
+                   "\\ | ? *";
+    }
+    return {};
 }
 
 }  // namespace brindle

@@ -89,5 +89,70 @@ TEST(Filters, AgeWindowLeavesTheLastTwoDaysUnlessAsked) {
     }
 }
 
+TEST(Filters, PrintablePathShowsEachControlCharacterAsAQuestionMark) {
+    struct example {
+        std::string path;
+        std::string shown;
+    };
+    const example examples[] = {
+        {"lib/a.mkv", "lib/a.mkv"},
+        {"lib/new\nline.mkv", "lib/new?line.mkv"},
+        {"a\rb\tc\x1b[31md\x7f", "a?b?c?[31md?"},
+        {std::string("\x01\x1f\x20\x7e", 4), "?? ~"},
+        {"caf\xc3\xa9 \xe6\x97\xa5.mkv", "caf\xc3\xa9 \xe6\x97\xa5.mkv"},  // UTF-8 bytes stay
+        {"\x80\xff", "\x80\xff"},
+        {"", ""},
+    };
+    for (const auto& e : examples) EXPECT_EQ(printable_path(e.path), e.shown) << e.path;
+}
+
+TEST(Filters, NamesWin32CannotOpenFaithfully) {
+    using fault = win32_name_fault;
+    struct example {
+        const char* name;
+        fault expected;
+    };
+    const example examples[] = {
+        {"Show.S01E01.mkv", fault::none},
+        {"S1.", fault::trailing_dot_or_blank},
+        {"S1 ", fault::trailing_dot_or_blank},
+        {"a.mkv.", fault::trailing_dot_or_blank},
+        {"...", fault::trailing_dot_or_blank},
+        {"COM1.mkv", fault::device_name},
+        {"com9", fault::device_name},
+        {"aux.x264.mkv", fault::device_name},
+        {"AuX", fault::device_name},
+        {"nul .txt", fault::device_name},
+        {"CON", fault::device_name},
+        {"prn.mkv", fault::device_name},
+        {"LPT1.avi", fault::device_name},
+        {"lpt9.x.y", fault::device_name},
+        {"CONIN$", fault::device_name},
+        {"conout$.mkv", fault::device_name},
+        {"COM\xc2\xb9.mkv", fault::device_name},  // COM with a superscript one
+        {"COM0.mkv", fault::none},
+        {"COM10.mkv", fault::none},
+        {"LPT.mkv", fault::none},
+        {"console.mkv", fault::none},
+        {"auxiliary.mkv", fault::none},
+        {"my aux.mkv", fault::none},
+        {"nul_.mkv", fault::none},
+        {".nul", fault::none},
+        {"a:b.mkv", fault::reserved_character},
+        {"what?.mkv", fault::reserved_character},
+        {"star*.mkv", fault::reserved_character},
+        {"pipe|.mkv", fault::reserved_character},
+        {"quote\".mkv", fault::reserved_character},
+        {"lt<gt>.mkv", fault::reserved_character},
+        {"back\\slash.mkv", fault::reserved_character},
+        {"new\nline.mkv", fault::reserved_character},
+        {"caf\xc3\xa9.mkv", fault::none},
+    };
+    for (const auto& e : examples) {
+        EXPECT_EQ(win32_name_fault_of(e.name), e.expected) << e.name;
+        EXPECT_EQ(describe(e.expected).empty(), e.expected == fault::none) << e.name;
+    }
+}
+
 }  // namespace
 }  // namespace brindle
