@@ -4,6 +4,7 @@
 #include "encode/command.h"
 #include "encode/encode.h"
 #include "platform/platform.h"
+#include "scan/filters.h"
 #include "scan/scan.h"
 
 namespace brindle {
@@ -35,7 +36,7 @@ bool take_run_lock() {
 void report_candidates(const candidate_list& candidates) {
     platform::write_out("Scan found " + std::to_string(candidates.entries.size()) + " files\n");
     for (const candidate_entry& entry : candidates.entries) {
-        platform::write_out("Found: " + entry.path + "\n");
+        platform::write_out("Found: " + printable_path(entry.path) + "\n");
     }
 }
 
@@ -61,7 +62,12 @@ int run(const std::vector<std::string>& args) {
 
     candidate_list candidates;
     const scan_filters filters{options.days, options.ext, options.minsize, options.docurrent};
-    scan_directory(filters, options.dir, candidates);
+    const scan_result scanned = scan_directory(filters, options.dir, candidates);
+    if (!scanned.library_listed) {
+        platform::write_out("Cannot read the library folder " + printable_path(options.dir) + ": " +
+                            scanned.top_error + "\n");
+        return 1;
+    }
     report_candidates(candidates);
     if (options.scanonly) return 0;
 

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 #include <optional>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -193,59 +194,226 @@ std::size_t native_length(std::string_view utf8) {
     return units > 0 ? static_cast<std::size_t>(units) : utf8.size();
 }
 
-bool list_directory(const std::string& dir, std::vector<dir_entry>& entries) {
-    // An empty text names no directory, as on POSIX; "\\*" would list the drive's root.
-    if (dir.empty()) return false;
-    const bool ends_in_separator = is_separator(dir.back());
-    const auto pattern = to_wide(dir + (ends_in_separator ? "*" : "\\*"));
-    if (!pattern) return false;
+std::size_t longest_path() { return 255; }
+
+name_rules file_name_rules() { return name_rules::win32; }
+
+bool links_may_look_like_folders() { return true; }
+
+open_directory::~open_directory() {
+    if (native != -1 && native != 0) CloseHandle(reinterpret_cast<HANDLE>(native));
+}
+
+open_directory::open_directory(open_directory&& other) noexcept
+    : path(std::move(other.path)), id(other.id), native(std::exchange(other.native, -1)) {}
+
+open_directory& open_directory::operator=(open_directory&& other) noexcept {
+    if (this != &other) {
+        if (native != -1 && native != 0) CloseHandle(reinterpret_cast<HANDLE>(native));
+        path = std::move(other.path);
+        id = other.id;
+        native = std::exchange(other.native, -1);
+    }
+    return *this;
+}
+
+namespace {
+
+// The system's own text for an error code, without its closing period and line break.
+std::string system_error_text(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::string text;
+    if (length > 0 && buffer != nullptr)
+        text = to_utf8(std::wstring_view(buffer, length)).value_or("");
+    if (buffer != nullptr) LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
+                             text.back() == '.')) {
+        text.pop_back();
+    }
+    return text.empty() ? "system error " + std::to_string(code) : text;
+}
+
+// Reparse tags (winnt.h) of the links and the special files that WSL and AF_UNIX sockets leave.
+constexpr DWORD tag_mount_point = 0xA0000003, tag_symlink = 0xA000000C, tag_lx_symlink = 0xA000001D,
+                tag_af_unix = 0x80000023, tag_lx_fifo = 0x80000024, tag_lx_chr = 0x80000025,
+                tag_lx_blk = 0x80000026;
+
+bool is_link_tag(DWORD tag) {
+    return tag == tag_mount_point || tag == tag_symlink || tag == tag_lx_symlink;
+}
+bool is_special_tag(DWORD tag) {
+    return tag == tag_af_unix || tag == tag_lx_fifo || tag == tag_lx_chr || tag == tag_lx_blk;
+}
+
+// Other reparse points (deduplicated or cloud files, for instance) hold ordinary files and
+// folders.
+entry_kind kind_of(DWORD attributes, DWORD tag) {
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) tag = 0;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        return is_link_tag(tag) ? entry_kind::directory_link : entry_kind::directory;
+    }
+    if (is_link_tag(tag) || is_special_tag(tag) || (attributes & FILE_ATTRIBUTE_DEVICE)) {
+        return entry_kind::other;
+    }
+    return entry_kind::file;
+}
+
+// The reparse tag of an open file, 0 when it has none.
+DWORD reparse_tag_of(HANDLE handle, DWORD attributes) {
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return 0;
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info)) return 0;
+    return info.ReparseTag;
+}
+
+// "C:" names the drive's working directory to CreateFileW but its root to FindFirstFileExW,
+// which the listing gets as "C:\*"; the folder opened must be the one listed.
+std::string openable(const std::string& path) {
+    if (path.size() == 2 && path[1] == ':') return path + "\\";
+    return path;
+}
+
+bool open_folder(const std::string& path, DWORD flags, bool refuse_links, open_directory& dir,
+                 std::string& error) {
+    if (path.empty()) {
+        // An empty text names no folder, as on POSIX, rather than the working directory.
+        error = system_error_text(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    unique_handle handle = open_file(openable(path), FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | flags);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info)) {
+        error = system_error_text(GetLastError());
+        return false;
+    }
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        GetFileType(handle.get()) != FILE_TYPE_DISK) {
+        error = system_error_text(ERROR_DIRECTORY);
+        return false;
+    }
+    if (refuse_links && is_link_tag(reparse_tag_of(handle.get(), info.dwFileAttributes))) {
+        error = "it was replaced by a link while the walk ran";
+        return false;
+    }
+    open_directory opened;
+    opened.native = reinterpret_cast<std::intptr_t>(handle.release());
+    opened.path = path;
+    opened.id = {info.dwVolumeSerialNumber, join_halves(info.nFileIndexHigh, info.nFileIndexLow)};
+    dir = std::move(opened);
+    return true;
+}
+
+}  // namespace
+
+bool open_top_directory(const std::string& path, open_directory& dir, std::string& error) {
+    return open_folder(path, 0, false, dir, error);
+}
+
+bool open_subdirectory(const open_directory&, std::string_view, const std::string& path,
+                       bool through_link, open_directory& dir, std::string& error) {
+    // Opened without following a link where the listing showed a folder, so that one swapped in
+    // since is seen for what it is.
+    return open_folder(path, through_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT, !through_link, dir,
+                       error);
+}
+
+std::string real_path(const open_directory& dir) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(dir.native);
+    std::wstring wide(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD length = GetFinalPathNameByHandleW(
+            handle, wide.data(), static_cast<DWORD>(wide.size()), FILE_NAME_NORMALIZED);
+        if (length == 0) return {};
+        if (length < wide.size()) {
+            wide.resize(length);
+            return to_utf8(wide).value_or(std::string());
+        }
+        wide.resize(length + 1);
+    }
+    return {};
+}
+
+bool read_directory(const open_directory& dir, const entry_filter& keep,
+                    std::vector<dir_entry>& entries, std::string& error) {
+    const bool ends_in_separator = !dir.path.empty() && is_separator(dir.path.back());
+    const auto pattern = to_wide(dir.path + (ends_in_separator ? "*" : "\\*"));
+    if (!pattern) {
+        error = system_error_text(ERROR_NO_UNICODE_TRANSLATION);
+        return false;
+    }
+    // The basic information leaves out the short names, and the large fetch reads the listing
+    // in larger batches.
     WIN32_FIND_DATAW data{};
-    const HANDLE find = FindFirstFileW(pattern->c_str(), &data);
+    HANDLE find = FindFirstFileExW(pattern->c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
+        find = FindFirstFileExW(pattern->c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                nullptr, 0);
+    }
     if (find == INVALID_HANDLE_VALUE) {
         // A drive's root holds no "." or "..", so an empty one finds nothing at all.
-        if (GetLastError() != ERROR_FILE_NOT_FOUND) return false;
-        const auto wide_dir = to_wide(dir);
-        const DWORD attributes = wide_dir ? GetFileAttributesW(wide_dir->c_str()) : 0;
-        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;
+        error = system_error_text(GetLastError());
+        return false;
     }
     do {
         const std::wstring_view wide_name = data.cFileName;
         if (wide_name == L"." || wide_name == L"..") continue;
         auto name = to_utf8(wide_name);
         if (!name) continue;  // not valid UTF-16: nothing could open it by a converted name
-        dir_entry entry;
+        const entry_kind kind = kind_of(data.dwFileAttributes, data.dwReserved0);
+        if (!keep(*name, kind)) continue;
+        dir_entry& entry = entries.emplace_back();
         entry.name = std::move(*name);
-        // A directory link carries the directory attribute too, so links are followed.
-        entry.is_directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        entry.kind = kind;
         entry.has_details = true;
         entry.size = join_halves(data.nFileSizeHigh, data.nFileSizeLow);
         entry.creation_ticks = ticks_of(data.ftCreationTime);
-        entries.push_back(std::move(entry));
+        entry.write_ticks = ticks_of(data.ftLastWriteTime);
     } while (FindNextFileW(find, &data));
+    const DWORD ended = GetLastError();
     FindClose(find);
-    return true;
-}
-
-bool file_details_of(const std::string& path, const dir_entry& entry, file_details& details) {
-    if (entry.has_details) {
-        details = {entry.size, entry.creation_ticks};
-        return true;
+    if (ended != ERROR_NO_MORE_FILES) {
+        error = system_error_text(ended);
+        return false;
     }
-    const auto wide = to_wide(path);
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!wide || !GetFileAttributesExW(wide->c_str(), GetFileExInfoStandard, &data)) return false;
-    details.size = join_halves(data.nFileSizeHigh, data.nFileSizeLow);
-    details.creation_ticks = ticks_of(data.ftCreationTime);
     return true;
 }
 
-bool directory_identity(const std::string& dir, directory_id& id) {
-    const auto handle =
-        open_file(dir, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &information)) return false;
-    id.volume = information.dwVolumeSerialNumber;
-    id.index = join_halves(information.nFileIndexHigh, information.nFileIndexLow);
+bool file_details_of(const open_directory&, const dir_entry& entry, file_details& details) {
+    if (!entry.has_details) return false;
+    details = {};
+    details.is_regular = entry.kind == entry_kind::file;
+    details.size = entry.size;
+    details.creation_ticks = entry.creation_ticks;
+    details.write_ticks = entry.write_ticks;
+    return true;
+}
+
+bool file_details_at(const std::string& path, file_details& details) {
+    // Attributes only: such an open neither waits for nor disturbs whoever has the file open,
+    // and the reparse point itself is opened, never what a link leads to.
+    const unique_handle file =
+        open_file(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(file.get(), &info)) {
+        return false;
+    }
+    details = {};
+    details.is_regular =
+        kind_of(info.dwFileAttributes, reparse_tag_of(file.get(), info.dwFileAttributes)) ==
+        entry_kind::file;
+    details.size = join_halves(info.nFileSizeHigh, info.nFileSizeLow);
+    details.creation_ticks = ticks_of(info.ftCreationTime);
+    details.write_ticks = ticks_of(info.ftLastWriteTime);
+    details.volume = info.dwVolumeSerialNumber;
+    details.index = join_halves(info.nFileIndexHigh, info.nFileIndexLow);
+    details.identified = true;
     return true;
 }
 

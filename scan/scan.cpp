@@ -1,7 +1,7 @@
 #include "scan/scan.h"
 
-#include <algorithm>
 #include <cstddef>
+#include <set>
 #include <vector>
 
 #include "platform/platform.h"
@@ -12,62 +12,165 @@ namespace brindle {
 
 namespace {
 
-// A file path, and a directory's search pattern (its path, a separator and "*"), must fit this
-// many characters as the system counts them. Longer paths are skipped: a cut path would name
-// another file.
-constexpr std::size_t max_path_length = 255;
+using platform::entry_kind;
 
-// The tests that follow the extension test, ordered so that the clock is read only for files
-// that passed the size test and a file is opened only when every other test passed.
-bool is_candidate(const scan_filters& filters, const std::string& full_path,
-                  const platform::dir_entry& entry) {
-    platform::file_details details;
-    if (!platform::file_details_of(full_path, entry, details)) return false;
-    if (!passes_size_test(details.size, filters.minsize)) return false;
-    const std::uint64_t age = age_in_days(platform::now_ticks(), details.creation_ticks);
-    if (!passes_age_test(age, filters.days, filters.docurrent)) return false;
-    return !is_already_hevc(full_path);
+struct walk_state {
+    const scan_filters& filters;
+    candidate_list& list;
+    line_sink say;
+    std::size_t relative_start;  // where a path's part below the library folder begins
+    std::string library;         // the library folder's real path; empty when it is not known
+    // Folders walked and files examined so far: links may lead to either a second time, and
+    // Windows reports a directory link with the directory attribute.
+    std::set<platform::directory_id> walked;
+    std::set<platform::directory_id> examined;
+    bool win32_names = platform::file_name_rules() == platform::name_rules::win32;
+    bool hidden_links = platform::links_may_look_like_folders();
+    char separator = platform::path_separator();
+};
+
+// The names worth keeping from a listing: folders to walk and files with the right extension.
+// Everything else (98 of a typical folder's 100 names) is never stored or sorted.
+bool wanted(const scan_filters& filters, std::string_view name, entry_kind kind) {
+    // Passes over every name a user or a program chose to hide.
+    if (name.empty() || name.front() == '.') return false;
+    switch (kind) {
+        case entry_kind::unknown:  // may still turn out to be a folder
+        case entry_kind::directory:
+        case entry_kind::directory_link:
+            return true;
+        case entry_kind::file:
+            return matches_extension(name, filters.ext);
+        case entry_kind::other:
+            return false;
+    }
+    return false;
 }
 
-// `inside` holds the identity of every directory the walk is currently in. Links are followed
-// (Windows reports a directory link with the directory attribute), so a link back up the tree
-// would otherwise be walked until the path limit stops it, listing the same files again.
-void walk(const scan_filters& filters, const std::string& dir, candidate_list& list,
-          std::vector<platform::directory_id>& inside) {
-    if (platform::native_length(dir) + 2 > max_path_length) return;
+// Some file systems answer 0 for every file index; such an identity tells nothing apart.
+bool remember(std::set<platform::directory_id>& seen, const platform::directory_id& id) {
+    return id.index == 0 || seen.insert(id).second;
+}
 
-    platform::directory_id id;
-    const bool known = platform::directory_identity(dir, id);
-    if (known) {
-        if (std::find(inside.begin(), inside.end(), id) != inside.end()) return;
-        inside.push_back(id);
+bool is_inside_library(const walk_state& state, const std::string& real) {
+    const std::string& library = state.library;
+    if (library.empty() || real.size() < library.size()) return false;
+    if (real.compare(0, library.size(), library) != 0) return false;
+    return real.size() == library.size() || library.back() == state.separator ||
+           real[library.size()] == state.separator;
+}
+
+// The tests of a file, ordered so that the clock is read only for files that passed the size
+// test, a file is opened only when every other test passed, and the HEVC check, which reads the
+// file, comes last.
+void consider_file(walk_state& state, const platform::open_directory& dir,
+                   const platform::dir_entry& entry, const std::string& path) {
+    const scan_filters& filters = state.filters;
+    platform::file_details details;
+    if (!platform::file_details_of(dir, entry, details) || !details.is_regular) return;
+    if (!passes_size_test(details.size, filters.minsize)) return;
+    const std::uint64_t age = age_in_days(platform::now_ticks(), details.creation_ticks);
+    if (!passes_age_test(age, filters.days, filters.docurrent)) return;
+    if (!details.identified) {
+        if (!platform::file_details_at(path, details) || !details.is_regular) return;
     }
+    if (!remember(state.examined, {details.volume, details.index})) return;
+    if (is_already_hevc(path)) return;
+    if (!add_candidate(state.list, dir.path, entry.name)) return;
+    candidate_entry& added = state.list.entries.back();
+    added.relative_start = state.relative_start;
+    added.stamp = {details.volume, details.index, details.size, details.write_ticks};
+}
 
-    std::vector<platform::dir_entry> entries;
-    if (platform::list_directory(dir, entries)) {
-        const char separator = platform::path_separator();
-        for (const platform::dir_entry& entry : entries) {
-            // Passes over "." and "..", and every name a user or a program chose to hide.
-            if (entry.name.empty() || entry.name.front() == '.') continue;
-            if (entry.is_directory) {
-                walk(filters, join_path(dir, entry.name, separator), list, inside);
-                continue;
-            }
-            if (!matches_extension(entry.name, filters.ext)) continue;
-            const std::string full_path = join_path(dir, entry.name, separator);
-            if (platform::native_length(full_path) > max_path_length) continue;
-            if (is_candidate(filters, full_path, entry)) add_candidate(list, dir, entry.name);
+bool walk(walk_state& state, const platform::open_directory& dir, std::string* top_error);
+
+void enter(walk_state& state, const platform::open_directory& parent,
+           const platform::dir_entry& entry, const std::string& path) {
+    const bool link = entry.kind == entry_kind::directory_link;
+    platform::open_directory sub;
+    std::string error;
+    if (!platform::open_subdirectory(parent, entry.name, path, link, sub, error)) {
+        state.say("Cannot read the folder " + printable_path(path) + ": " + error + "\n");
+        return;
+    }
+    // A link out of the library would let whoever can write in it have files elsewhere read,
+    // encoded and moved into the library. A link must be shown to lead inside; a plain folder
+    // whose real path can be told must lie inside too, as a link may look like one.
+    if (link || state.hidden_links) {
+        const std::string real = platform::real_path(sub);
+        if ((link || !real.empty()) && !is_inside_library(state, real)) {
+            state.say("Passed over the link " + printable_path(path) +
+                      ": it leads out of the library folder\n");
+            return;
         }
     }
+    walk(state, sub, nullptr);
+}
 
-    if (known) inside.pop_back();
+void say_too_long(const walk_state& state, const std::string& dir, std::size_t count) {
+    const std::string limit =
+        std::to_string(platform::longest_path()) + (state.win32_names ? " characters" : " bytes");
+    state.say("Passed over " + std::to_string(count) + (count == 1 ? " name" : " names") +
+              " in the folder " + printable_path(dir) + ": " + (count == 1 ? "its" : "their") +
+              " full " + (count == 1 ? "path" : "paths") + " would be longer than " + limit + "\n");
+}
+
+// `top_error` is given for the library folder only: a library that cannot be listed at all ends
+// the run, where a subfolder only gets its line. Answers false when that happened.
+bool walk(walk_state& state, const platform::open_directory& dir, std::string* top_error) {
+    if (!remember(state.walked, dir.id)) return true;
+
+    std::vector<platform::dir_entry> entries;
+    std::string error;
+    const auto keep = [&](std::string_view name, entry_kind kind) {
+        return wanted(state.filters, name, kind);
+    };
+    if (!platform::read_directory(dir, keep, entries, error)) {
+        if (top_error != nullptr && entries.empty()) {
+            *top_error = error;
+            return false;
+        }
+        state.say("Cannot read the folder " + printable_path(dir.path) + ": " + error + "\n");
+    }
+
+    std::size_t too_long = 0;
+    for (const platform::dir_entry& entry : entries) {
+        const std::string path = join_path(dir.path, entry.name, state.separator);
+        if (state.win32_names) {
+            const win32_name_fault fault = win32_name_fault_of(entry.name);
+            if (fault != win32_name_fault::none) {
+                state.say("Passed over " + printable_path(path) + ": " + describe(fault) + "\n");
+                continue;
+            }
+        }
+        const bool folder = entry.kind != entry_kind::file;
+        // A folder needs room for a separator and a name (Windows: its search pattern "\*").
+        if (platform::native_length(path) + (folder ? 2 : 0) > platform::longest_path()) {
+            ++too_long;
+            continue;
+        }
+        if (folder) {
+            enter(state, dir, entry, path);
+        } else {
+            consider_file(state, dir, entry, path);
+        }
+    }
+    if (too_long > 0) say_too_long(state, dir.path, too_long);
+    return true;
 }
 
 }  // namespace
 
-void scan_directory(const scan_filters& filters, const std::string& dir, candidate_list& list) {
-    std::vector<platform::directory_id> inside;
-    walk(filters, dir, list, inside);
+scan_result scan_directory(const scan_filters& filters, const std::string& dir,
+                           candidate_list& list, const line_sink& say) {
+    scan_result result;
+    walk_state state{filters, list, say, dir.size() + 1, {}, {}, {}};
+    if (!state.say) state.say = [](const std::string& line) { platform::write_out(line); };
+    platform::open_directory top;
+    if (!platform::open_top_directory(dir, top, result.top_error)) return result;
+    state.library = platform::real_path(top);
+    result.library_listed = walk(state, top, &result.top_error);
+    return result;
 }
 
 }  // namespace brindle

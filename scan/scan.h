@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "scan/candidates.h"
@@ -14,9 +15,21 @@ struct scan_filters {
     bool docurrent = false;
 };
 
-// Walks `dir` depth first and appends every chosen file to `list`. A directory that cannot be
-// listed contributes nothing; paths too long for the system are skipped, never cut; a directory
-// the walk is already inside (through a link) is not entered again.
-void scan_directory(const scan_filters& filters, const std::string& dir, candidate_list& list);
+struct scan_result {
+    bool library_listed = false;
+    // When the library folder itself could not be listed: why, in the system's words.
+    std::string top_error;
+};
+
+// Takes each line the walk has to say, line break included.
+using line_sink = std::function<void(const std::string& line)>;
+
+// Walks `dir` depth first and appends every chosen file to `list`: regular files only, each once
+// however many links lead to it. Links to folders are followed only into `dir`'s own tree. A
+// subfolder that cannot be listed, links that lead out of the tree, names too long for the system
+// and names Windows cannot open get a line through `say` (standard output when empty) and the walk
+// goes on.
+scan_result scan_directory(const scan_filters& filters, const std::string& dir,
+                           candidate_list& list, const line_sink& say = {});
 
 }  // namespace brindle

@@ -50,6 +50,15 @@ void set_environment(const char* name, const std::string& value) {
 
 const char* const non_ascii = "\xc3\xa9t\xc3\xa9 \xf0\x9f\x8e\xac";  // "été 🎬"
 
+// Every entry, kinds resolved.
+std::vector<platform::dir_entry> list_all(const platform::open_directory& dir) {
+    std::vector<platform::dir_entry> entries;
+    std::string error;
+    const auto keep_all = [](std::string_view, platform::entry_kind) { return true; };
+    EXPECT_TRUE(platform::read_directory(dir, keep_all, entries, error)) << error;
+    return entries;
+}
+
 TEST(Platform, ListsEntriesSortedAndClassified) {
     scoped_temp_dir dir;
     for (const char* name : {"b.mkv", "a.mkv", "C.mkv", non_ascii}) {
@@ -61,8 +70,10 @@ TEST(Platform, ListsEntriesSortedAndClassified) {
     fs::create_symlink(dir.path() / "a.mkv", dir.path() / "to_file", no_links);
     fs::create_symlink(dir.path() / "gone", dir.path() / "to_nothing", no_links);
 
-    std::vector<platform::dir_entry> entries;
-    ASSERT_TRUE(platform::list_directory(dir.str(), entries));
+    platform::open_directory top;
+    std::string error;
+    ASSERT_TRUE(platform::open_top_directory(dir.str(), top, error)) << error;
+    const auto entries = list_all(top);
     std::vector<std::string> names;
     for (const auto& entry : entries) names.push_back(entry.name);
     std::vector<std::string> expected = {"C.mkv", "a.mkv", "b.mkv", "sub", non_ascii};
@@ -72,23 +83,53 @@ TEST(Platform, ListsEntriesSortedAndClassified) {
     if (on_windows()) std::sort(names.begin(), names.end());
     EXPECT_EQ(names, expected);
 
+    using kind = platform::entry_kind;
     for (const auto& entry : entries) {
-        const bool directory = entry.name == "sub" || entry.name == "to_sub";
-        EXPECT_EQ(entry.is_directory, directory) << entry.name;
-        if (directory || entry.name == "to_nothing") continue;
+        const kind expected_kind = entry.name == "sub"               ? kind::directory
+                                   : entry.name == "to_sub"          ? kind::directory_link
+                                   : entry.name.rfind("to_", 0) == 0 ? kind::other
+                                                                     : kind::file;
+        EXPECT_EQ(entry.kind, expected_kind) << entry.name;
+        if (expected_kind != kind::file) continue;
         platform::file_details details;
-        ASSERT_TRUE(platform::file_details_of(join(dir, entry.name), entry, details)) << entry.name;
+        ASSERT_TRUE(platform::file_details_of(top, entry, details)) << entry.name;
+        EXPECT_TRUE(details.is_regular) << entry.name;
         EXPECT_EQ(details.size, 5u) << entry.name;
         // Within a day of now: a wrong epoch or unit is off by years.
         const auto now = platform::now_ticks();
         EXPECT_LT(now - details.creation_ticks, 864000000000ull) << entry.name;
+        EXPECT_LT(now - details.write_ticks, 864000000000ull) << entry.name;
     }
 
-    entries.clear();
-    EXPECT_FALSE(platform::list_directory(join(dir, "missing"), entries));
-    EXPECT_FALSE(platform::list_directory("", entries)) << "an empty path names no directory";
-    EXPECT_FALSE(platform::list_directory(join(dir, "a.mkv"), entries));
-    EXPECT_TRUE(entries.empty());
+    // What cannot be listed says why, in the system's words.
+    for (const std::string& path : {join(dir, "missing"), std::string(), join(dir, "a.mkv")}) {
+        platform::open_directory none;
+        error.clear();
+        EXPECT_FALSE(platform::open_top_directory(path, none, error)) << "[" << path << "]";
+        EXPECT_FALSE(error.empty()) << "[" << path << "]";
+    }
+}
+
+TEST(Platform, AFilterSeesEachNameBeforeItIsKept) {
+    scoped_temp_dir dir;
+    write_file(dir.path() / "a.mkv", "1");
+    write_file(dir.path() / "b.txt", "1");
+    fs::create_directory(dir.path() / "sub");
+    platform::open_directory top;
+    std::string error;
+    ASSERT_TRUE(platform::open_top_directory(dir.str(), top, error)) << error;
+    std::vector<std::string> asked;
+    const auto keep_folders = [&](std::string_view name, platform::entry_kind kind) {
+        asked.emplace_back(name);
+        return kind == platform::entry_kind::unknown || kind == platform::entry_kind::directory;
+    };
+    std::vector<platform::dir_entry> entries;
+    ASSERT_TRUE(platform::read_directory(top, keep_folders, entries, error)) << error;
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "sub");
+    std::sort(asked.begin(), asked.end());
+    asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
+    EXPECT_EQ(asked, (std::vector<std::string>{"a.mkv", "b.txt", "sub"})) << "never . or ..";
 }
 
 TEST(Platform, ClockAndIdentity) {
@@ -102,21 +143,42 @@ TEST(Platform, ClockAndIdentity) {
 
     scoped_temp_dir dir;
     fs::create_directory(dir.path() / "sub");
-    platform::directory_id top, again, sub;
-    ASSERT_TRUE(platform::directory_identity(dir.str(), top));
-    ASSERT_TRUE(platform::directory_identity(dir.str(), again));
-    ASSERT_TRUE(platform::directory_identity(join(dir, "sub"), sub));
-    EXPECT_EQ(top, again);
-    EXPECT_NE(top, sub);
+    write_file(dir.path() / "f", "12");
+    platform::open_directory top, again, sub;
+    std::string error;
+    ASSERT_TRUE(platform::open_top_directory(dir.str(), top, error)) << error;
+    ASSERT_TRUE(platform::open_top_directory(dir.str(), again, error)) << error;
+    ASSERT_TRUE(platform::open_subdirectory(top, "sub", join(dir, "sub"), false, sub, error))
+        << error;
+    EXPECT_EQ(top.id, again.id);
+    EXPECT_NE(top.id, sub.id);
+    EXPECT_EQ(sub.path, join(dir, "sub"));
+    EXPECT_FALSE(platform::real_path(sub).empty());
+
+    // A file's identity and stamp agree whether asked through its folder or by its path.
+    platform::file_details by_path, through_folder;
+    ASSERT_TRUE(platform::file_details_at(join(dir, "f"), by_path));
+    EXPECT_TRUE(by_path.identified && by_path.is_regular);
+    EXPECT_EQ(by_path.size, 2u);
+    for (const auto& entry : list_all(top)) {
+        if (entry.name != "f") continue;
+        ASSERT_TRUE(platform::file_details_of(top, entry, through_folder));
+        EXPECT_EQ(through_folder.size, by_path.size);
+        EXPECT_EQ(through_folder.write_ticks, by_path.write_ticks);
+    }
+    EXPECT_FALSE(platform::file_details_at(join(dir, "missing"), by_path));
+
     std::error_code no_link;
     fs::create_directory_symlink(dir.path(), dir.path() / "sub" / "up", no_link);
     if (!no_link) {
-        platform::directory_id through_link;
-        ASSERT_TRUE(platform::directory_identity(
-            join(dir, "sub") + platform::path_separator() + "up", through_link));
-        EXPECT_EQ(through_link, top) << "a link must lead to the identity of its target";
+        platform::open_directory through_link, refused;
+        const std::string up = join(dir, "sub") + platform::path_separator() + "up";
+        ASSERT_TRUE(platform::open_subdirectory(sub, "up", up, true, through_link, error)) << error;
+        EXPECT_EQ(through_link.id, top.id) << "a link must lead to the identity of its target";
+        EXPECT_EQ(platform::real_path(through_link), platform::real_path(top));
+        EXPECT_FALSE(platform::open_subdirectory(sub, "up", up, false, refused, error))
+            << "a link where a folder was listed";
     }
-    EXPECT_FALSE(platform::directory_identity(join(dir, "missing"), top));
 
     EXPECT_EQ(platform::native_length("a\xc3\xa9\xf0\x9f\x8e\xac"), on_windows() ? 4u : 7u);
 }
