@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -82,10 +83,42 @@ void consider_file(walk_state& state, const platform::open_directory& dir,
     added.stamp = {details.volume, details.index, details.size, details.write_ticks};
 }
 
-bool walk(walk_state& state, const platform::open_directory& dir, std::string* top_error);
+// A folder being walked: its entries, and how far the walk has come through them.
+struct folder_frame {
+    platform::open_directory dir;
+    std::vector<platform::dir_entry> entries;
+    std::size_t next = 0;
+    std::size_t too_long = 0;  // names skipped for the length of their paths
+};
 
+// Lists `dir` onto the walk's stack, unless the walk has been there. `top_error` is given for
+// the library folder only: a library that cannot be listed at all ends the run, where a subfolder
+// only gets its line. Answers false when that happened.
+bool push_folder(walk_state& state, platform::open_directory dir, std::vector<folder_frame>& stack,
+                 std::string* top_error) {
+    if (!remember(state.walked, dir.id)) return true;
+    folder_frame frame;
+    std::string error;
+    const auto keep = [&](std::string_view name, entry_kind kind) {
+        return wanted(state.filters, name, kind);
+    };
+    if (!platform::read_directory(dir, keep, frame.entries, error)) {
+        if (top_error != nullptr && frame.entries.empty()) {
+            *top_error = error;
+            return false;
+        }
+        state.say("Cannot read the folder " + printable_path(dir.path) + ": " + error + "\n");
+    }
+    frame.dir = std::move(dir);
+    stack.push_back(std::move(frame));
+    return true;
+}
+
+// Opens the folder `entry` of `parent` and puts it on the stack: the last thing done with
+// `parent`, which the stack may move.
 void enter(walk_state& state, const platform::open_directory& parent,
-           const platform::dir_entry& entry, const std::string& path) {
+           const platform::dir_entry& entry, const std::string& path,
+           std::vector<folder_frame>& stack) {
     const bool link = entry.kind == entry_kind::directory_link;
     platform::open_directory sub;
     std::string error;
@@ -104,7 +137,7 @@ void enter(walk_state& state, const platform::open_directory& parent,
             return;
         }
     }
-    walk(state, sub, nullptr);
+    push_folder(state, std::move(sub), stack, nullptr);
 }
 
 void say_too_long(const walk_state& state, const std::string& dir, std::size_t count) {
@@ -115,27 +148,20 @@ void say_too_long(const walk_state& state, const std::string& dir, std::size_t c
               " full " + (count == 1 ? "path" : "paths") + " would be longer than " + limit + "\n");
 }
 
-// `top_error` is given for the library folder only: a library that cannot be listed at all ends
-// the run, where a subfolder only gets its line. Answers false when that happened.
-bool walk(walk_state& state, const platform::open_directory& dir, std::string* top_error) {
-    if (!remember(state.walked, dir.id)) return true;
-
-    std::vector<platform::dir_entry> entries;
-    std::string error;
-    const auto keep = [&](std::string_view name, entry_kind kind) {
-        return wanted(state.filters, name, kind);
-    };
-    if (!platform::read_directory(dir, keep, entries, error)) {
-        if (top_error != nullptr && entries.empty()) {
-            *top_error = error;
-            return false;
+// Depth first, a subfolder's files at the point where it was met. The stack lives on the heap:
+// POSIX paths allow folders two thousand deep, more than the call stack would take.
+bool walk(walk_state& state, platform::open_directory top, std::string& top_error) {
+    std::vector<folder_frame> stack;
+    if (!push_folder(state, std::move(top), stack, &top_error)) return false;
+    while (!stack.empty()) {
+        folder_frame& frame = stack.back();
+        if (frame.next == frame.entries.size()) {
+            if (frame.too_long > 0) say_too_long(state, frame.dir.path, frame.too_long);
+            stack.pop_back();
+            continue;
         }
-        state.say("Cannot read the folder " + printable_path(dir.path) + ": " + error + "\n");
-    }
-
-    std::size_t too_long = 0;
-    for (const platform::dir_entry& entry : entries) {
-        const std::string path = join_path(dir.path, entry.name, state.separator);
+        const platform::dir_entry& entry = frame.entries[frame.next++];
+        const std::string path = join_path(frame.dir.path, entry.name, state.separator);
         if (state.win32_names) {
             const win32_name_fault fault = win32_name_fault_of(entry.name);
             if (fault != win32_name_fault::none) {
@@ -146,16 +172,13 @@ bool walk(walk_state& state, const platform::open_directory& dir, std::string* t
         const bool folder = entry.kind != entry_kind::file;
         // A folder needs room for a separator and a name (Windows: its search pattern "\*").
         if (platform::native_length(path) + (folder ? 2 : 0) > platform::longest_path()) {
-            ++too_long;
-            continue;
-        }
-        if (folder) {
-            enter(state, dir, entry, path);
+            ++frame.too_long;
+        } else if (folder) {
+            enter(state, frame.dir, entry, path, stack);  // `frame` may move
         } else {
-            consider_file(state, dir, entry, path);
+            consider_file(state, frame.dir, entry, path);
         }
     }
-    if (too_long > 0) say_too_long(state, dir.path, too_long);
     return true;
 }
 
@@ -169,7 +192,7 @@ scan_result scan_directory(const scan_filters& filters, const std::string& dir,
     platform::open_directory top;
     if (!platform::open_top_directory(dir, top, result.top_error)) return result;
     state.library = platform::real_path(top);
-    result.library_listed = walk(state, top, &result.top_error);
+    result.library_listed = walk(state, std::move(top), result.top_error);
     return result;
 }
 

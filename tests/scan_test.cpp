@@ -222,6 +222,39 @@ TEST_F(ScanTest, PosixPathsMayBeAsLongAsTheSystemAllows) {
     scoped_chdir inside(deep);
     fs::remove(std::string(limit - deep.size() - 4, 'o') + ".mkv");
 }
+
+TEST_F(ScanTest, AFolderTreeAsDeepAsPathsAllowIsWalked) {
+    // Two thousand folders of one letter: a hostile download must not exhaust the call stack.
+    std::string deepest = temp.str();
+    int levels = 0;
+    {
+        scoped_chdir inside(temp.path());
+        for (; deepest.size() + 2 + 6 <= platform::longest_path(); ++levels) {
+            fs::create_directory("a");
+            fs::current_path("a");
+            deepest += "/a";
+        }
+        make_file("x.mkv", 2 * mib);
+    }
+    const walk_outcome walked = walk_library(all_ages(), temp.str());
+    // Each level holds its folder open; a low limit of open files ends the descent with a line.
+    if (walked.paths.empty()) {
+        ASSERT_EQ(walked.lines.size(), 1u);
+        EXPECT_NE(walked.lines[0].find(": Too many open files\n"), std::string::npos);
+    } else {
+        EXPECT_EQ(walked.paths, std::vector<std::string>{deepest + "/x.mkv"});
+        EXPECT_TRUE(walked.lines.empty());
+    }
+
+    // Removed by relative names, bottom up: remove_all would hold a folder open per level too.
+    scoped_chdir inside(temp.path());
+    for (int level = 0; level < levels; ++level) fs::current_path("a");
+    fs::remove("x.mkv");
+    for (int level = 0; level < levels; ++level) {
+        fs::current_path("..");
+        fs::remove("a");
+    }
+}
 #endif
 
 TEST_F(ScanTest, WhatCannotBeListedGivesNothing) {
