@@ -128,6 +128,13 @@ long_config=$'\n\tThe -config value is longer than 255 characters.\n'
 long_ext=$'\n\tThe -ext value is longer than 15 characters.\n'
 scan_only_line=$'Scan Only selected. No encoding\n'
 lock_held=$'Another Brindle run is encoding in this working directory; this run does nothing.\n'
+if windows; then
+    reason_missing='File not found'
+    reason_not_folder='Directory name invalid'
+else
+    reason_missing='No such file or directory'
+    reason_not_folder='Not a directory'
+fi
 
 # ---- Cases and checks ----------------------------------------------------------------------
 
@@ -535,6 +542,7 @@ case_long_values() {
     c255=$(printf 'c%.0s' {1..255})
     c256=${c255}c
     make_video "lib/v.$e15" sparse:2M
+    mkdir "$d255"
     expect "$scan_only_line"
     expect_scan
     expect_run 0 -days 3 -dir "$d255" -ext mkv -scanonly
@@ -550,9 +558,10 @@ case_long_values() {
     expect_run 0 -days 3 -dir lib -ext mkv -config "$c255" -scanonly
     expect "$usage$long_config"
     expect_run 1 -days 3 -dir lib -ext mkv -config "$c256" -scanonly
-    # 128 two-byte letters: 256 bytes, but 128 UTF-16 code units.
+    # 128 two-byte letters and a separator: 257 bytes, but 129 UTF-16 code units.
     local wide
-    wide=$(printf 'é%.0s' {1..128})
+    wide=$(printf 'é%.0s' {1..64})/$(printf 'é%.0s' {1..64})
+    mkdir -p "$wide"
     if windows; then
         expect "$scan_only_line"
         expect_scan
@@ -608,18 +617,18 @@ case_walk_order() {
     expect "$scan_only_line"
     expect_scan "${found[@]/#/./lib/}"
     expect_run 0 -days 3 -dir . -ext mkv -scanonly -docurrent
-    # A path that leads to a file, or to nothing, lists nothing.
+    # A path that leads to a file, or to nothing, cannot be listed.
     expect "$scan_only_line"
-    expect_scan
-    expect_run 0 -days 3 -dir "$(native lib/a.mkv)" -ext mkv -scanonly -docurrent
+    expect "Cannot read the library folder $(native lib/a.mkv): $reason_not_folder"$'\n'
+    expect_run 1 -days 3 -dir "$(native lib/a.mkv)" -ext mkv -scanonly -docurrent
     expect "$scan_only_line"
-    expect_scan
-    expect_run 0 -days 3 -dir nowhere -ext mkv -scanonly -docurrent
+    expect "Cannot read the library folder nowhere: $reason_missing"$'\n'
+    expect_run 1 -days 3 -dir nowhere -ext mkv -scanonly -docurrent
     end_case
 }
 
 case_long_paths() {
-    begin_case "a path over 255 characters is skipped, never cut; one of 255 is listed"
+    begin_case "a path over 255 characters: listed on POSIX; on Windows skipped with a line naming its folder"
     local folder name
     folder=$(printf 'f%.0s' {1..200})
     # lib/ + folder + / + name: 255 characters with a name of 50.
@@ -628,7 +637,12 @@ case_long_paths() {
     make_video "lib/$folder/o$name" sparse:2M
     make_video lib/short.mkv sparse:2M
     expect "$scan_only_line"
-    expect_scan "lib/$folder/$name" lib/short.mkv
+    if windows; then
+        expect "Passed over 1 name in the folder $(native "lib/$folder"): its full path would be longer than 255 characters"$'\n'
+        expect_scan "lib/$folder/$name" lib/short.mkv
+    else
+        expect_scan "lib/$folder/$name" "lib/$folder/o$name" lib/short.mkv
+    fi
     expect_run 0 -days 3 -dir lib -ext mkv -scanonly -docurrent
     end_case
 }
@@ -745,7 +759,7 @@ case_names_printed() {
 }
 
 case_unreadable_directory() {
-    begin_case "an unreadable subdirectory is skipped, the walk goes on"
+    begin_case "an unreadable subdirectory gets one line, the walk goes on"
     if windows; then
         skip_case "POSIX permissions"
         return
@@ -759,6 +773,7 @@ case_unreadable_directory() {
     make_video lib/z.mkv sparse:2M
     chmod 000 lib/locked
     expect "$scan_only_line"
+    expect $'Cannot read the folder lib/locked: Permission denied\n'
     expect_scan lib/a.mkv lib/z.mkv
     expect_run 0 -days 3 -dir lib -ext mkv -scanonly -docurrent
     chmod 755 lib/locked
@@ -766,7 +781,7 @@ case_unreadable_directory() {
 }
 
 case_link_cycle() {
-    begin_case "directory links are followed, a cycle is listed once"
+    begin_case "directory links are followed inside the library, a cycle is listed once"
     if windows; then
         skip_case "POSIX symbolic links"
         return
@@ -778,7 +793,8 @@ case_link_cycle() {
     ln -s . lib/loop/self
     ln -s ../other lib/alias
     expect "$scan_only_line"
-    expect_scan lib/a.mkv lib/alias/o.mkv lib/loop/b.mkv
+    expect $'Passed over the link lib/alias: it leads out of the library folder\n'
+    expect_scan lib/a.mkv lib/loop/b.mkv
     expect_run 0 -days 3 -dir lib -ext mkv -scanonly -docurrent
     end_case
 }
@@ -1286,6 +1302,99 @@ case_result_keeps_permissions() {
     end_case
 }
 
+# ---- What the walk refuses and says ---------------------------------------------------------
+
+case_unlistable_library() {
+    begin_case "a library folder that is missing, a file or unreadable: one line, exit code 1, both modes"
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    local mode
+    for mode in scan encode; do
+        local extra=(-scanonly)
+        [[ $mode == encode ]] && extra=()
+        [[ $mode == scan ]] && expect "$scan_only_line"
+        expect "Cannot read the library folder nowhere: $reason_missing"$'\n'
+        expect_run 1 -days 3 -dir nowhere -ext mkv -docurrent "${extra[@]}"
+        [[ $mode == scan ]] && expect "$scan_only_line"
+        expect "Cannot read the library folder $(native lib/a.mkv): $reason_not_folder"$'\n'
+        expect_run 1 -days 3 -dir "$(native lib/a.mkv)" -ext mkv -docurrent "${extra[@]}"
+    done
+    if ! windows && drop_privileges; then
+        # The unprivileged user may take the lock here, but not list the library.
+        chmod 777 .
+        rm -f brindle.lock
+        chmod 000 lib
+        for mode in scan encode; do
+            local extra=(-scanonly)
+            [[ $mode == encode ]] && extra=()
+            [[ $mode == scan ]] && expect "$scan_only_line"
+            expect $'Cannot read the library folder lib: Permission denied\n'
+            expect_run 1 -days 3 -dir lib -ext mkv -docurrent "${extra[@]}"
+        done
+        chmod 755 lib .
+    fi
+    check_log_calls 0
+    check_untouched lib/a.mkv
+    check_tree lib a.mkv
+    end_case
+}
+
+case_control_characters_printed() {
+    begin_case "control characters in a file name are printed as ?; the file keeps its name"
+    make_video lib/$'new\nline.mkv' sparse:2M
+    make_video lib/$'esc\e[31mred.mkv' sparse:2M
+    make_video lib/$'tab\there.mkv' sparse:2M
+    make_video lib/plain.mkv sparse:2M
+    expect "$scan_only_line"
+    if windows; then
+        # Windows programs cannot open such names at all.
+        local why='Windows cannot open a name holding a control character or one of < > : " / \ | ? *'
+        run_brindle -days 3 -dir lib -ext mkv -scanonly -docurrent
+        check_status 0
+        expect "Passed over lib\\esc?[31mred.mkv: $why"$'\n'
+        expect "Passed over lib\\new?line.mkv: $why"$'\n'
+        expect "Passed over lib\\tab?here.mkv: $why"$'\n'
+        expect_scan lib/plain.mkv
+        check_output_lines
+    else
+        expect_scan lib/$'esc?[31mred.mkv' lib/$'new?line.mkv' lib/plain.mkv lib/$'tab?here.mkv'
+        expect_run 0 -days 3 -dir lib -ext mkv -scanonly -docurrent
+    fi
+    check_tree lib $'esc\e[31mred.mkv' $'new\nline.mkv' $'tab\there.mkv' plain.mkv
+    end_case
+}
+
+case_link_out_of_library() {
+    begin_case "a link out of the library is passed over: ln -s /private lib/a264; mkdir lib/a265"
+    make_video private/secret.mkv sparse:2M
+    make_video lib/own.mkv sparse:2M
+    ln -s "$case_dir/wd/private" lib/a264
+    mkdir lib/a265
+    # Windows shows a POSIX link as a plain folder; its real path still gives it away.
+    expect "$scan_only_line"
+    expect "Passed over the link $(native lib/a264): it leads out of the library folder"$'\n'
+    expect_scan lib/own.mkv
+    expect_run 0 -days 3 -dir lib -ext mkv -scanonly -docurrent
+    end_case
+}
+
+case_links_inside_library() {
+    begin_case "a folder met through three names (Latest -> Show/Season 3) is encoded once"
+    use_fake_encoder
+    make_video "lib/Show/Season 3/e1.mkv" 1100000
+    ln -s "Show/Season 3" lib/Latest
+    ln -s "Season 3" lib/Show/Current
+    keep_originals "lib/Show/Season 3/e1.mkv"
+    expect_scan lib/Latest/e1.mkv
+    run_brindle "${encode_args[@]}"
+    check_status 0
+    check_output_begins
+    check_log_calls 1
+    check_encoded "lib/Show/Season 3/e1.mkv" "lib/Show/Season 3/e1.mkv"
+    end_case
+}
+
 # ---- Run -------------------------------------------------------------------------------------
 
 samples_started=$EPOCHREALTIME
@@ -1344,6 +1453,10 @@ run_case case_concurrent_runs
 run_case case_killed_run
 run_case case_unwritable_working_dir
 run_case case_real_ffmpeg
+run_case case_unlistable_library
+run_case case_control_characters_printed
+run_case case_link_out_of_library
+run_case case_links_inside_library
 
 echo "E2E ($platform) took $((SECONDS - started)) s"
 echo "E2E: $passed passed, $failed failed"
