@@ -77,10 +77,21 @@ bool passes_age_test(std::uint64_t age, std::int32_t days, bool docurrent) {
 }
 
 std::string printable_path(std::string_view path) {
-    std::string shown(path);
-    for (char& c : shown) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 1 && byte <= 31) || byte == 127) c = '?';
+    std::string shown;
+    shown.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(path[i]);
+        const auto next = i + 1 < path.size() ? static_cast<unsigned char>(path[i + 1]) : 0;
+        if ((byte >= 1 && byte <= 31) || byte == 127) {
+            shown.push_back('?');
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            // U+0080 to U+009F: some terminals take these as escape sequences too (U+009B
+            // begins one, like ESC [).
+            shown.push_back('?');
+            ++i;
+        } else {
+            shown.push_back(path[i]);
+        }
     }
     return shown;
 }

@@ -131,7 +131,13 @@ void enter(walk_state& state, const platform::open_directory& parent,
     // whose real path can be told must lie inside too, as a link may look like one.
     if (link || state.hidden_links) {
         const std::string real = platform::real_path(sub);
-        if ((link || !real.empty()) && !is_inside_library(state, real)) {
+        const bool known = !real.empty() && !state.library.empty();
+        if (link && !known) {
+            state.say("Passed over the link " + printable_path(path) +
+                      ": where it leads cannot be told\n");
+            return;
+        }
+        if (known && !is_inside_library(state, real)) {
             state.say("Passed over the link " + printable_path(path) +
                       ": it leads out of the library folder\n");
             return;

@@ -101,6 +101,9 @@ TEST(Filters, PrintablePathShowsEachControlCharacterAsAQuestionMark) {
         {std::string("\x01\x1f\x20\x7e", 4), "?? ~"},
         {"caf\xc3\xa9 \xe6\x97\xa5.mkv", "caf\xc3\xa9 \xe6\x97\xa5.mkv"},  // UTF-8 bytes stay
         {"\x80\xff", "\x80\xff"},
+        {"csi\xc2\x9b"
+         "31m\xc2\x80\xc2\x9f\xc2\xa0\xc2",
+         "csi?31m??\xc2\xa0\xc2"},  // C1 in UTF-8
         {"", ""},
     };
     for (const auto& e : examples) EXPECT_EQ(printable_path(e.path), e.shown) << e.path;
