@@ -10,8 +10,10 @@
 #   brindle -days 9999999 -dir TREE -ext mkv -scanonly -docurrent
 #   find TREE -name '*.mkv'
 # and prints the median of the per-pair ratios and brindle's peak resident memory. Targets:
-# ratio at most 1.0 (taken) and 0.5 (walked), peak at most 8 MiB. It reports; it never fails
-# because a target was missed.
+# ratio at most 1.0 (taken) and 0.5 (walked), peak at most 8 MiB. On the walked tree it also
+# times BUILD_DIR/bench/bare_walk, a readdir walk that looks at names only: the floor for any
+# scan, and how far this machine lets one get below find. It reports; it never fails because a
+# target was missed.
 #
 #   bench/scan_bench.sh [BUILD_DIR]      (default: build; needs BUILD_DIR/brindle)
 #
@@ -22,16 +24,19 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build}
 brindle=$build/brindle
 runner=$build/bench/peak_rss
+bare=$build/bench/bare_walk
 pairs=${PAIRS:-7}
 
 if [[ ! -x $brindle ]]; then
     echo "scan_bench: $brindle is missing; build it first (cmake --build $build)" >&2
     exit 1
 fi
-if [[ ! -x $runner ]]; then
-    echo "scan_bench: $runner is missing; build it first (cmake --build $build --target peak_rss)" >&2
-    exit 1
-fi
+for tool in "$runner" "$bare"; do
+    if [[ ! -x $tool ]]; then
+        echo "scan_bench: $tool is missing; build it first (cmake --build $build)" >&2
+        exit 1
+    fi
+done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/scan-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -74,9 +79,9 @@ median() {
 verdict() { awk -v v="$1" -v t="$2" 'BEGIN { print (v <= t) ? "PASS" : "ABOVE TARGET" }'; }
 
 summary=()
-# bench_tree LABEL TREE TARGET_RATIO
+# bench_tree LABEL TREE TARGET_RATIO [bare]
 bench_tree() {
-    local label=$1 tree=$2 target=$3
+    local label=$1 tree=$2 target=$3 with_bare=${4-}
     local brindle_args=(-days 9999999 -dir "$tree" -ext mkv -scanonly -docurrent)
     local found
     found=$("$brindle" "${brindle_args[@]}" | grep -c '^Found: ' || true)
@@ -85,10 +90,16 @@ bench_tree() {
     measure "$brindle" "${brindle_args[@]}" >/dev/null  # warm-up
     measure find "$tree" -name '*.mkv' >/dev/null
 
-    local ratios=() brindle_times=() find_times=() peak_kib=0 pair brindle_ns find_ns kib
+    local ratios=() bare_ratios=() over_bare=() brindle_times=() find_times=() peak_kib=0
+    local pair brindle_ns find_ns bare_ns kib
     for ((pair = 1; pair <= pairs; pair++)); do
         read -r brindle_ns kib < <(measure "$brindle" "${brindle_args[@]}")
         read -r find_ns _ < <(measure find "$tree" -name '*.mkv')
+        if [[ -n $with_bare ]]; then
+            read -r bare_ns _ < <(measure "$bare" "$tree")
+            bare_ratios+=("$(awk -v b="$bare_ns" -v f="$find_ns" 'BEGIN { printf "%.3f", b / f }')")
+            over_bare+=("$(awk -v b="$brindle_ns" -v f="$bare_ns" 'BEGIN { printf "%.3f", b / f }')")
+        fi
         if ((kib > peak_kib)); then peak_kib=$kib; fi
         brindle_times+=("$brindle_ns")
         find_times+=("$find_ns")
@@ -105,7 +116,12 @@ bench_tree() {
     peak_mib=$(awk -v k="$peak_kib" 'BEGIN { printf "%.1f", k / 1024 }')
     summary+=("Scan of 200,000 files, $found taken ($label), median of $pairs alternating pairs"
         "  brindle ${brindle_ms} ms, find ${find_ms} ms"
-        "  ratio brindle/find: $ratio    target <= $target     $(verdict "$ratio" "$target")"
+        "  ratio brindle/find: $ratio    target <= $target     $(verdict "$ratio" "$target")")
+    if [[ -n $with_bare ]]; then
+        summary+=("  floor: bare readdir walk/find $(median "${bare_ratios[@]}") (names only; nothing examined)"
+            "  brindle/bare readdir walk: $(median "${over_bare[@]}")")
+    fi
+    summary+=(
         "  peak resident memory: ${peak_mib} MiB    target <= 8 MiB   $(verdict "$peak_mib" 8)")
 }
 
@@ -113,7 +129,7 @@ make_tree "$work/taken" 2M
 bench_tree taken "$work/taken" 1.0
 rm -rf "$work/taken"
 make_tree "$work/walked" 0
-bench_tree walked "$work/walked" 0.5
+bench_tree walked "$work/walked" 0.5 bare
 
 echo
 printf '%s\n' "${summary[@]}"
