@@ -115,7 +115,8 @@ struct file_details {
     // the file system reports it, else the last-modification time).
     std::uint64_t creation_ticks = 0;
     std::uint64_t write_ticks = 0;
-    // Whether volume and index are filled; Windows needs the file opened for them.
+    // Whether volume and index are filled; Windows needs the file opened for them (status_of,
+    // which gives the same figures the scan records).
     bool identified = false;
     std::uint64_t volume = 0;
     std::uint64_t index = 0;
@@ -124,11 +125,6 @@ struct file_details {
 // Details of the entry of `dir`, without following a final link; from the listing where it
 // delivered them. Answers false when the entry cannot be examined.
 bool file_details_of(const open_directory& dir, const dir_entry& entry, file_details& details);
-
-// Full details, identity included, of what stands at `path` now, without following a final
-// link. Answers false when it cannot be examined. On Windows the file is opened (for its
-// attributes only) and must be a file on a disk.
-bool file_details_at(const std::string& path, file_details& details);
 
 // The current time as 100-nanosecond ticks since 1601-01-01 UTC.
 std::uint64_t now_ticks();

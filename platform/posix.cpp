@@ -312,16 +312,6 @@ bool file_details_of(const open_directory& dir, const dir_entry& entry, file_det
     return true;
 }
 
-bool file_details_at(const std::string& path, file_details& details) {
-    struct statx status;
-    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, details_mask,
-                &status) != 0) {
-        return false;
-    }
-    fill_details(status, details);
-    return true;
-}
-
 std::uint64_t now_ticks() {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);

@@ -219,23 +219,6 @@ open_directory& open_directory::operator=(open_directory&& other) noexcept {
 
 namespace {
 
-// The system's own text for an error code, without its closing period and line break.
-std::string system_error_text(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::string text;
-    if (length > 0 && buffer != nullptr)
-        text = to_utf8(std::wstring_view(buffer, length)).value_or("");
-    if (buffer != nullptr) LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
-                             text.back() == '.')) {
-        text.pop_back();
-    }
-    return text.empty() ? "system error " + std::to_string(code) : text;
-}
-
 // Reparse tags (winnt.h) of the links and the special files that WSL and AF_UNIX sockets leave.
 constexpr DWORD tag_mount_point = 0xA0000003, tag_symlink = 0xA000000C, tag_lx_symlink = 0xA000001D,
                 tag_af_unix = 0x80000023, tag_lx_fifo = 0x80000024, tag_lx_chr = 0x80000025,
@@ -280,19 +263,19 @@ bool open_folder(const std::string& path, DWORD flags, bool refuse_links, open_d
                  std::string& error) {
     if (path.empty()) {
         // An empty text names no folder, as on POSIX, rather than the working directory.
-        error = system_error_text(ERROR_PATH_NOT_FOUND);
+        error = error_text(ERROR_PATH_NOT_FOUND);
         return false;
     }
     unique_handle handle = open_file(openable(path), FILE_READ_ATTRIBUTES, OPEN_EXISTING,
                                      FILE_FLAG_BACKUP_SEMANTICS | flags);
     BY_HANDLE_FILE_INFORMATION info{};
     if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &info)) {
-        error = system_error_text(GetLastError());
+        error = error_text(GetLastError());
         return false;
     }
     if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         GetFileType(handle.get()) != FILE_TYPE_DISK) {
-        error = system_error_text(ERROR_DIRECTORY);
+        error = error_text(ERROR_DIRECTORY);
         return false;
     }
     if (refuse_links && is_link_tag(reparse_tag_of(handle.get(), info.dwFileAttributes))) {
@@ -342,7 +325,7 @@ bool read_directory(const open_directory& dir, const entry_filter& keep,
     const bool ends_in_separator = !dir.path.empty() && is_separator(dir.path.back());
     const auto pattern = to_wide(dir.path + (ends_in_separator ? "*" : "\\*"));
     if (!pattern) {
-        error = system_error_text(ERROR_NO_UNICODE_TRANSLATION);
+        error = error_text(ERROR_NO_UNICODE_TRANSLATION);
         return false;
     }
     // The basic information leaves out the short names, and the large fetch reads the listing
@@ -357,7 +340,7 @@ bool read_directory(const open_directory& dir, const entry_filter& keep,
     if (find == INVALID_HANDLE_VALUE) {
         // A drive's root holds no "." or "..", so an empty one finds nothing at all.
         if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;
-        error = system_error_text(GetLastError());
+        error = error_text(GetLastError());
         return false;
     }
     do {
@@ -378,7 +361,7 @@ bool read_directory(const open_directory& dir, const entry_filter& keep,
     const DWORD ended = GetLastError();
     FindClose(find);
     if (ended != ERROR_NO_MORE_FILES) {
-        error = system_error_text(ended);
+        error = error_text(ended);
         return false;
     }
     return true;
@@ -391,29 +374,6 @@ bool file_details_of(const open_directory&, const dir_entry& entry, file_details
     details.size = entry.size;
     details.creation_ticks = entry.creation_ticks;
     details.write_ticks = entry.write_ticks;
-    return true;
-}
-
-bool file_details_at(const std::string& path, file_details& details) {
-    // Attributes only: such an open neither waits for nor disturbs whoever has the file open,
-    // and the reparse point itself is opened, never what a link leads to.
-    const unique_handle file =
-        open_file(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandle(file.get(), &info)) {
-        return false;
-    }
-    details = {};
-    details.is_regular =
-        kind_of(info.dwFileAttributes, reparse_tag_of(file.get(), info.dwFileAttributes)) ==
-        entry_kind::file;
-    details.size = join_halves(info.nFileSizeHigh, info.nFileSizeLow);
-    details.creation_ticks = ticks_of(info.ftCreationTime);
-    details.write_ticks = ticks_of(info.ftLastWriteTime);
-    details.volume = info.dwVolumeSerialNumber;
-    details.index = join_halves(info.nFileIndexHigh, info.nFileIndexLow);
-    details.identified = true;
     return true;
 }
 

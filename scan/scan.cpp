@@ -72,15 +72,19 @@ void consider_file(walk_state& state, const platform::open_directory& dir,
     if (!passes_size_test(details.size, filters.minsize)) return;
     const std::uint64_t age = age_in_days(platform::now_ticks(), details.creation_ticks);
     if (!passes_age_test(age, filters.days, filters.docurrent)) return;
+    file_stamp stamp{details.volume, details.index, details.size, details.write_ticks};
     if (!details.identified) {
-        if (!platform::file_details_at(path, details) || !details.is_regular) return;
+        // The same figures the encode compares with before it starts and before it installs.
+        const platform::path_status status = platform::status_of(path);
+        if (status.what != platform::path_status::kind::regular) return;
+        stamp = {status.volume, status.index, status.size, status.write_ticks};
     }
-    if (!remember(state.examined, {details.volume, details.index})) return;
+    if (!remember(state.examined, {stamp.volume, stamp.index})) return;
     if (is_already_hevc(path)) return;
     if (!add_candidate(state.list, dir.path, entry.name)) return;
     candidate_entry& added = state.list.entries.back();
     added.relative_start = state.relative_start;
-    added.stamp = {details.volume, details.index, details.size, details.write_ticks};
+    added.stamp = stamp;
 }
 
 // A folder being walked: its entries, and how far the walk has come through them.
