@@ -21,8 +21,9 @@ struct walk_state {
     line_sink say;
     std::size_t relative_start;  // where a path's part below the library folder begins
     std::string library;         // the library folder's real path; empty when it is not known
-    // Folders walked and files examined so far: links may lead to either a second time, and
-    // Windows reports a directory link with the directory attribute.
+    // Folders walked and files examined so far: links lead to either a second time (and hard
+    // links to a file), and each is taken once. Where a file system gives no identities, the path
+    // limit still ends a cycle.
     std::set<platform::directory_id> walked;
     std::set<platform::directory_id> examined;
     bool win32_names = platform::file_name_rules() == platform::name_rules::win32;

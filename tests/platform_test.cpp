@@ -110,28 +110,6 @@ TEST(Platform, ListsEntriesSortedAndClassified) {
     }
 }
 
-TEST(Platform, AFilterSeesEachNameBeforeItIsKept) {
-    scoped_temp_dir dir;
-    write_file(dir.path() / "a.mkv", "1");
-    write_file(dir.path() / "b.txt", "1");
-    fs::create_directory(dir.path() / "sub");
-    platform::open_directory top;
-    std::string error;
-    ASSERT_TRUE(platform::open_top_directory(dir.str(), top, error)) << error;
-    std::vector<std::string> asked;
-    const auto keep_folders = [&](std::string_view name, platform::entry_kind kind) {
-        asked.emplace_back(name);
-        return kind == platform::entry_kind::unknown || kind == platform::entry_kind::directory;
-    };
-    std::vector<platform::dir_entry> entries;
-    ASSERT_TRUE(platform::read_directory(top, keep_folders, entries, error)) << error;
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].name, "sub");
-    std::sort(asked.begin(), asked.end());
-    asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
-    EXPECT_EQ(asked, (std::vector<std::string>{"a.mkv", "b.txt", "sub"})) << "never . or ..";
-}
-
 TEST(Platform, ClockAndIdentity) {
     // 1601-01-01 lies 11,644,473,600 s before 1970-01-01.
     const auto unix_seconds = std::chrono::duration_cast<std::chrono::seconds>(

@@ -178,8 +178,7 @@ TEST(QuotingRoundTrip, InterpreterHandsEveryNameOverUnchanged) {
         ASSERT_TRUE(command.has_value()) << visible(name);
         std::filesystem::remove(output);
         const auto ran = platform::run_command(*command);
-        const int result =
-            ran.how == platform::command_result::ending::exited ? ran.code : -1;
+        const int result = ran.how == platform::command_result::ending::exited ? ran.code : -1;
         const std::string delivered = testing::read_file(output);
         // Anything beside the output would have been made by a command hidden in the name.
         const auto present = std::distance(std::filesystem::directory_iterator(dir.path()),

@@ -355,10 +355,6 @@ TEST_F(ScanTest, LinksAreFollowedInsideTheLibraryAndEachFileIsListedOnce) {
     std::vector<std::string> said = walked.lines;
     std::sort(said.begin(), said.end());
     EXPECT_EQ(said, lines);
-
-    // Through a link given as -dir, the library is where the link leads.
-    fs::create_directory_symlink(lib, temp.path() / "alias");
-    EXPECT_EQ(scan(all_ages(), path_of({"alias"})).size(), 3u);
 }
 
 TEST_F(ScanTest, NamesWindowsCannotOpenAreNeverCandidatesThere) {
@@ -372,7 +368,7 @@ TEST_F(ScanTest, NamesWindowsCannotOpenAreNeverCandidatesThere) {
         return fs::path(std::u8string(text.begin(), text.end()));
     };
     const std::vector<std::vector<std::string>> refused = {
-        {"COM1.mkv"}, {"S1.", "b.mkv"}, {"S2 ", "c.mkv"}, {"aux.x264.mkv"}, {"nul .mkv"}};
+        {"COM1.mkv"}, {"S1.", "b.mkv"}, {"aux.x264.mkv"}};
     for (const auto& names : refused) {
         if (names.size() == 2) fs::create_directory(raw({names[0]}));
         make_file(raw(names), 2 * mib);
@@ -380,29 +376,24 @@ TEST_F(ScanTest, NamesWindowsCannotOpenAreNeverCandidatesThere) {
     make_file(temp.path() / "good.mkv", 2 * mib);
 
     walk_outcome walked = walk_library(all_ages(), temp.str());
-    if (windows) {
-        EXPECT_EQ(walked.paths, std::vector<std::string>{path_of({"good.mkv"})});
-        const std::string device =
-            "Windows takes this name for a device (CON, PRN, AUX, NUL, COM1 "
-            "to COM9, LPT1 to LPT9)\n";
-        const std::string trailing = "Windows cannot open a name that ends in a dot or a blank\n";
-        std::vector<std::string> lines = {
-            "Passed over " + path_of({"COM1.mkv"}) + ": " + device,
-            "Passed over " + path_of({"S1."}) + ": " + trailing,
-            "Passed over " + path_of({"S2 "}) + ": " + trailing,
-            "Passed over " + path_of({"aux.x264.mkv"}) + ": " + device,
-            "Passed over " + path_of({"nul .mkv"}) + ": " + device};
-        std::sort(lines.begin(), lines.end());
-        std::sort(walked.lines.begin(), walked.lines.end());
-        EXPECT_EQ(walked.lines, lines);
-        std::error_code ignored;  // what remove_all cannot reach by those names
-        for (const auto& names : refused) fs::remove(raw(names), ignored);
-        fs::remove(raw({"S1."}), ignored);
-        fs::remove(raw({"S2 "}), ignored);
-    } else {
-        EXPECT_EQ(walked.paths.size(), 6u) << "POSIX takes every one of these names as it is";
-        EXPECT_TRUE(walked.lines.empty());
+    if (!windows) {
+        EXPECT_EQ(walked.paths.size(), 4u) << "POSIX takes every one of these names as it is";
+        return;
     }
+    EXPECT_EQ(walked.paths, std::vector<std::string>{path_of({"good.mkv"})});
+    const std::string device =
+        ": Windows takes this name for a device (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9)\n";
+    std::vector<std::string> lines = {
+        "Passed over " + path_of({"COM1.mkv"}) + device,
+        "Passed over " + path_of({"S1."}) +
+            ": Windows cannot open a name that ends in a dot or a blank\n",
+        "Passed over " + path_of({"aux.x264.mkv"}) + device};
+    std::sort(lines.begin(), lines.end());
+    std::sort(walked.lines.begin(), walked.lines.end());
+    EXPECT_EQ(walked.lines, lines);
+    std::error_code ignored;  // what remove_all cannot reach by those names
+    for (const auto& names : refused) fs::remove(raw(names), ignored);
+    fs::remove(raw({"S1."}), ignored);
 }
 
 #ifndef _WIN32
@@ -456,25 +447,19 @@ TEST_F(ScanTest, AnUnreadableFolderGetsALineAndTheWalkGoesOn) {
     make_file(temp.path() / "a.mkv", 2 * mib);
     make_file(temp.path() / "locked" / "b.mkv", 2 * mib);
     make_file(temp.path() / "z.mkv", 2 * mib);
-    fs::create_directory(temp.path() / "no entry");
     fs::permissions(temp.path() / "locked", fs::perms::none);
-    fs::permissions(temp.path() / "no entry", fs::perms::owner_write);
     const std::string dir = temp.str();
     const std::string text = unprivileged([&] {
         const walk_outcome walked = walk_library(all_ages(), dir);
         std::string all;
         for (const auto& line : walked.lines) all += line;
         for (const auto& path : walked.paths) all += "Found: " + path + "\n";
-        const walk_outcome top = walk_library(all_ages(), dir + "/locked");
-        return all + "top: " + top.result.top_error + "\n";
+        return all;
     });
     fs::permissions(temp.path() / "locked", fs::perms::owner_all);
-    fs::permissions(temp.path() / "no entry", fs::perms::owner_all);
     if (text.empty()) GTEST_SKIP() << "no unprivileged user to run as";
-    EXPECT_EQ(text, "Cannot read the folder " + dir + "/locked: Permission denied\n" +
-                        "Cannot read the folder " + dir + "/no entry: Permission denied\n" +
-                        "Found: " + dir + "/a.mkv\nFound: " + dir + "/z.mkv\n" +
-                        "top: Permission denied\n");
+    EXPECT_EQ(text, "Cannot read the folder " + dir + "/locked: Permission denied\nFound: " + dir +
+                        "/a.mkv\nFound: " + dir + "/z.mkv\n");
 }
 #endif
 
