@@ -1,5 +1,6 @@
 // The program's entry on POSIX: arguments arrive as bytes and are passed on unchanged.
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,10 @@
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
+    // A parent that ignores SIGCHLD would have every child collected by the system, and the
+    // encoder's exit code with it; the setting is inherited, so put the default back.
+    std::signal(SIGCHLD, SIG_DFL);
+    brindle::platform::install_stop_handlers();
     std::vector<std::string> args(argv, argv + argc);
     const int code = brindle::run(args);
     brindle::platform::flush_out();

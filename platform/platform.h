@@ -237,12 +237,28 @@ file_op_result flush_file(const std::string& path);
 
 // ---- Processes and the run's lock --------------------------------------------------------
 
-// The command line that starts cmd.exe on `command`: `interpreter /s /c "command"`. cmd strips
-// the outer quotes again, so a command that begins with a quoted program path stays whole.
-// Pure, so that it is tested on every platform.
+// The command line that starts cmd.exe on `command`: `interpreter /d /v:off /s /c "command"`.
+// /d skips the AutoRun commands a registry may hold; /v:off keeps delayed expansion, switched on
+// in some registries, from turning a name holding !X! into another text. cmd strips the outer
+// quotes again, so a command that begins with a quoted program path stays whole. An
+// interpreter path holding a blank is quoted. Pure, so that it is tested on every platform.
 inline std::string cmd_interpreter_line(const std::string& interpreter,
                                         const std::string& command) {
-    return interpreter + " /s /c \"" + command + "\"";
+    const bool has_blank = interpreter.find_first_of(" \t") != std::string::npos;
+    const std::string program = has_blank ? "\"" + interpreter + "\"" : interpreter;
+    return program + " /d /v:off /s /c \"" + command + "\"";
+}
+
+// Does `path` name a file by an absolute Windows path: a drive letter, a colon and a separator,
+// or two separators (a share, or the \\?\ and \\.\ forms)? "C:x" and "\\x" depend on the current
+// drive and directory, and a bare name on the working directory and PATH.
+inline bool is_absolute_windows_path(std::string_view path) {
+    const auto separator = [](char c) { return c == '\\' || c == '/'; };
+    if (path.size() >= 3 && path[1] == ':' && separator(path[2])) {
+        const char drive = static_cast<char>(path[0] | 0x20);
+        return drive >= 'a' && drive <= 'z';
+    }
+    return path.size() >= 3 && separator(path[0]) && separator(path[1]) && !separator(path[2]);
 }
 
 enum class interpreter_kind { posix_sh, windows_cmd };
@@ -260,16 +276,27 @@ struct command_result {
     int code = -1;      // the exit code, or the signal that ended it
     std::string error;  // not_started: the system's own text
     // A stop was asked for (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, closing the console)
-    // while the command ran; it was passed on and the command has ended. 0 when none.
+    // while the command ran; it was passed on and the command has ended. 0 when none. A stop
+    // asked for before the command could start leaves it not_started with this set.
     int stop_signal = 0;
 };
 
-// Runs `command_line` through the system's command interpreter (Windows: COMSPEC, else cmd.exe;
+// The numbers that stand for Windows console events where POSIX has a signal number: those of
+// SIGINT and SIGHUP, and 21, the number the Windows C runtime gives SIGBREAK.
+inline constexpr int stop_by_ctrl_c = 2;
+inline constexpr int stop_by_ctrl_break = 21;
+inline constexpr int stop_by_console_close = 1;
+
+// Runs `command_line` through the system's command interpreter (Windows: COMSPEC when it names
+// an existing file by an absolute path and starts, else cmd.exe from the system directory;
 // POSIX: /bin/sh -c), inheriting the console, working directory and environment, and waits for
-// it without limit.
+// it without limit. On POSIX standard input is /dev/null: the command runs in a process group of
+// its own, which may not read the terminal. Whatever the command leaves running when the
+// interpreter ends is ended; if Brindle dies, the command ends with it.
 command_result run_command(const std::string& command_line, const command_settings& settings = {});
 
-// Installs the handlers that turn a stop request into a stop_signal (called once at start).
+// Installs the handlers that turn a stop request into a stop_signal (called once at start). On
+// POSIX a stop signal ignored from the start (nohup, a background job) stays ignored.
 void install_stop_handlers();
 // The stop asked for so far, 0 when none.
 int stop_requested();
