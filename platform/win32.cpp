@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <optional>
@@ -123,47 +124,6 @@ std::wstring environment_variable(const wchar_t* name) {
         }
         value.resize(length);  // too small: `length` counts the terminating zero
     }
-}
-
-// "cmd.exe" in the working directory, else in the first directory of PATH that holds one.
-std::wstring find_cmd() {
-    std::vector<std::wstring> directories = {L"."};
-    const std::wstring path = environment_variable(L"PATH");
-    for (std::size_t start = 0; start <= path.size();) {
-        auto end = path.find(L';', start);
-        if (end == std::wstring::npos) end = path.size();
-        std::wstring directory = path.substr(start, end - start);
-        if (directory.size() >= 2 && directory.front() == L'"' && directory.back() == L'"') {
-            directory = directory.substr(1, directory.size() - 2);
-        }
-        if (!directory.empty()) directories.push_back(directory);
-        start = end + 1;
-    }
-    for (const auto& directory : directories) {
-        const bool ends_in_separator = directory.back() == L'\\' || directory.back() == L'/';
-        const std::wstring candidate = directory + (ends_in_separator ? L"" : L"\\") + L"cmd.exe";
-        if (is_file(candidate)) return candidate;
-    }
-    return {};
-}
-
-// Starts `application` on `command_line` with the console, working directory and environment of
-// this process. Answers the process handle, or an invalid one with the error in GetLastError.
-unique_handle start_process(const std::wstring& application, const std::string& command_line) {
-    auto line = to_wide(command_line);
-    if (!line) {
-        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
-        return unique_handle(INVALID_HANDLE_VALUE);
-    }
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(application.c_str(), line->data(), nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-        return unique_handle(INVALID_HANDLE_VALUE);
-    }
-    CloseHandle(process.hThread);
-    return unique_handle(process.hProcess);
 }
 
 bool write_console(HANDLE console, std::string_view text) {
@@ -697,51 +657,188 @@ file_op_result flush_file(const std::string& path) {
 
 interpreter_kind command_interpreter() { return interpreter_kind::windows_cmd; }
 
+// ---- Running a command and stopping cleanly ---------------------------------------------
+//
+// The interpreter starts suspended and is put in a job object that ends every process in it
+// when its last handle closes; only then does it run. The handle is Brindle's alone (not
+// inheritable), so when brindle.exe ends, however it ends, the interpreter and the encoder end
+// with it. Console events (Ctrl+C, Ctrl+Break, closing the console) reach every process of the
+// console, the encoder among them; Brindle only records them and waits for the encoder.
+
 namespace {
 
-int run_through_interpreter(const std::string& command_line) {
+// The console's control handler runs on a thread of its own.
+std::atomic<int> requested_stop{0};
+
+void record_stop(int stop) {
+    int none = 0;
+    requested_stop.compare_exchange_strong(none, stop);
+}
+
+BOOL WINAPI on_console_event(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+            record_stop(stop_by_ctrl_c);
+            return TRUE;
+        case CTRL_BREAK_EVENT:
+            record_stop(stop_by_ctrl_break);
+            return TRUE;
+        case CTRL_CLOSE_EVENT:
+            record_stop(stop_by_console_close);
+            // Windows ends the process when this returns, or a few seconds later if it does not:
+            // that time is the main thread's, to wait for the encoder and remove its output.
+            Sleep(INFINITE);
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+// The system's text for GetLastError(), without its line break.
+std::string last_error_text() {
+    const DWORD error = GetLastError();
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = length > 0 && buffer != nullptr ? std::wstring(buffer, length) : L"";
+    LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) {
+        text.pop_back();
+    }
+    auto utf8 = to_utf8(text);
+    if (!utf8 || utf8->empty()) return "system error " + std::to_string(error);
+    return *utf8;
+}
+
+// cmd.exe in the system directory: never one from the working directory or PATH, where anyone
+// who can write a file could plant another.
+std::wstring system_cmd() {
+    wchar_t directory[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return {};
+    return std::wstring(directory, length) + L"\\cmd.exe";
+}
+
+// COMSPEC when it names an existing file by an absolute path, else nothing.
+std::wstring usable_comspec() {
     const std::wstring comspec = environment_variable(L"COMSPEC");
-    unique_handle process(INVALID_HANDLE_VALUE);
-    const auto interpreter = to_utf8(comspec);
-    if (!comspec.empty() && interpreter) {
-        process = start_process(comspec, cmd_interpreter_line(*interpreter, command_line));
-        // Only an interpreter that is missing or may not be run makes way for cmd.exe.
-        const DWORD error = process.valid() ? ERROR_SUCCESS : GetLastError();
-        if (!process.valid() && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
-            error != ERROR_ACCESS_DENIED) {
-            return -1;
+    const auto utf8 = to_utf8(comspec);
+    if (comspec.empty() || !utf8 || !is_absolute_windows_path(*utf8) || !is_file(comspec)) {
+        return {};
+    }
+    return comspec;
+}
+
+struct started_process {
+    unique_handle process{INVALID_HANDLE_VALUE};
+    unique_handle thread{INVALID_HANDLE_VALUE};
+};
+
+// Starts `interpreter` suspended on `command_line`, with the console, working directory and
+// environment of this process. Answers false with the error in GetLastError.
+bool start_suspended(const std::wstring& interpreter, const std::string& command_line,
+                     DWORD priority_class, started_process& started) {
+    const auto name = to_utf8(interpreter);
+    auto line = name ? to_wide(cmd_interpreter_line(*name, command_line)) : std::nullopt;
+    if (!line) {
+        SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+        return false;
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(interpreter.c_str(), line->data(), nullptr, nullptr, TRUE,
+                        CREATE_SUSPENDED | priority_class, nullptr, nullptr, &startup, &process)) {
+        return false;
+    }
+    started.process = unique_handle(process.hProcess);
+    started.thread = unique_handle(process.hThread);
+    return true;
+}
+
+unique_handle kill_on_close_job() {
+    unique_handle job(CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job.valid() && !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation,
+                                                &limits, sizeof limits)) {
+        return unique_handle(INVALID_HANDLE_VALUE);
+    }
+    return job;
+}
+
+// Ends whatever the command left running and waits, a few seconds at most, until it is gone.
+void end_job(HANDLE job) {
+    TerminateJobObject(job, 1);
+    for (int round = 0; round < 500; ++round) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+        if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                       sizeof accounting, nullptr) ||
+            accounting.ActiveProcesses == 0) {
+            return;
         }
+        Sleep(10);
     }
-    if (!process.valid()) {
-        const std::wstring cmd = find_cmd();
-        if (cmd.empty()) return -1;
-        process = start_process(cmd, cmd_interpreter_line("cmd.exe", command_line));
-        if (!process.valid()) return -1;
-    }
-    DWORD exit_code = 0;
-    if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(process.get(), &exit_code)) {
-        return -1;
-    }
-    return static_cast<int>(exit_code);
 }
 
 }  // namespace
 
-command_result run_command(const std::string& command_line, const command_settings&) {
+command_result run_command(const std::string& command_line, const command_settings& settings) {
     command_result result;
-    const int code = run_through_interpreter(command_line);
-    if (code == -1) {
-        result.error = "the command interpreter could not be started";
+    if (const int stop = stop_requested(); stop != 0) {
+        result.stop_signal = stop;
+        result.error = "a stop was asked for before the command could start";
+        return result;
+    }
+    const unique_handle job = kill_on_close_job();
+    if (!job.valid()) {
+        result.error = last_error_text();
+        return result;
+    }
+    // The encoder inherits the interpreter's priority class.
+    const DWORD priority_class = settings.low_priority ? BELOW_NORMAL_PRIORITY_CLASS : 0;
+    started_process child;
+    const std::wstring comspec = usable_comspec();
+    bool started =
+        !comspec.empty() && start_suspended(comspec, command_line, priority_class, child);
+    if (!started) {
+        const std::wstring cmd = system_cmd();
+        started = !cmd.empty() && start_suspended(cmd, command_line, priority_class, child);
+    }
+    if (!started) {
+        result.error = last_error_text();
+        return result;
+    }
+    if (!AssignProcessToJobObject(job.get(), child.process.get())) {
+        result.error = last_error_text();
+        TerminateProcess(child.process.get(), 1);
+        WaitForSingleObject(child.process.get(), INFINITE);
+        return result;
+    }
+    ResumeThread(child.thread.get());
+    DWORD exit_code = 0;
+    const bool ended = WaitForSingleObject(child.process.get(), INFINITE) == WAIT_OBJECT_0 &&
+                       GetExitCodeProcess(child.process.get(), &exit_code);
+    const std::string wait_error = ended ? std::string() : last_error_text();
+    end_job(job.get());
+    result.stop_signal = stop_requested();
+    if (!ended) {
+        result.error = wait_error;
         return result;
     }
     result.how = command_result::ending::exited;
-    result.code = code;
+    result.code = static_cast<int>(exit_code);
     return result;
 }
 
-void install_stop_handlers() {}
-int stop_requested() { return 0; }
+void install_stop_handlers() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+
+int stop_requested() { return requested_stop.load(); }
+
+// A console event is only recorded, and the main thread looks at it between steps, so the
+// steps of a replace are never cut short by it (but for closing the console, after which
+// Windows ends the process a few seconds later whatever it does).
 stop_deferral::stop_deferral() = default;
 stop_deferral::~stop_deferral() = default;
 
