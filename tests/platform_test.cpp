@@ -4,10 +4,20 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <linux/close_range.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 #include "tests/test_support.h"
 
@@ -45,6 +55,16 @@ void set_environment(const char* name, const std::string& value) {
     _putenv_s(name, value.c_str());
 #else
     setenv(name, value.c_str(), 1);
+#endif
+}
+
+// Wine gives a new process the priority class asked for, but not its children.
+bool under_wine() {
+#ifdef _WIN32
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
 #endif
 }
 
@@ -328,21 +348,230 @@ TEST(Platform, RunsCommandsThroughTheInterpreter) {
         EXPECT_EQ(killed.how, platform::command_result::ending::signalled);
         EXPECT_EQ(killed.code, 9);
     }
+}
 
-    EXPECT_EQ(platform::cmd_interpreter_line("C:\\w\\cmd.exe", "\"C:\\a b\\x.exe\" -i \"in\""),
-              "C:\\w\\cmd.exe /s /c \"\"C:\\a b\\x.exe\" -i \"in\"\"");
+TEST(Platform, ComposesTheCmdLineAndTellsAbsoluteWindowsPaths) {
+    const struct {
+        const char* interpreter;
+        const char* command;
+        const char* line;
+    } lines[] = {
+        {"C:\\w\\cmd.exe", "\"C:\\a b\\x.exe\" -i \"in\"",
+         "C:\\w\\cmd.exe /d /v:off /s /c \"\"C:\\a b\\x.exe\" -i \"in\"\""},
+        {"C:\\Program Files\\cmd.exe", "exit 1",
+         "\"C:\\Program Files\\cmd.exe\" /d /v:off /s /c \"exit 1\""},
+    };
+    for (const auto& each : lines) {
+        EXPECT_EQ(platform::cmd_interpreter_line(each.interpreter, each.command), each.line);
+    }
+
+    const struct {
+        const char* path;
+        bool absolute;
+    } paths[] = {
+        {"C:\\Windows\\system32\\cmd.exe", true},
+        {"z:/bin/cmd.exe", true},
+        {"\\\\server\\share\\cmd.exe", true},
+        {"\\\\?\\C:\\cmd.exe", true},
+        {"cmd.exe", false},
+        {".\\cmd.exe", false},
+        {"C:cmd.exe", false},
+        {"\\Windows\\cmd.exe", false},
+        {"\\\\\\cmd.exe", false},
+        {"1:\\cmd.exe", false},
+        {"C:", false},
+        {"", false},
+    };
+    for (const auto& each : paths) {
+        EXPECT_EQ(platform::is_absolute_windows_path(each.path), each.absolute) << each.path;
+    }
 }
 
 TEST(Platform, FallsBackToCmdWhenComspecFails) {
     if (!on_windows()) GTEST_SKIP() << "COMSPEC is a Windows matter";
-    const char* saved = std::getenv("COMSPEC");
-    const std::string comspec = saved ? saved : "";
-    set_environment("COMSPEC", "C:\\no\\such\\interpreter.exe");
-    EXPECT_EQ(exit_code_of("exit 5"), 5) << "cmd.exe from PATH when COMSPEC is not found";
-    set_environment("COMSPEC", "");
-    EXPECT_EQ(exit_code_of("exit 6"), 6) << "cmd.exe from PATH when COMSPEC is unset";
+    scoped_temp_dir dir;
+    scoped_chdir inside(dir.path());
+    // Another program named cmd.exe where a search would find it, in the working directory and
+    // first on PATH; it answers 2 to this command line.
+    fs::create_directory("onpath");
+    fs::copy_file(from_utf8(testing::tool_path(BRINDLE_PRINT_ARG)), "cmd.exe");
+    fs::copy_file("cmd.exe", fs::path("onpath") / "cmd.exe");
+    write_file("notes.txt", "not a program");
+    const char* saved_path = std::getenv("PATH");
+    const char* saved_comspec = std::getenv("COMSPEC");
+    const std::string path = saved_path ? saved_path : "",
+                      comspec = saved_comspec ? saved_comspec : "";
+    set_environment("PATH", join(dir, "onpath") + ";" + path);
+    const std::string comspecs[] = {"",           "cmd.exe",
+                                    ".\\cmd.exe", "C:\\no\\such\\interpreter.exe",
+                                    dir.str(),    join(dir, "notes.txt")};
+    for (const std::string& each : comspecs) {
+        set_environment("COMSPEC", each);
+        EXPECT_EQ(exit_code_of("exit 6"), 6) << "COMSPEC [" << each << "]";
+    }
     set_environment("COMSPEC", comspec);
+    set_environment("PATH", path);
 }
+
+TEST(Platform, RunsTheCommandBelowBrindlesPriorityUnlessToldOtherwise) {
+    scoped_temp_dir dir;
+    scoped_chdir inside(dir.path());
+    const auto priority_of_command = [](bool low) {
+        platform::command_settings settings;
+        settings.low_priority = low;
+        const std::string printer = "\"" + testing::tool_path(BRINDLE_PRINT_ARG) + "\"";
+        const auto ran = platform::run_command(printer + " --priority priority.txt", settings);
+        EXPECT_EQ(ran.how, platform::command_result::ending::exited);
+        EXPECT_EQ(ran.code, 0);
+        return read_file("priority.txt");
+    };
+    const std::string normal = priority_of_command(false), low = priority_of_command(true);
+    if (on_windows()) {
+        EXPECT_EQ(normal, "normal");
+        if (under_wine() && low == "normal")
+            GTEST_SKIP() << "the class is not inherited under Wine";
+        EXPECT_EQ(low, "below_normal");
+    } else {
+        EXPECT_EQ(low, std::to_string(std::min(std::stoi(normal) + 10, 19))) << "normal " << normal;
+#ifndef _WIN32
+        // Ten steps below a nice value of 15 is past the lowest priority there is.
+        EXPECT_EXIT(
+            {
+                ::setpriority(PRIO_PROCESS, 0, 15);
+                std::exit(priority_of_command(true) == "19" ? 0 : 1);
+            },
+            ::testing::ExitedWithCode(0), "");
+#endif
+    }
+}
+
+// ---- Stopping (POSIX signals; Windows is tried end to end) --------------------------------
+#ifndef _WIN32
+//
+// A stop stays recorded for the rest of a process's life, so each case runs in a child process
+// of its own (a death test) and reports through its exit code.
+
+namespace {
+
+// Is the process with the id written in `pid_file` gone (or only waiting to be collected)?
+bool process_gone(const fs::path& pid_file) {
+    const std::string pid = read_file(pid_file);
+    if (pid.empty()) return false;
+    const std::string stat = read_file(fs::path("/proc") / pid.substr(0, pid.find('\n')) / "stat");
+    const auto state_at = stat.rfind(") ");
+    return stat.empty() || (state_at != std::string::npos && stat[state_at + 2] == 'Z');
+}
+
+bool eventually_gone(const fs::path& pid_file) {
+    for (int round = 0; round < 100; ++round) {
+        if (process_gone(pid_file)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// A death test's end is seen on a pipe, which the commands it starts must not hold open.
+void keep_descriptors_from_commands() { ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC); }
+
+// 0 when `result` ended as expected, else a code naming what differed.
+int check_ending(const platform::command_result& result, platform::command_result::ending how,
+                 int code, int stop_signal) {
+    if (result.how != how) return 10;
+    if (result.code != code) return 11;
+    return result.stop_signal == stop_signal ? 0 : 12;
+}
+
+}  // namespace
+
+TEST(Stopping, ASignalIsPassedOnToTheCommandsGroupAndNoCommandStartsAfterIt) {
+    scoped_temp_dir dir;
+    scoped_chdir inside(dir.path());
+    // The command stops Brindle while a grandchild sleeps.
+    EXPECT_EXIT(
+        {
+            const auto stopped =
+                platform::run_command("sleep 30 & echo $! > sleeper.pid; kill -TERM " +
+                                      std::to_string(platform::process_id()) + "; wait");
+            if (const int fault = check_ending(stopped, platform::command_result::ending::signalled,
+                                               SIGTERM, SIGTERM)) {
+                std::exit(fault);
+            }
+            if (!process_gone("sleeper.pid")) std::exit(20);
+            if (platform::stop_requested() != SIGTERM) std::exit(21);
+            const auto refused = platform::run_command("echo started > started.txt");
+            if (const int fault = check_ending(
+                    refused, platform::command_result::ending::not_started, -1, SIGTERM)) {
+                std::exit(fault + 20);
+            }
+            std::exit(fs::exists("started.txt") ? 30 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Stopping, AfterAStopTheEncoderMayFinishItsFile) {
+    scoped_temp_dir dir;
+    scoped_chdir inside(dir.path());
+    // The interpreter dies of the signal at once; the "encoder" below it takes a second to end.
+    const std::string encoder =
+        "sh -c 'trap \"sleep 1; echo > finished; exit 0\" TERM; echo > ready; "
+        "while :; do sleep 0.1; done'";
+    EXPECT_EXIT(
+        {
+            const auto stopped = platform::run_command(
+                encoder + " & while [ ! -e ready ]; do sleep 0.05; done; kill -TERM " +
+                std::to_string(platform::process_id()) + "; wait");
+            if (const int fault = check_ending(stopped, platform::command_result::ending::signalled,
+                                               SIGTERM, SIGTERM)) {
+                std::exit(fault);
+            }
+            std::exit(fs::exists("finished") ? 0 : 20);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Stopping, WhatTheCommandLeavesRunningIsEnded) {
+    scoped_temp_dir dir;
+    scoped_chdir inside(dir.path());
+    const auto ran = platform::run_command("sleep 300 & echo $! > sleeper.pid");
+    EXPECT_EQ(check_ending(ran, platform::command_result::ending::exited, 0, 0), 0);
+    EXPECT_TRUE(process_gone("sleeper.pid"));
+}
+
+TEST(Stopping, TheCommandEndsWhenBrindleIsKilled) {
+    scoped_temp_dir dir;
+    scoped_chdir inside(dir.path());
+    EXPECT_EXIT(
+        {
+            keep_descriptors_from_commands();
+            platform::run_command(
+                "echo $$ > interpreter.pid; sleep 300 & echo $! > sleeper.pid; "
+                "kill -KILL " +
+                std::to_string(platform::process_id()) + "; sleep 300");
+            std::exit(0);
+        },
+        ::testing::KilledBySignal(SIGKILL), "");
+    EXPECT_TRUE(eventually_gone("interpreter.pid"));
+    EXPECT_TRUE(eventually_gone("sleeper.pid"));
+}
+
+TEST(Stopping, AStopDuringADeferralIsReportedAtItsEnd) {
+    EXPECT_EXIT(
+        {
+            platform::install_stop_handlers();
+            {
+                platform::stop_deferral outer;
+                {
+                    platform::stop_deferral inner;
+                    std::raise(SIGHUP);
+                }
+                if (platform::stop_requested() != 0) std::exit(1);
+            }
+            std::exit(platform::stop_requested() == SIGHUP ? 0 : 2);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+#endif  // _WIN32
 
 TEST(Platform, LocksTheWorkingDirectoryOnce) {
     // The lock is held until the process ends, so on Windows this test's folder cannot be

@@ -53,4 +53,19 @@ std::filesystem::path media_samples() {
     return path;
 }
 
+std::string tool_path(const std::string& built_path) {
+#ifdef _WIN32
+    std::string path = built_path;
+    if (!path.empty() && path[0] == '/') {
+        for (char& c : path) {
+            if (c == '/') c = '\\';
+        }
+        path = "Z:" + path;
+    }
+    return path;
+#else
+    return built_path;
+#endif
+}
+
 }  // namespace brindle::testing

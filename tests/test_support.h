@@ -30,4 +30,8 @@ std::string read_file(const std::filesystem::path& path);
 // can open (under Wine, the host's /x becomes Z:\x). Empty when it was not made (no ffmpeg).
 std::filesystem::path media_samples();
 
+// The path of a test tool the build made, as a command line must name it: a Windows build run
+// under Wine is handed the Unix path, which Wine shows under drive Z:.
+std::string tool_path(const std::string& built_path);
+
 }  // namespace brindle::testing
