@@ -485,6 +485,29 @@ descendants() {
     done
 }
 
+# The processes whose working directory is DIR (zombies aside), but for this script: brindle,
+# its interpreter and its encoder while a case runs there. Each is listed as "PID COMMAND LINE".
+processes_in() {
+    local dir=$1 cwd proc stat state
+    while IFS= read -r cwd; do
+        proc=${cwd%/cwd}
+        [[ ${proc#/proc/} == "$$" || ${proc#/proc/} == "$BASHPID" ]] && continue
+        read -r stat <"$proc/stat" 2>/dev/null || continue
+        state=${stat##*) }
+        [[ ${state:0:1} == Z ]] && continue
+        printf '%s %s\n' "${proc#/proc/}" "$(tr '\0' ' ' <"$proc/cmdline" 2>/dev/null | head -c 100)"
+    done < <(cd / && find /proc -mindepth 2 -maxdepth 2 -name cwd -lname "$dir" 2>/dev/null)
+}
+
+# Fails unless no process works in DIR within five seconds; then ends whatever still does.
+check_nothing_runs_in() {
+    local dir=$1 left
+    wait_until 50 test -z "$(processes_in "$dir")" && return 0
+    left=$(processes_in "$dir")
+    fail "still running in the case's folder:"$'\n'"$left"
+    [[ -n $left ]] && kill -KILL $(cut -d' ' -f1 <<<"$left") 2>/dev/null
+}
+
 # Runs commands as an unprivileged user where the test runs as root (root reads and writes
 # everything, so permissions would prove nothing). Answers false when that is not possible.
 drop_privileges() {
@@ -1111,6 +1134,8 @@ case_killed_run() {
     mapfile -t children < <(descendants "$pid")
     kill -KILL "$pid"
     wait "$pid" 2>/dev/null
+    # The encoder ends with brindle, without help.
+    check_nothing_runs_in "$(pwd -P)"
     ((${#children[@]} > 0)) && kill -KILL "${children[@]}" 2>/dev/null
     sleep 0.2
     check_untouched lib/a.x264.mkv
@@ -1146,6 +1171,89 @@ case_unwritable_working_dir() {
     check_untouched lib/a.mkv
     check_tree lib a.mkv
     check_working_dir
+    end_case
+}
+
+# ---- Stopping ------------------------------------------------------------------------------
+
+case_stopped_by_signal() {
+    begin_case "kill -TERM during an encode: the encoder's group ends before the lock is let go; nothing is left"
+    if windows; then
+        skip_case "POSIX signals"
+        return
+    fi
+    use_fake_encoder
+    fake_mode=hang
+    make_video lib/a.x264.mkv 2100000
+    keep_originals lib/a.x264.mkv
+    # The interpreter takes four seconds to end after the signal (the encoder ends at once): a
+    # run started meanwhile must find the lock still held.
+    printf "trap 'sleep 4' TERM; ffmpeg -y -i %%1 %%2\n" >../slow-stop.cfg
+    start_brindle "$case_dir/raw1" "${encode_args[@]}" -config "$(native ../slow-stop.cfg)"
+    local pid=$started_pid here
+    here=$(pwd -P)
+    wait_until 100 test -s tempenc.mkv || fail "the encoder never started"
+    kill -TERM "$pid"
+    sleep 0.5
+    expect "$lock_held"
+    expect_run 0 "${encode_args[@]}"
+    wait "$pid"
+    status=$?
+    run_label="the stopped run"
+    check_status 143
+    check_nothing_runs_in "$here"
+    [[ -e tempenc.mkv ]] && fail "tempenc.mkv was left behind"
+    check_untouched lib/a.x264.mkv
+    check_tree lib a.x264.mkv
+    check_working_dir brindle.lock
+    check_log_calls 1
+    end_case
+}
+
+case_parent_ignores_sigchld() {
+    begin_case "a parent that ignores SIGCHLD: the encoder's exit code is still seen"
+    if windows; then
+        skip_case "POSIX signals"
+        return
+    fi
+    if ! command -v perl >/dev/null; then
+        skip_case "perl is not installed"
+        return
+    fi
+    use_fake_encoder
+    make_video lib/a.x264.mkv 1100000
+    keep_originals lib/a.x264.mkv
+    # An ignored SIGCHLD is inherited through exec.
+    timeout -k 5 120 env "${case_env[@]}" perl -e '$SIG{CHLD} = "IGNORE"; exec @ARGV or die' \
+        "$brindle" "${encode_args[@]}" </dev/null >"$case_dir/out" 2>"$case_dir/err"
+    status=$?
+    check_status 0
+    check_encoded lib/a.x264.mkv lib/a.x265.mkv
+    check_tree lib a.x265.mkv
+    end_case
+}
+
+case_ended_windows() {
+    begin_case "brindle.exe ended while its encoder runs: the interpreter and the encoder end with it"
+    if ! windows; then
+        skip_case "Windows job objects"
+        return
+    fi
+    use_fake_encoder
+    fake_mode=hang
+    make_video lib/a.mkv 2100000
+    keep_originals lib/a.mkv
+    start_brindle "$case_dir/raw1" "${encode_args[@]}"
+    local here
+    here=$(pwd -P)
+    wait_until 150 test -s tempenc.mkv || fail "the encoder never started"
+    # As the Task Scheduler stops a task: TerminateProcess.
+    "${runner[@]}" taskkill /F /IM brindle.exe >"$case_dir/taskkill" 2>&1 ||
+        fail "taskkill: $(cat "$case_dir/taskkill")"
+    wait "$started_pid"
+    check_nothing_runs_in "$here"
+    check_untouched lib/a.mkv
+    check_tree lib a.mkv
     end_case
 }
 
@@ -1452,6 +1560,9 @@ fi
 run_case case_concurrent_runs
 run_case case_killed_run
 run_case case_unwritable_working_dir
+run_case case_stopped_by_signal
+run_case case_parent_ignores_sigchld
+run_case case_ended_windows
 run_case case_real_ffmpeg
 run_case case_unlistable_library
 run_case case_control_characters_printed
