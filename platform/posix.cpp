@@ -795,6 +795,7 @@ bool wait_for_guardian(pid_t guardian, pid_t group, int life_write, const sigset
                 ::send(life_write, &stop_passed_on, 1, MSG_NOSIGNAL);
             }
             ::kill(-group, taken);
+            ::kill(-group, SIGCONT);  // a stopped process acts on the signal only once continued
         }
     }
 }
