@@ -694,23 +694,6 @@ BOOL WINAPI on_console_event(DWORD event) {
     }
 }
 
-// The system's text for GetLastError(), without its line break.
-std::string last_error_text() {
-    const DWORD error = GetLastError();
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = length > 0 && buffer != nullptr ? std::wstring(buffer, length) : L"";
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) {
-        text.pop_back();
-    }
-    auto utf8 = to_utf8(text);
-    if (!utf8 || utf8->empty()) return "system error " + std::to_string(error);
-    return *utf8;
-}
-
 // cmd.exe in the system directory: never one from the working directory or PATH, where anyone
 // who can write a file could plant another.
 std::wstring system_cmd() {
@@ -793,7 +776,7 @@ command_result run_command(const std::string& command_line, const command_settin
     }
     const unique_handle job = kill_on_close_job();
     if (!job.valid()) {
-        result.error = last_error_text();
+        result.error = error_text(GetLastError());
         return result;
     }
     // The encoder inherits the interpreter's priority class.
@@ -807,11 +790,11 @@ command_result run_command(const std::string& command_line, const command_settin
         started = !cmd.empty() && start_suspended(cmd, command_line, priority_class, child);
     }
     if (!started) {
-        result.error = last_error_text();
+        result.error = error_text(GetLastError());
         return result;
     }
     if (!AssignProcessToJobObject(job.get(), child.process.get())) {
-        result.error = last_error_text();
+        result.error = error_text(GetLastError());
         TerminateProcess(child.process.get(), 1);
         WaitForSingleObject(child.process.get(), INFINITE);
         return result;
@@ -820,7 +803,7 @@ command_result run_command(const std::string& command_line, const command_settin
     DWORD exit_code = 0;
     const bool ended = WaitForSingleObject(child.process.get(), INFINITE) == WAIT_OBJECT_0 &&
                        GetExitCodeProcess(child.process.get(), &exit_code);
-    const std::string wait_error = ended ? std::string() : last_error_text();
+    const std::string wait_error = ended ? std::string() : error_text(GetLastError());
     end_job(job.get());
     result.stop_signal = stop_requested();
     if (!ended) {
