@@ -1,8 +1,6 @@
 // Writes the bytes of its first argument, exactly, into the file named by its second, so a test
 // can see what a command line delivered to a program. On Windows the argument arrives as UTF-16
-// and is written as UTF-8. Given "--priority" as its first argument, it writes the priority it
-// runs at instead: its nice value on POSIX, its priority class (below_normal, normal, ...) on
-// Windows.
+// and is written as UTF-8.
 
 #include <cstdio>
 #include <string>
@@ -20,26 +18,7 @@ int write_bytes(std::FILE* out, const std::string& bytes) {
 
 #ifdef _WIN32
 
-#include <windows.h>
-
 namespace {
-
-std::string priority_class() {
-    switch (GetPriorityClass(GetCurrentProcess())) {
-        case IDLE_PRIORITY_CLASS:
-            return "idle";
-        case BELOW_NORMAL_PRIORITY_CLASS:
-            return "below_normal";
-        case NORMAL_PRIORITY_CLASS:
-            return "normal";
-        case ABOVE_NORMAL_PRIORITY_CLASS:
-            return "above_normal";
-        case HIGH_PRIORITY_CLASS:
-            return "high";
-        default:
-            return "other";
-    }
-}
 
 void append_utf8(std::string& out, unsigned long code_point) {
     auto byte = [&out](unsigned long value) { out.push_back(static_cast<char>(value)); };
@@ -78,21 +57,13 @@ std::string utf8_from_utf16(const wchar_t* text) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) return 2;
-    if (std::wstring(argv[1]) == L"--priority") {
-        return write_bytes(_wfopen(argv[2], L"wb"), priority_class());
-    }
     return write_bytes(_wfopen(argv[2], L"wb"), utf8_from_utf16(argv[1]));
 }
 
 #else
 
-#include <sys/resource.h>
-
 int main(int argc, char** argv) {
     if (argc != 3) return 2;
-    if (std::string(argv[1]) == "--priority") {
-        return write_bytes(std::fopen(argv[2], "wb"), std::to_string(getpriority(PRIO_PROCESS, 0)));
-    }
     return write_bytes(std::fopen(argv[2], "wb"), argv[1]);
 }
 
