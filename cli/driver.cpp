@@ -1,6 +1,11 @@
 #include "cli/driver.h"
 
+#include <cstdint>
+#include <optional>
+
 #include "cli/options.h"
+#include "cli/report.h"
+#include "cli/schedule.h"
 #include "encode/command.h"
 #include "encode/encode.h"
 #include "platform/platform.h"
@@ -11,6 +16,7 @@ namespace brindle {
 namespace {
 
 constexpr const char* lock_file_name = "brindle.lock";
+constexpr std::uint64_t ticks_per_second = 10'000'000;
 
 // Two runs encoding in one working directory would share tempenc.mkv, and one could install the
 // other's half-written output. The lock is released by the system when the process ends, so it is
@@ -33,11 +39,123 @@ bool take_run_lock() {
     return false;
 }
 
+// Keeps only this run's shard of the candidates.
+void keep_shard(const run_options& options, candidate_list& candidates) {
+    if (options.shard_count <= 1) return;
+    std::erase_if(candidates.entries, [&](const candidate_entry& entry) {
+        const std::string_view below_library =
+            std::string_view(entry.path).substr(entry.relative_start);
+        return shard_of(below_library, platform::path_separators(), options.shard_count) !=
+               options.shard_index;
+    });
+}
+
 void report_candidates(const candidate_list& candidates) {
     platform::write_out("Scan found " + std::to_string(candidates.entries.size()) + " files\n");
     for (const candidate_entry& entry : candidates.entries) {
         platform::write_out("Found: " + printable_path(entry.path) + "\n");
     }
+}
+
+struct run_tally {
+    int converted = 0;
+    int not_converted = 0;
+    int left_over = 0;
+    std::uint64_t bytes_before = 0;
+    std::uint64_t bytes_after = 0;
+};
+
+std::uint64_t seconds_since(std::uint64_t start_ticks) {
+    const std::uint64_t now = platform::now_ticks();
+    return now > start_ticks ? (now - start_ticks) / ticks_per_second : 0;
+}
+
+void report_not_converted(const candidate_entry& entry, const std::string& reason,
+                          run_tally& tally) {
+    platform::write_out("Not converted: " + entry.path + ": " + reason + "\n");
+    ++tally.not_converted;
+}
+
+void report_converted(const candidate_entry& entry, const prepared_encode& prepared,
+                      const encode_outcome& outcome, std::uint64_t started, run_tally& tally) {
+    std::string line = "Converted: " + entry.path;
+    if (prepared.target != entry.path) line += " -> " + prepared.target;
+    const std::uint64_t before = entry.stamp.size;
+    line += " (" + size_text(before) + " -> " + size_text(outcome.size_after) + ", " +
+            change_text(before, outcome.size_after) + ", " + elapsed_text(seconds_since(started)) +
+            ")\n";
+    platform::write_out(line);
+    ++tally.converted;
+    tally.bytes_before += before;
+    tally.bytes_after += outcome.size_after;
+}
+
+void report_summary(const run_tally& tally, std::uint64_t run_started) {
+    std::string line = "Finished: " + std::to_string(tally.converted) + " converted, " +
+                       std::to_string(tally.not_converted) + " not converted";
+    if (tally.left_over > 0) {
+        line += ", " + std::to_string(tally.left_over) + " left for the next run";
+    }
+    line += "; " + size_text(tally.bytes_before) + " before, " + size_text(tally.bytes_after) +
+            " after; " + elapsed_text(seconds_since(run_started)) + "\n";
+    platform::write_out(line);
+    platform::flush_out();
+}
+
+int report_stop(int signal, const candidate_entry& entry, const run_tally& tally,
+                std::uint64_t run_started) {
+    platform::write_out("Stopped by signal " + std::to_string(signal) + "; " + entry.path +
+                        " was not converted\n");
+    report_summary(tally, run_started);
+    return 128 + signal;
+}
+
+// The encode phase: one candidate after the other, in list order. Answers the exit code.
+int encode_all(const run_options& options, const candidate_list& candidates,
+               const std::string& command_template) {
+    const std::uint64_t run_started = platform::now_ticks();
+    std::optional<std::uint64_t> deadline;
+    if (options.until_minutes >= 0) {
+        const auto left =
+            seconds_until_clock(platform::local_seconds_of_day(), options.until_minutes);
+        deadline = run_started + static_cast<std::uint64_t>(left) * ticks_per_second;
+    }
+    run_tally tally;
+    const std::size_t count = candidates.entries.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const candidate_entry& entry = candidates.entries[i];
+        if (const int signal = platform::stop_requested(); signal != 0) {
+            return report_stop(signal, entry, tally, run_started);
+        }
+        if (deadline && platform::now_ticks() >= *deadline) {
+            tally.left_over = static_cast<int>(count - i);
+            platform::write_out("Left for the next run: " + std::to_string(tally.left_over) +
+                                " files, the -until time was reached\n");
+            break;
+        }
+        prepared_encode prepared;
+        if (const std::string reason = prepare_encode(entry, command_template, prepared);
+            !reason.empty()) {
+            report_not_converted(entry, reason, tally);
+            continue;
+        }
+        platform::write_out("Converting " + std::to_string(i + 1) + " of " + std::to_string(count) +
+                            ": " + entry.path + " (started " +
+                            clock_text(platform::local_seconds_of_day()) + ")\n");
+        const std::uint64_t started = platform::now_ticks();
+        const encode_outcome outcome = run_encode(entry, prepared, options.low_priority);
+        if (outcome.stop_signal != 0) {
+            return report_stop(outcome.stop_signal, entry, tally, run_started);
+        }
+        if (outcome.converted) {
+            report_converted(entry, prepared, outcome, started, tally);
+        } else {
+            report_not_converted(entry, outcome.reason, tally);
+        }
+    }
+    report_summary(tally, run_started);
+    if (const int signal = platform::stop_requested(); signal != 0) return 128 + signal;
+    return 0;
 }
 
 }  // namespace
@@ -58,7 +176,6 @@ int run(const std::vector<std::string>& args) {
                             loaded.fault + "\n");
         return 1;
     }
-    const std::string& command_template = loaded.command_template;
 
     candidate_list candidates;
     const scan_filters filters{options.days, options.ext, options.minsize, options.docurrent};
@@ -68,14 +185,11 @@ int run(const std::vector<std::string>& args) {
                             scanned.top_error + "\n");
         return 1;
     }
+    keep_shard(options, candidates);
     report_candidates(candidates);
     if (options.scanonly) return 0;
 
-    // A failed encode leaves its source as it was and does not stop the run.
-    for (const candidate_entry& entry : candidates.entries) {
-        encode_candidate(entry.path, command_template);
-    }
-    return 0;
+    return encode_all(options, candidates, loaded.command_template);
 }
 
 }  // namespace brindle

@@ -5,6 +5,7 @@
 
 #include "encode/command.h"
 #include "encode/replace.h"
+#include "media/probe.h"
 #include "platform/platform.h"
 
 namespace brindle {
@@ -19,36 +20,86 @@ shell_syntax current_shell() {
                : shell_syntax::posix_sh;
 }
 
+std::string encoder_failure(const platform::command_result& ran) {
+    switch (ran.how) {
+        case platform::command_result::ending::exited:
+            return "the encoder failed with exit code " + std::to_string(ran.code);
+        case platform::command_result::ending::signalled:
+            return "the encoder was ended by signal " + std::to_string(ran.code);
+        case platform::command_result::ending::not_started:
+            break;
+    }
+    return "the encoder could not be started: " + ran.error;
+}
+
 }  // namespace
 
-int encode_candidate(const std::string& path, const std::string& command_template) {
+std::string prepare_encode(const candidate_entry& entry, const std::string& command_template,
+                           prepared_encode& prepared) {
+    const std::string& path = entry.path;
     const shell_syntax shell = current_shell();
-    template_pieces pieces;
-    if (split_command_template(command_template, pieces) != template_fault::none) return 0;
     if (!path_can_be_quoted(path, shell)) {
-        platform::write_out("Not encoded: " + path +
-                            " holds two or more % signs, which cmd.exe could expand into a "
-                            "command.\n");
-        return 0;
+        return "the name holds two or more % signs, which cmd.exe could expand into a command";
     }
-    if (platform::native_length(backup_path_for(path)) > max_path_length) return 0;
+    if (platform::native_length(backup_path_for(path)) > max_path_length) {
+        return "the path is too long to add \".bak\" to it";
+    }
     const std::optional<std::string> command = build_encode_command(command_template, path, shell);
-    if (!command) return 0;
+    if (!command) return "the encoder command line cannot be composed for it";
 
+    const source_probe probe = probe_source(path);
+    if (!probe.is_video_container) return probe.fault;
+
+    prepared.command = *command;
+    prepared.target = target_path_for(path);
+    prepared.source_duration_ms = probe.duration_ms;
+    return {};
+}
+
+encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& prepared,
+                          bool low_priority) {
+    encode_outcome outcome;
     // The run holds the working directory's lock, so whatever stands under the temporary name is
     // left over from an earlier encode of ours and must not be taken for this one's output.
     platform::remove_file(temp_output_name);
     // The encoder writes to the same console; what was printed before it must come first.
     platform::flush_out();
-    const file_stamp started = system_file_ops().stamp_of(path).stamp;
-    const platform::command_result ran = platform::run_command(*command);
-    if (ran.how != platform::command_result::ending::exited || ran.code != 0) return 0;
+    platform::command_settings settings;
+    settings.low_priority = low_priority;
+    const platform::command_result ran = platform::run_command(prepared.command, settings);
+    if (ran.stop_signal != 0) {
+        platform::remove_file(temp_output_name);
+        outcome.stop_signal = ran.stop_signal;
+        return outcome;
+    }
+    if (ran.how != platform::command_result::ending::exited || ran.code != 0) {
+        platform::remove_file(temp_output_name);
+        outcome.reason = encoder_failure(ran);
+        return outcome;
+    }
+    if (platform::file_size(temp_output_name) < 0) {
+        outcome.reason = "the encoder left no output";
+        return outcome;
+    }
+    const result_verdict verdict = check_result(temp_output_name, prepared.source_duration_ms);
+    if (!verdict.whole) {
+        platform::remove_file(temp_output_name);
+        outcome.reason = verdict.fault;
+        return outcome;
+    }
+    const long long size_after = platform::file_size(temp_output_name);
 
-    const std::string target = target_path_for(path, 0);
-    replace_with_result(
-        system_file_ops(), path, target, temp_output_name,
-        staging_path_for(target, platform::path_separator(), platform::process_id()), started);
-    return 1;
+    const platform::stop_deferral replace_finishes_first;
+    const replace_outcome replaced = replace_with_result(
+        system_file_ops(), entry.path, prepared.target, temp_output_name,
+        staging_path_for(prepared.target, platform::path_separator(), platform::process_id()));
+    if (replaced != replace_outcome::replaced) {
+        outcome.reason = "the result could not be put in place";
+        return outcome;
+    }
+    outcome.converted = true;
+    outcome.size_after = size_after > 0 ? static_cast<std::uint64_t>(size_after) : 0;
+    return outcome;
 }
 
 }  // namespace brindle

@@ -1,11 +1,40 @@
 #pragma once
 
+// Encoding one candidate: the checks before its encoder starts, the encoder run, the checks of
+// its result and the replace.
+
+#include <cstdint>
+#include <optional>
 #include <string>
+
+#include "scan/candidates.h"
 
 namespace brindle {
 
-// Encodes one candidate and puts the result in its place. Answers 1 when the encoder ran and
-// reported success (whatever the file steps then did), 0 otherwise.
-int encode_candidate(const std::string& path, const std::string& command_template);
+// What the checks before an encode found: the command to run and where its result goes.
+struct prepared_encode {
+    std::string command;
+    std::string target;
+    std::optional<std::int64_t> source_duration_ms;
+};
+
+// Checks that `entry` may be encoded now. Answers why not, in plain words for a
+// "Not converted: PATH: REASON" line, or an empty text and the prepared encode.
+std::string prepare_encode(const candidate_entry& entry, const std::string& command_template,
+                           prepared_encode& prepared);
+
+struct encode_outcome {
+    bool converted = false;
+    std::string reason;            // when not converted: the words after "Not converted: PATH: "
+    std::uint64_t size_after = 0;  // the result's size, when converted
+    // A stop was asked for while the encoder ran: it has ended, its output is deleted and the
+    // source stands as it was.
+    int stop_signal = 0;
+};
+
+// Runs the prepared encoder, checks its result and puts it in place of the source. The
+// temporary output is deleted whatever the outcome.
+encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& prepared,
+                          bool low_priority);
 
 }  // namespace brindle

@@ -19,6 +19,8 @@ namespace brindle::platform {
 
 // The separator the system joins a directory and a name with: '\\' on Windows, '/' on POSIX.
 char path_separator();
+// Every character the system takes as a separator: "\\/" on Windows, "/" on POSIX.
+const char* path_separators();
 
 // The length of a UTF-8 path as the system's own path limit counts it: UTF-16 code units on
 // Windows, bytes on POSIX. Every 255-character limit of the program is checked against this.
@@ -128,6 +130,9 @@ bool file_details_of(const open_directory& dir, const dir_entry& entry, file_det
 
 // The current time as 100-nanosecond ticks since 1601-01-01 UTC.
 std::uint64_t now_ticks();
+
+// The local time of day, in seconds past midnight.
+int local_seconds_of_day();
 
 // ---- Reading files -----------------------------------------------------------------------
 

@@ -143,6 +143,8 @@ bool copy_contents(int in, int out) {
 
 char path_separator() { return '/'; }
 
+const char* path_separators() { return "/"; }
+
 std::size_t native_length(std::string_view utf8) { return utf8.size(); }
 
 std::size_t longest_path() { return PATH_MAX - 1; }
@@ -337,6 +339,13 @@ bool is_regular_before_open(const std::string& path, bool follow_link) {
 constexpr const char* not_regular_text = "not a regular file";
 
 }  // namespace
+
+int local_seconds_of_day() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (::localtime_r(&now, &local) == nullptr) return 0;
+    return local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+}
 
 long long read_file_start(const std::string& path, char* buffer, std::size_t size,
                           std::string* error) {

@@ -147,6 +147,8 @@ bool write_console(HANDLE console, std::string_view text) {
 
 char path_separator() { return '\\'; }
 
+const char* path_separators() { return "\\/"; }
+
 std::size_t native_length(std::string_view utf8) {
     if (utf8.empty() || utf8.size() > INT_MAX) return utf8.size();
     const int units =
@@ -350,6 +352,12 @@ namespace {
 bool is_disk_file(HANDLE file) { return GetFileType(file) == FILE_TYPE_DISK; }
 
 }  // namespace
+
+int local_seconds_of_day() {
+    SYSTEMTIME local{};
+    GetLocalTime(&local);
+    return local.wHour * 3600 + local.wMinute * 60 + local.wSecond;
+}
 
 long long read_file_start(const std::string& path, char* buffer, std::size_t size,
                           std::string* error) {

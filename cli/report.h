@@ -1,0 +1,19 @@
+#pragma once
+
+// The figures of the lines a run prints.
+
+#include <cstdint>
+#include <string>
+
+namespace brindle {
+
+// "812 bytes", "1.5 KiB", "700.0 MiB", "1.25 GiB".
+std::string size_text(std::uint64_t bytes);
+// "H:MM:SS".
+std::string elapsed_text(std::uint64_t seconds);
+// "HH:MM" for a time of day in seconds past midnight.
+std::string clock_text(int seconds_of_day);
+// "40% smaller", "3% larger", "the same size".
+std::string change_text(std::uint64_t before, std::uint64_t after);
+
+}  // namespace brindle

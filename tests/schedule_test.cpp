@@ -1,0 +1,60 @@
+#include "cli/schedule.h"
+
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+#include "cli/report.h"
+
+namespace brindle {
+namespace {
+
+TEST(Schedule, ShardsHashThePathBelowTheLibraryWithSlashes) {
+    // Known FNV-1a values: every build, Windows or Linux, must agree on them.
+    EXPECT_EQ(fnv1a_64(""), 14695981039346656037ULL);
+    EXPECT_EQ(fnv1a_64("a"), 0xaf63dc4c8601ec8cULL);
+    EXPECT_EQ(fnv1a_64("foobar"), 0x85944171f73967e8ULL);
+    EXPECT_EQ(fnv1a_64("Show/Season 1/e01.mkv"), fnv1a_64("Show/Season 1/e01.mkv"));
+
+    EXPECT_EQ(shard_of("Show\\Season 1\\e01.mkv", "\\/", 7),
+              shard_of("Show/Season 1/e01.mkv", "/", 7));
+    EXPECT_EQ(shard_of("a", "/", 1), 1);
+    for (const int count : {2, 3, 8, 64, 1000}) {
+        const int shard = shard_of("x/y.mkv", "/", count);
+        EXPECT_GE(shard, 1);
+        EXPECT_LE(shard, count);
+        EXPECT_EQ(shard, static_cast<int>(fnv1a_64("x/y.mkv") % static_cast<unsigned>(count)) + 1);
+    }
+}
+
+TEST(Schedule, UntilIsTheNextTimeTheClockShowsIt) {
+    constexpr int hour = 3600;
+    const std::tuple<int, int, std::int64_t> cases[] = {
+        {23 * hour, 6 * 60, 7 * hour},            // 23:00 until 06:00: the next morning
+        {5 * hour + 59 * 60 + 30, 6 * 60, 30},    // half a minute before
+        {6 * hour, 6 * 60, 24 * hour},            // at the minute itself: tomorrow
+        {6 * hour + 30, 6 * 60, 24 * hour - 30},  // just after: tomorrow
+        {0, 0, 24 * hour},                        // midnight until 0:00
+        {12 * hour, 23 * 60 + 59, 11 * hour + 59 * 60},
+    };
+    for (const auto& [now, until, seconds] : cases) {
+        EXPECT_EQ(seconds_until_clock(now, until), seconds) << now << " until " << until;
+    }
+}
+
+TEST(Report, FiguresReadAsAPersonWritesThem) {
+    EXPECT_EQ(size_text(812), "812 bytes");
+    EXPECT_EQ(size_text(1536), "1.5 KiB");
+    EXPECT_EQ(size_text(700ULL << 20), "700.0 MiB");
+    EXPECT_EQ(size_text(5ULL << 29), "2.50 GiB");
+    EXPECT_EQ(elapsed_text(0), "0:00:00");
+    EXPECT_EQ(elapsed_text(3 * 3600 + 5 * 60 + 9), "3:05:09");
+    EXPECT_EQ(clock_text(23 * 3600 + 5 * 60 + 59), "23:05");
+    EXPECT_EQ(change_text(100, 60), "40% smaller");
+    EXPECT_EQ(change_text(100, 103), "3% larger");
+    EXPECT_EQ(change_text(100, 100), "the same size");
+    EXPECT_EQ(change_text(~0ULL, ~0ULL / 2), "50% smaller") << "no overflow on huge sizes";
+}
+
+}  // namespace
+}  // namespace brindle
