@@ -134,7 +134,8 @@ int encode_all(const run_options& options, const candidate_list& candidates,
             break;
         }
         prepared_encode prepared;
-        if (const std::string reason = prepare_encode(entry, command_template, prepared);
+        if (const std::string reason =
+                prepare_encode(entry, command_template, options.retry, prepared);
             !reason.empty()) {
             report_not_converted(entry, reason, tally);
             continue;

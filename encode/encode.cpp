@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "encode/command.h"
+#include "encode/marks.h"
 #include "encode/replace.h"
 #include "media/probe.h"
 #include "platform/platform.h"
@@ -18,6 +19,13 @@ shell_syntax current_shell() {
     return platform::command_interpreter() == platform::interpreter_kind::windows_cmd
                ? shell_syntax::windows_cmd
                : shell_syntax::posix_sh;
+}
+
+// An encoder that failed on the file itself, rather than one that could not run at all (sh and
+// cmd.exe answer 126, 127 and 9009 for a program they cannot find or start) or that was killed.
+bool failed_on_the_file(const platform::command_result& ran) {
+    return ran.how == platform::command_result::ending::exited && ran.code != 126 &&
+           ran.code != 127 && ran.code != 9009;
 }
 
 std::string encoder_failure(const platform::command_result& ran) {
@@ -35,7 +43,7 @@ std::string encoder_failure(const platform::command_result& ran) {
 }  // namespace
 
 std::string prepare_encode(const candidate_entry& entry, const std::string& command_template,
-                           prepared_encode& prepared) {
+                           bool retry, prepared_encode& prepared) {
     const std::string& path = entry.path;
     const shell_syntax shell = current_shell();
     if (!path_can_be_quoted(path, shell)) {
@@ -47,8 +55,17 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     const std::optional<std::string> command = build_encode_command(command_template, path, shell);
     if (!command) return "the encoder command line cannot be composed for it";
 
+    if (!retry) {
+        if (const auto mark = matching_mark(path, entry.stamp)) {
+            return "it failed on " + mark->date + " (" + mark->reason +
+                   ") and has not changed since; -retry tries it again";
+        }
+    }
     const source_probe probe = probe_source(path);
-    if (!probe.is_video_container) return probe.fault;
+    if (!probe.is_video_container) {
+        mark_failure(path, entry.stamp, probe.fault);
+        return probe.fault;
+    }
 
     prepared.command = *command;
     prepared.target = target_path_for(path);
@@ -75,6 +92,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     if (ran.how != platform::command_result::ending::exited || ran.code != 0) {
         platform::remove_file(temp_output_name);
         outcome.reason = encoder_failure(ran);
+        if (failed_on_the_file(ran)) mark_failure(entry.path, entry.stamp, outcome.reason);
         return outcome;
     }
     if (platform::file_size(temp_output_name) < 0) {
@@ -85,6 +103,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     if (!verdict.whole) {
         platform::remove_file(temp_output_name);
         outcome.reason = verdict.fault;
+        mark_failure(entry.path, entry.stamp, outcome.reason);
         return outcome;
     }
     const long long size_after = platform::file_size(temp_output_name);

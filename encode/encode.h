@@ -19,9 +19,10 @@ struct prepared_encode {
 };
 
 // Checks that `entry` may be encoded now. Answers why not, in plain words for a
-// "Not converted: PATH: REASON" line, or an empty text and the prepared encode.
+// "Not converted: PATH: REASON" line, or an empty text and the prepared encode. A file that failed
+// before and has not changed since is tried again only when `retry` is set.
 std::string prepare_encode(const candidate_entry& entry, const std::string& command_template,
-                           prepared_encode& prepared);
+                           bool retry, prepared_encode& prepared);
 
 struct encode_outcome {
     bool converted = false;

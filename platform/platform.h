@@ -133,6 +133,8 @@ std::uint64_t now_ticks();
 
 // The local time of day, in seconds past midnight.
 int local_seconds_of_day();
+// Today's local date as YYYY-MM-DD.
+std::string local_date();
 
 // ---- Reading files -----------------------------------------------------------------------
 
@@ -170,6 +172,14 @@ private:
     std::uint64_t size_ = 0;
     std::string error_;
 };
+
+// ---- Notes kept with a file --------------------------------------------------------------
+
+// A short text stored with the file itself: the extended attribute "user.brindle" on POSIX, the
+// alternate data stream ":brindle" on NTFS. Answers false when there is none or the file system
+// keeps no such notes. Writing leaves the file's last-write time as it was.
+bool read_file_note(const std::string& path, std::string& text);
+bool write_file_note(const std::string& path, const std::string& text);
 
 // ---- Console output ----------------------------------------------------------------------
 

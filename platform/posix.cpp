@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -347,6 +348,15 @@ int local_seconds_of_day() {
     return local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
 }
 
+std::string local_date() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    char text[16] = "0000-00-00";
+    if (::localtime_r(&now, &local) != nullptr)
+        std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+    return text;
+}
+
 long long read_file_start(const std::string& path, char* buffer, std::size_t size,
                           std::string* error) {
     // Never blocks: the name could have become a FIFO between the look and the open, so the open
@@ -423,6 +433,25 @@ std::size_t file_reader::read_at(std::uint64_t offset, char* buffer, std::size_t
         total += static_cast<std::size_t>(got);
     }
     return total;
+}
+
+namespace {
+constexpr const char* note_attribute = "user.brindle";
+constexpr std::size_t most_note_size = 4096;
+}  // namespace
+
+bool read_file_note(const std::string& path, std::string& text) {
+    std::string buffer(most_note_size, '\0');
+    const ssize_t got = ::lgetxattr(path.c_str(), note_attribute, buffer.data(), buffer.size());
+    if (got < 0) return false;
+    buffer.resize(static_cast<std::size_t>(got));
+    text = std::move(buffer);
+    return true;
+}
+
+bool write_file_note(const std::string& path, const std::string& text) {
+    // An extended attribute changes the inode's change time only, never the last-write time.
+    return ::lsetxattr(path.c_str(), note_attribute, text.data(), text.size(), 0) == 0;
 }
 
 void write_out(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }

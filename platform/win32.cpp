@@ -359,6 +359,14 @@ int local_seconds_of_day() {
     return local.wHour * 3600 + local.wMinute * 60 + local.wSecond;
 }
 
+std::string local_date() {
+    SYSTEMTIME local{};
+    GetLocalTime(&local);
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u", local.wYear, local.wMonth, local.wDay);
+    return text;
+}
+
 long long read_file_start(const std::string& path, char* buffer, std::size_t size,
                           std::string* error) {
     const auto file = open_file(path, GENERIC_READ, OPEN_EXISTING,
@@ -438,6 +446,41 @@ std::size_t file_reader::read_at(std::uint64_t offset, char* buffer, std::size_t
         total += got;
     }
     return total;
+}
+
+namespace {
+constexpr std::size_t most_note_size = 4096;
+}  // namespace
+
+bool read_file_note(const std::string& path, std::string& text) {
+    const auto stream = open_file(path + ":brindle", GENERIC_READ, OPEN_EXISTING);
+    if (!stream.valid()) return false;
+    std::string buffer(most_note_size, '\0');
+    DWORD got = 0;
+    if (!ReadFile(stream.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+        return false;
+    }
+    buffer.resize(got);
+    text = std::move(buffer);
+    return true;
+}
+
+bool write_file_note(const std::string& path, const std::string& text) {
+    // Writing a stream may move the file's last-write time, which the note itself records: it is
+    // put back afterwards.
+    const auto file = open_file(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING);
+    FILETIME written{};
+    if (!file.valid() || !GetFileTime(file.get(), nullptr, nullptr, &written)) return false;
+    bool ok = false;
+    {
+        const auto stream = open_file(path + ":brindle", GENERIC_WRITE, CREATE_ALWAYS);
+        DWORD put = 0;
+        ok = stream.valid() &&
+             WriteFile(stream.get(), text.data(), static_cast<DWORD>(text.size()), &put, nullptr) &&
+             put == text.size();
+    }
+    SetFileTime(file.get(), nullptr, nullptr, &written);
+    return ok;
 }
 
 void write_out(std::string_view text) {
