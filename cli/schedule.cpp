@@ -13,12 +13,22 @@ std::uint64_t fnv1a_64(std::string_view text) {
     return hash;
 }
 
+std::uint64_t mix_bits(std::uint64_t hash) {
+    hash ^= hash >> 33;
+    hash *= 0xff51afd7ed558ccdULL;
+    hash ^= hash >> 33;
+    hash *= 0xc4ceb9fe1a85ec53ULL;
+    hash ^= hash >> 33;
+    return hash;
+}
+
 int shard_of(std::string_view relative_path, std::string_view separators, int count) {
     std::string normalised(relative_path);
     for (char& c : normalised) {
         if (separators.find(c) != std::string_view::npos) c = '/';
     }
-    return static_cast<int>(fnv1a_64(normalised) % static_cast<std::uint64_t>(count)) + 1;
+    const std::uint64_t hash = mix_bits(fnv1a_64(normalised));
+    return static_cast<int>(hash % static_cast<std::uint64_t>(count)) + 1;
 }
 
 std::int64_t seconds_until_clock(int now_seconds_of_day, int until_minutes) {

@@ -19,11 +19,15 @@ TEST(Schedule, ShardsHashThePathBelowTheLibraryWithSlashes) {
     EXPECT_EQ(shard_of("Show\\Season 1\\e01.mkv", "\\/", 7),
               shard_of("Show/Season 1/e01.mkv", "/", 7));
     EXPECT_EQ(shard_of("a", "/", 1), 1);
+    EXPECT_EQ(mix_bits(0), 0u);
+    EXPECT_EQ(mix_bits(1), 0xb456bcfc34c2cb2cULL);
     for (const int count : {2, 3, 8, 64, 1000}) {
         const int shard = shard_of("x/y.mkv", "/", count);
         EXPECT_GE(shard, 1);
         EXPECT_LE(shard, count);
-        EXPECT_EQ(shard, static_cast<int>(fnv1a_64("x/y.mkv") % static_cast<unsigned>(count)) + 1);
+        EXPECT_EQ(
+            shard,
+            static_cast<int>(mix_bits(fnv1a_64("x/y.mkv")) % static_cast<unsigned>(count)) + 1);
     }
 }
 
