@@ -95,8 +95,11 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         if (failed_on_the_file(ran)) mark_failure(entry.path, entry.stamp, outcome.reason);
         return outcome;
     }
-    if (platform::file_size(temp_output_name) < 0) {
-        outcome.reason = "the encoder left no output";
+    const long long output_size = platform::file_size(temp_output_name);
+    if (output_size <= 0) {
+        platform::remove_file(temp_output_name);
+        outcome.reason = output_size < 0 ? "the encoder left no output"
+                                         : "the encoder left an empty output";
         return outcome;
     }
     const result_verdict verdict = check_result(temp_output_name, prepared.source_duration_ms);
@@ -106,7 +109,6 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         mark_failure(entry.path, entry.stamp, outcome.reason);
         return outcome;
     }
-    const long long size_after = platform::file_size(temp_output_name);
 
     const platform::stop_deferral replace_finishes_first;
     const replace_outcome replaced = replace_with_result(
@@ -117,7 +119,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         return outcome;
     }
     outcome.converted = true;
-    outcome.size_after = size_after > 0 ? static_cast<std::uint64_t>(size_after) : 0;
+    outcome.size_after = static_cast<std::uint64_t>(output_size);
     return outcome;
 }
 

@@ -329,13 +329,12 @@ run_brindle() {
     normalise_output "$case_dir/raw" "$case_dir/out"
 }
 
-# Wine writes CRLF line ends.
+# Wine writes CRLF line ends. Start times and durations in the outcome lines vary from run to run.
 normalise_output() {
-    if windows; then
-        tr -d '\r' <"$1" >"$2"
-    else
-        cp -- "$1" "$2"
-    fi
+    local times='s/^(Converting .*) \(started [0-9]{2}:[0-9]{2}\)$/\1 (started HH:MM)/'
+    times+='; s/^(Converted: .*), [0-9]+:[0-9]{2}:[0-9]{2}\)$/\1, H:MM:SS)/'
+    times+='; s/^(Finished: .*); [0-9]+:[0-9]{2}:[0-9]{2}$/\1; H:MM:SS/'
+    tr -d '\r' <"$1" | sed -E "$times" >"$2"
 }
 
 # Starts brindle in the background, its output going to OUT; sets started_pid.
@@ -348,17 +347,80 @@ start_brindle() {
     started_pid=$!
 }
 
-expect_reset() { : >"$case_dir/expected"; }
+expect_reset() {
+    : >"$case_dir/expected"
+    expect_scanned=0 expect_total=0 expect_index=0
+    tally_converted=0 tally_not_converted=0 tally_before=0 tally_after=0
+}
 expect() { printf '%s' "$1" >>"$case_dir/expected"; }
 # The count line and one Found line per path (paths written with '/').
 expect_scan() {
     local path
     printf 'Scan found %d files\n' "$#" >>"$case_dir/expected"
     for path in "$@"; do printf 'Found: %s\n' "$(native "$path")" >>"$case_dir/expected"; done
+    expect_scanned=1 expect_total=$# expect_index=0
 }
 expect_encoder() {
     local path
     for path in "$@"; do printf 'fake encoder: %s\n' "$(native "$path")" >>"$case_dir/expected"; done
+}
+
+# Sizes and shrinkage as the program writes them in its outcome lines.
+size_text() {
+    awk -v b="$1" 'BEGIN {
+        if (b < 1024) printf "%d bytes", b
+        else if (b < 1048576) printf "%.1f KiB", b / 1024
+        else if (b < 1073741824) printf "%.1f MiB", b / 1048576
+        else printf "%.2f GiB", b / 1073741824 }'
+}
+change_text() {
+    local before=$1 after=$2
+    if ((before == after || before == 0)); then
+        printf 'the same size'
+    elif ((after < before)); then
+        printf '%d%% smaller' $(((before - after) * 100 / before))
+    else
+        printf '%d%% larger' $(((after - before) * 100 / before))
+    fi
+}
+
+# The lines of one candidate's encode, in list order: the Converting line (start times and
+# durations are normalised, see normalise_output), the fake encoder's line, and the outcome.
+# SOURCE is converted to TARGET (default: itself) with the fake encoder's current result.
+expect_conversion() {
+    local source=$1 target=${2:-$1} before after
+    # The size the scan saw: the kept original when there is one (the case may run first).
+    before=$(stat -c %s -- "$(original_of "$source")" 2>/dev/null || stat -c %s -- "$source")
+    after=$(stat -c %s -- "$fake_result")
+    expect_converting "$source"
+    expect "Converted: $(native "$source")"
+    [[ $target != "$source" ]] && expect " -> $(native "$target")"
+    expect " ($(size_text "$before") -> $(size_text "$after"), $(change_text "$before" "$after"), H:MM:SS)"$'\n'
+    tally_converted=$((tally_converted + 1))
+    tally_before=$((tally_before + before)) tally_after=$((tally_after + after))
+}
+# The encoder runs on SOURCE, and SOURCE stays as it was for REASON.
+expect_encode_fails() {
+    expect_converting "$1"
+    expect_not_converted "$1" "$2"
+}
+# SOURCE is refused for REASON before any encoder starts.
+expect_refused() {
+    expect_index=$((expect_index + 1))
+    expect_not_converted "$1" "$2"
+}
+expect_converting() {
+    expect_index=$((expect_index + 1))
+    expect "Converting $expect_index of $expect_total: $(native "$1") (started HH:MM)"$'\n'
+    expect_encoder "$1"
+}
+expect_not_converted() {
+    expect "Not converted: $(native "$1"): $2"$'\n'
+    tally_not_converted=$((tally_not_converted + 1))
+}
+expect_summary() {
+    expect "Finished: $tally_converted converted, $tally_not_converted not converted; "
+    expect "$(size_text "$tally_before") before, $(size_text "$tally_after") after; H:MM:SS"$'\n'
 }
 
 show() { cat -A -- "$1" | head -c 4000; }
@@ -393,6 +455,10 @@ check_output_lines() {
 expect_run() {
     local want=$1
     shift
+    # An encode run that got as far as its scan ends with the summary.
+    if ((want == 0 && expect_scanned)) && ! in_list -scanonly "$@"; then
+        expect_summary
+    fi
     run_brindle "$@"
     check_status "$want"
     check_output
@@ -851,7 +917,8 @@ case_default_template() {
     make_video lib/sub/ep.mkv 1100000
     keep_originals lib/Show.x264.mkv lib/sub/ep.mkv
     expect_scan lib/Show.x264.mkv lib/sub/ep.mkv
-    expect_encoder lib/Show.x264.mkv lib/sub/ep.mkv
+    expect_conversion lib/Show.x264.mkv lib/Show.x265.mkv
+    expect_conversion lib/sub/ep.mkv
     expect_run 0 "${encode_args[@]}"
     local input default_args=()
     for input in lib/Show.x264.mkv lib/sub/ep.mkv; do
@@ -882,7 +949,7 @@ case_config_template() {
     printf 'ffmpeg -i %%1 -c:v libx265 %%2 -after out2.mkv\r\n' >../custom.cfg
     expect "Custom config file specified $(native ../custom.cfg)"$'\n'
     expect_scan lib/a.mkv
-    expect_encoder lib/a.mkv
+    expect_conversion lib/a.mkv
     expect_run 0 "${encode_args[@]}" -config "$(native ../custom.cfg)"
     check_log_is -i lib/a.mkv -c:v libx265 tempenc.mkv --
     check_encoded lib/a.mkv lib/a.mkv
@@ -941,7 +1008,8 @@ case_encoder_fails() {
     make_video lib/b.mkv 1100000
     keep_originals lib/a.x264.mkv lib/b.mkv
     expect_scan lib/a.x264.mkv lib/b.mkv
-    expect_encoder lib/a.x264.mkv lib/b.mkv
+    expect_encode_fails lib/a.x264.mkv "the encoder failed with exit code 3"
+    expect_encode_fails lib/b.mkv "the encoder failed with exit code 3"
     expect_run 0 "${encode_args[@]}"
     check_log_calls 2
     check_untouched lib/a.x264.mkv lib/b.mkv
@@ -959,10 +1027,11 @@ case_no_output() {
     # is a whole result.
     cp -- "$sample_result" tempenc.mkv
     local mode
+    local -A said=([nooutput]='the encoder left no output' [empty]='the encoder left an empty output')
     for mode in nooutput empty; do
         fake_mode=$mode
         expect_scan lib/a.mkv
-        expect_encoder lib/a.mkv
+        expect_encode_fails lib/a.mkv "${said[$mode]}"
         expect_run 0 "${encode_args[@]}"
         check_untouched lib/a.mkv
         check_tree lib a.mkv
@@ -979,9 +1048,10 @@ case_missing_target_directory() {
     make_video lib/b.x264.mkv 1100000
     keep_originals lib/x264/a.mkv lib/b.x264.mkv
     expect_scan lib/b.x264.mkv lib/x264/a.mkv
-    expect_encoder lib/b.x264.mkv lib/x264/a.mkv
+    expect_conversion lib/b.x264.mkv lib/b.x265.mkv
+    expect_refused lib/x264/a.mkv "the folder of $(native lib/x265/a.mkv) does not exist"
     expect_run 0 "${encode_args[@]}"
-    check_log_calls 2
+    check_log_calls 1
     check_untouched lib/x264/a.mkv
     check_encoded lib/b.x264.mkv lib/b.x265.mkv
     check_tree lib b.x265.mkv x264 x264/a.mkv
@@ -997,7 +1067,8 @@ case_existing_backup() {
     make_video lib/b.mkv 1100000
     keep_originals lib/a.mkv lib/a.mkv.bak lib/b.mkv
     expect_scan lib/a.mkv lib/b.mkv
-    expect_encoder lib/a.mkv lib/b.mkv
+    expect_encode_fails lib/a.mkv "BACKUP-REASON"
+    expect_conversion lib/b.mkv
     expect_run 0 "${encode_args[@]}"
     check_untouched lib/a.mkv lib/a.mkv.bak
     check_encoded lib/b.mkv lib/b.mkv
@@ -1031,13 +1102,13 @@ encode_odd_names() {
     for path in "${paths[@]}"; do
         name=${path#lib/}
         if in_list "$name" "${refused_names[@]}"; then
-            printf 'Not encoded: %s holds two or more %% signs, which cmd.exe could expand into a command.\n' \
-                "$(native "$path")" >>"$case_dir/expected"
+            expect_refused "$path" 'the name holds two or more % signs, which cmd.exe could expand into a command'
         else
-            expect_encoder "$path"
+            expect_conversion "$path" "${path/264/265}"
             encoded+=("$path")
         fi
     done
+    expect_summary
     check_output
     check_log_inputs "${encoded[@]}"
     local wanted=()
@@ -1101,7 +1172,9 @@ case_concurrent_runs() {
     normalise_output "$case_dir/raw1" "$case_dir/out1"
     normalise_output "$case_dir/raw2" "$case_dir/out2"
     expect_scan lib/a.mkv lib/b.mkv
-    expect_encoder lib/a.mkv lib/b.mkv
+    expect_conversion lib/a.mkv
+    expect_conversion lib/b.mkv
+    expect_summary
     printf '%s' "$lock_held" >"$case_dir/lock-held"
     if ! { cmp -s "$case_dir/out1" "$case_dir/expected" && cmp -s "$case_dir/out2" "$case_dir/lock-held"; } &&
         ! { cmp -s "$case_dir/out2" "$case_dir/expected" && cmp -s "$case_dir/out1" "$case_dir/lock-held"; }; then
@@ -1142,7 +1215,7 @@ case_killed_run() {
     check_tree lib a.x264.mkv
     fake_mode=
     expect_scan lib/a.x264.mkv
-    expect_encoder lib/a.x264.mkv
+    expect_conversion lib/a.x264.mkv lib/a.x265.mkv
     expect_run 0 "${encode_args[@]}"
     check_encoded lib/a.x264.mkv lib/a.x265.mkv
     check_tree lib a.x265.mkv
@@ -1290,14 +1363,14 @@ case_quoted_encoder_path() {
     keep_originals lib/a.mkv
     expect "Custom config file specified $(native ../relative.cfg)"$'\n'
     expect_scan lib/a.mkv
-    expect_encoder lib/a.mkv
+    expect_conversion lib/a.mkv
     expect_run 0 "${encode_args[@]}" -config "$(native ../relative.cfg)"
     check_encoded lib/a.mkv lib/a.mkv
     make_video lib/b.mkv 1100000
     keep_originals lib/b.mkv
     expect "Custom config file specified $(native ../absolute.cfg)"$'\n'
     expect_scan lib/b.mkv
-    expect_encoder lib/b.mkv
+    expect_conversion lib/b.mkv
     expect_run 0 "${encode_args[@]}" -config "$(native ../absolute.cfg)"
     check_encoded lib/b.mkv lib/b.mkv
     check_log_is -i lib/a.mkv tempenc.mkv -- -i lib/b.mkv tempenc.mkv --
