@@ -1396,7 +1396,7 @@ case_no_encoder_found() {
 # ---- The real ffmpeg ------------------------------------------------------------------------
 
 case_real_ffmpeg() {
-    begin_case "the real ffmpeg turns an H.264 file into HEVC under the 265 name"
+    begin_case "the real ffmpeg turns an H.264 file with two audio tracks into HEVC under the 265 name"
     if windows; then
         skip_case "the real ffmpeg runs with the native build"
         return
@@ -1406,19 +1406,30 @@ case_real_ffmpeg() {
         return
     fi
     mkdir lib
-    ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=640x360:rate=25 -t 6 -c:v libx264 \
-        -preset ultrafast -b:v 2M -pix_fmt yuv420p lib/clip.x264.mkv 2>"$case_dir/ffmpeg-err"
+    ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=640x360:rate=25 -f lavfi -i sine=440 \
+        -f lavfi -i sine=880 -t 6 -map 0 -map 1 -map 2 -c:v libx264 -preset ultrafast -b:v 2M \
+        -pix_fmt yuv420p -c:a aac -metadata:s:a:0 language=eng -metadata:s:a:1 language=jpn \
+        lib/clip.x264.mkv 2>"$case_dir/ffmpeg-err"
     if (($(stat -c %s lib/clip.x264.mkv 2>/dev/null || echo 0) <= 1048576)); then
         fail "could not make an H.264 sample of over 1 MiB: $(head -c 400 "$case_dir/ffmpeg-err")"
         end_case
         return
     fi
-    expect_scan lib/clip.x264.mkv
-    expect_run 0 "${encode_args[@]}"
-    local codec
+    run_brindle "${encode_args[@]}"
+    check_status 0
+    local line
+    for line in 'Scan found 1 files' 'Found: lib/clip.x264.mkv' \
+        'Converting 1 of 1: lib/clip.x264.mkv (started HH:MM)' \
+        'Converted: lib/clip.x264.mkv -> lib/clip.x265.mkv (' 'Finished: 1 converted, 0 not converted;'; do
+        grep -qF -- "$line" "$case_dir/out" || fail "no line [$line] in: $(show "$case_dir/out")"
+    done
+    local codec audio
     codec=$(ffprobe -v error -select_streams v:0 -show_entries stream=codec_name -of csv=p=0 \
         lib/clip.x265.mkv 2>&1)
     [[ $codec == hevc ]] || fail "lib/clip.x265.mkv: codec [$codec], expected hevc"
+    audio=$(ffprobe -v error -select_streams a -show_entries stream_tags=language -of csv=p=0 \
+        lib/clip.x265.mkv 2>&1 | tr '\n' ' ')
+    [[ $audio == "eng jpn " ]] || fail "lib/clip.x265.mkv: audio tracks [$audio], expected eng and jpn"
     check_tree lib clip.x265.mkv
     check_working_dir brindle.lock
     expect "$scan_only_line"
