@@ -1587,6 +1587,138 @@ case_links_inside_library() {
     end_case
 }
 
+# ---- Options, scheduling and remembered failures ------------------------------------------
+
+case_mistyped_options() {
+    begin_case "unknown options are refused before anything is encoded; --help and --version"
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    expect "$usage"$'\n\tUnknown option -ScanOnly\n'
+    expect_run 1 "${encode_args[@]}" -ScanOnly
+    expect "$usage"$'\n\tThe -until value must be a time of day from 0:00 to 23:59, as H:MM or HH:MM.\n'
+    expect_run 1 "${encode_args[@]}" -until 24:00
+    local help
+    for help in -h -? /? --help; do
+        expect "$usage"
+        expect_run 0 "$help"
+    done
+    expect $'Brindle v1.0.1\n'
+    expect_run 0 --version
+    check_log_calls 0
+    check_untouched lib/a.mkv
+    end_case
+}
+
+case_shards() {
+    begin_case "-shard K/3: three runs take every file exactly once"
+    local name all=() shard found=() listed
+    for name in a b c d e f g h i j k l; do
+        make_video "lib/$name/$name.x264.mkv" 1100000
+        all+=("$(native "lib/$name/$name.x264.mkv")")
+    done
+    for shard in 1 2 3; do
+        run_brindle -days 3 -dir lib -ext mkv -docurrent -scanonly -shard "$shard/3"
+        check_status 0
+        mapfile -t listed < <(sed -n 's/^Found: //p' "$case_dir/out")
+        [[ $(sed -n 's/^Scan found \([0-9]*\) files$/\1/p' "$case_dir/out") == "${#listed[@]}" ]] ||
+            fail "shard $shard: the count line does not count its share"
+        ((${#listed[@]} > 0 && ${#listed[@]} < 12)) || fail "shard $shard took ${#listed[@]} of 12 files"
+        found+=("${listed[@]}")
+    done
+    [[ $(printf '%s\n' "${found[@]}" | LC_ALL=C sort) == "$(printf '%s\n' "${all[@]}" | LC_ALL=C sort)" ]] ||
+        fail "the shards are not a partition of the library: $(printf '%s ' "${found[@]}")"
+    end_case
+}
+
+case_until() {
+    begin_case "-until: no encoder starts once the clock has reached the time; the rest is left"
+    if windows || ! command -v faketime >/dev/null; then
+        skip_case "needs faketime and the native build"
+        return
+    fi
+    use_fake_encoder
+    fake_mode=slow
+    make_video lib/a.mkv 1100000
+    make_video lib/b.mkv 1100000
+    keep_originals lib/a.mkv lib/b.mkv
+    # Files made now lie in the future of the fake clock, so every age is taken.
+    local args=(-days 99999999 -dir lib -ext mkv -docurrent -until 6:00)
+    expect_scan lib/a.mkv lib/b.mkv
+    expect_conversion lib/a.mkv
+    expect $'Left for the next run: 1 files, the -until time was reached\n'
+    expect "Finished: 1 converted, 0 not converted, 1 left for the next run; "
+    expect "$(size_text "$tally_before") before, $(size_text "$tally_after") after; H:MM:SS"$'\n'
+    expect_scanned=0
+    case_env+=(TZ=UTC)
+    as_user=(faketime '2026-12-07 05:59:58')
+    expect_run 0 "${args[@]}"
+    check_log_calls 1
+    check_encoded lib/a.mkv lib/a.mkv
+    check_untouched lib/b.mkv
+    end_case
+}
+
+case_priority() {
+    begin_case "-priority: the encoder runs 10 nice steps lower unless told normal"
+    if windows; then
+        skip_case "POSIX nice values"
+        return
+    fi
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    printf 'nice >>../nice.txt; ffmpeg -i %%1 %%2\n' >../nice.cfg
+    local own
+    own=$(nice)
+    run_brindle "${encode_args[@]}" -config ../nice.cfg -scanonly
+    rm -f ../nice.txt
+    run_brindle "${encode_args[@]}" -config ../nice.cfg
+    make_video lib/b.mkv 1100000
+    run_brindle "${encode_args[@]}" -config ../nice.cfg -priority normal
+    local expected_low=$((own + 10 > 19 ? 19 : own + 10))
+    [[ $(tr '\n' ' ' <../nice.txt) == "$expected_low $own " ]] ||
+        fail "nice values [$(tr '\n' ' ' <../nice.txt)], expected $expected_low then $own"
+    end_case
+}
+
+case_remembered_failures() {
+    begin_case "a file the encoder fails on is tried once, then skipped until it changes or -retry"
+    use_fake_encoder
+    fake_mode=fail
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    local reason='the encoder failed with exit code 3'
+    expect_scan lib/a.mkv
+    expect_encode_fails lib/a.mkv "$reason"
+    expect_run 0 "${encode_args[@]}"
+    run_brindle "${encode_args[@]}"
+    if windows && grep -q '^Converting' "$case_dir/out"; then
+        skip_case "this Wine keeps no alternate data streams, so nothing is remembered"
+        return
+    fi
+    expect_scan lib/a.mkv
+    expect_refused lib/a.mkv "it failed on $(date +%F) ($reason) and has not changed since; -retry tries it again"
+    expect_summary
+    check_output
+    expect_reset
+    check_log_calls 1
+    expect_scan lib/a.mkv
+    expect_encode_fails lib/a.mkv "$reason"
+    expect_run 0 "${encode_args[@]}" -retry
+    check_log_calls 2
+    fake_mode=
+    touch -d '+1 second' lib/a.mkv
+    expect_scan lib/a.mkv
+    expect_conversion lib/a.mkv
+    expect_run 0 "${encode_args[@]}"
+    check_log_calls 3
+    check_encoded lib/a.mkv lib/a.mkv
+    if ! windows && getfattr -n user.brindle lib/a.mkv >/dev/null 2>&1; then
+        fail "the converted file still carries the failure mark"
+    fi
+    end_case
+}
+
 # ---- Run -------------------------------------------------------------------------------------
 
 samples_started=$EPOCHREALTIME
@@ -1652,6 +1784,12 @@ run_case case_unlistable_library
 run_case case_control_characters_printed
 run_case case_link_out_of_library
 run_case case_links_inside_library
+
+run_case case_mistyped_options
+run_case case_shards
+run_case case_until
+run_case case_priority
+run_case case_remembered_failures
 
 echo "E2E ($platform) took $((SECONDS - started)) s"
 echo "E2E: $passed passed, $failed failed"
