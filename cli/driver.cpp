@@ -83,7 +83,9 @@ void report_converted(const candidate_entry& entry, const prepared_encode& prepa
     const std::uint64_t before = entry.stamp.size;
     line += " (" + size_text(before) + " -> " + size_text(outcome.size_after) + ", " +
             change_text(before, outcome.size_after) + ", " + elapsed_text(seconds_since(started)) +
-            ")\n";
+            ")";
+    if (!outcome.note.empty()) line += "; " + outcome.note;
+    line += "\n";
     platform::write_out(line);
     ++tally.converted;
     tally.bytes_before += before;

@@ -61,14 +61,25 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
                    ") and has not changed since; -retry tries it again";
         }
     }
+    // The very file the scan chose, unchanged: a better release renamed over it, or a download
+    // still growing, is left for a later run.
+    const path_state now = system_file_ops().stamp_of(path);
+    if (now.what != path_state::kind::regular || !(now.stamp == entry.stamp)) {
+        return "it changed after the scan";
+    }
     const source_probe probe = probe_source(path);
     if (!probe.is_video_container) {
         mark_failure(path, entry.stamp, probe.fault);
         return probe.fault;
     }
+    const std::string target = target_path_for(path, entry.relative_start);
+    if (std::string fault = check_target_before_encode(system_file_ops(), path, target);
+        !fault.empty()) {
+        return fault;
+    }
 
     prepared.command = *command;
-    prepared.target = target_path_for(path);
+    prepared.target = target;
     prepared.source_duration_ms = probe.duration_ms;
     return {};
 }
@@ -98,27 +109,34 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     const long long output_size = platform::file_size(temp_output_name);
     if (output_size <= 0) {
         platform::remove_file(temp_output_name);
-        outcome.reason = output_size < 0 ? "the encoder left no output"
-                                         : "the encoder left an empty output";
+        outcome.reason =
+            output_size < 0 ? "the encoder left no output" : "the encoder left an empty output";
         return outcome;
     }
     const result_verdict verdict = check_result(temp_output_name, prepared.source_duration_ms);
     if (!verdict.whole) {
         platform::remove_file(temp_output_name);
         outcome.reason = verdict.fault;
-        mark_failure(entry.path, entry.stamp, outcome.reason);
+        // A result cut short by a full disk is no fault of the file; one that is whole but too
+        // short, or holds no video, is.
+        if (!judge_result_duration(verdict.duration_ms, prepared.source_duration_ms).empty()) {
+            mark_failure(entry.path, entry.stamp, outcome.reason);
+        }
         return outcome;
     }
 
     const platform::stop_deferral replace_finishes_first;
-    const replace_outcome replaced = replace_with_result(
+    const replace_report replaced = replace_with_result(
         system_file_ops(), entry.path, prepared.target, temp_output_name,
-        staging_path_for(prepared.target, platform::path_separator(), platform::process_id()));
-    if (replaced != replace_outcome::replaced) {
-        outcome.reason = "the result could not be put in place";
+        staging_path_for(prepared.target, platform::path_separator(), platform::process_id()),
+        entry.stamp);
+    if (replaced.outcome != replace_outcome::replaced &&
+        replaced.outcome != replace_outcome::replaced_old_kept) {
+        outcome.reason = replaced.reason;
         return outcome;
     }
     outcome.converted = true;
+    outcome.note = replaced.reason;
     outcome.size_after = static_cast<std::uint64_t>(output_size);
     return outcome;
 }

@@ -28,6 +28,7 @@ struct encode_outcome {
     bool converted = false;
     std::string reason;            // when not converted: the words after "Not converted: PATH: "
     std::uint64_t size_after = 0;  // the result's size, when converted
+    std::string note;              // converted, but what could not be cleaned up afterwards
     // A stop was asked for while the encoder ran: it has ended, its output is deleted and the
     // source stands as it was.
     int stop_signal = 0;
