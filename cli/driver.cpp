@@ -72,19 +72,20 @@ std::uint64_t seconds_since(std::uint64_t start_ticks) {
 
 void report_not_converted(const candidate_entry& entry, const std::string& reason,
                           run_tally& tally) {
-    platform::write_out("Not converted: " + entry.path + ": " + reason + "\n");
+    platform::write_out("Not converted: " + printable_path(entry.path) + ": " +
+                        printable_path(reason) + "\n");
     ++tally.not_converted;
 }
 
 void report_converted(const candidate_entry& entry, const prepared_encode& prepared,
                       const encode_outcome& outcome, std::uint64_t started, run_tally& tally) {
-    std::string line = "Converted: " + entry.path;
-    if (prepared.target != entry.path) line += " -> " + prepared.target;
+    std::string line = "Converted: " + printable_path(entry.path);
+    if (prepared.target != entry.path) line += " -> " + printable_path(prepared.target);
     const std::uint64_t before = entry.stamp.size;
     line += " (" + size_text(before) + " -> " + size_text(outcome.size_after) + ", " +
             change_text(before, outcome.size_after) + ", " + elapsed_text(seconds_since(started)) +
             ")";
-    if (!outcome.note.empty()) line += "; " + outcome.note;
+    if (!outcome.note.empty()) line += "; " + printable_path(outcome.note);
     line += "\n";
     platform::write_out(line);
     ++tally.converted;
@@ -106,8 +107,8 @@ void report_summary(const run_tally& tally, std::uint64_t run_started) {
 
 int report_stop(int signal, const candidate_entry& entry, const run_tally& tally,
                 std::uint64_t run_started) {
-    platform::write_out("Stopped by signal " + std::to_string(signal) + "; " + entry.path +
-                        " was not converted\n");
+    platform::write_out("Stopped by signal " + std::to_string(signal) + "; " +
+                        printable_path(entry.path) + " was not converted\n");
     report_summary(tally, run_started);
     return 128 + signal;
 }
@@ -143,7 +144,7 @@ int encode_all(const run_options& options, const candidate_list& candidates,
             continue;
         }
         platform::write_out("Converting " + std::to_string(i + 1) + " of " + std::to_string(count) +
-                            ": " + entry.path + " (started " +
+                            ": " + printable_path(entry.path) + " (started " +
                             clock_text(platform::local_seconds_of_day()) + ")\n");
         const std::uint64_t started = platform::now_ticks();
         const encode_outcome outcome = run_encode(entry, prepared, options.low_priority);

@@ -13,8 +13,6 @@ namespace brindle {
 
 namespace {
 
-constexpr std::size_t max_path_length = 255;
-
 shell_syntax current_shell() {
     return platform::command_interpreter() == platform::interpreter_kind::windows_cmd
                ? shell_syntax::windows_cmd
@@ -49,7 +47,7 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     if (!path_can_be_quoted(path, shell)) {
         return "the name holds two or more % signs, which cmd.exe could expand into a command";
     }
-    if (platform::native_length(backup_path_for(path)) > max_path_length) {
+    if (platform::native_length(backup_path_for(path)) > platform::longest_path()) {
         return "the path is too long to add \".bak\" to it";
     }
     const std::optional<std::string> command = build_encode_command(command_template, path, shell);

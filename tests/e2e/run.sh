@@ -1067,7 +1067,7 @@ case_existing_backup() {
     make_video lib/b.mkv 1100000
     keep_originals lib/a.mkv lib/a.mkv.bak lib/b.mkv
     expect_scan lib/a.mkv lib/b.mkv
-    expect_encode_fails lib/a.mkv "BACKUP-REASON"
+    expect_refused lib/a.mkv "$(native lib/a.mkv.bak) already exists"
     expect_conversion lib/b.mkv
     expect_run 0 "${encode_args[@]}"
     check_untouched lib/a.mkv lib/a.mkv.bak
@@ -1719,6 +1719,71 @@ case_remembered_failures() {
     end_case
 }
 
+# ---- What is not a whole conversion -----------------------------------------------------
+
+case_results_not_whole() {
+    begin_case "a result shorter than its source, a cut-off result, a source that grew, a non-video: nothing moves"
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    make_video lib/b.mkv 1100000
+    make_video lib/c.mkv 1100000
+    keep_originals lib/a.mkv lib/b.mkv lib/c.mkv
+    head -c 20000 -- "$sample_result" >"$case_dir/cut.mkv"
+    local declared
+    use_fake_result "$sample_result_short"
+    expect_scan lib/a.mkv lib/b.mkv lib/c.mkv
+    expect_encode_fails lib/a.mkv "the result lasts 1.1 s, the source 3.1 s"
+    expect_encode_fails lib/b.mkv "the result lasts 1.1 s, the source 3.1 s"
+    expect_encode_fails lib/c.mkv "the result lasts 1.1 s, the source 3.1 s"
+    expect_run 0 "${encode_args[@]}" -retry
+    use_fake_result "$case_dir/cut.mkv"
+    run_brindle "${encode_args[@]}" -retry
+    grep -q "^Not converted: $(native lib/a.mkv): the result is not a complete Matroska file" "$case_dir/out" ||
+        fail "a cut-off result was not refused as such: $(show "$case_dir/out")"
+    use_fake_result "$sample_result"
+    fake_mode=grow
+    expect_scan lib/a.mkv lib/b.mkv lib/c.mkv
+    expect_encode_fails lib/a.mkv "the source changed while it was being encoded"
+    expect_encode_fails lib/b.mkv "the source changed while it was being encoded"
+    expect_encode_fails lib/c.mkv "the source changed while it was being encoded"
+    expect_run 0 "${encode_args[@]}" -retry
+    check_tree lib a.mkv b.mkv c.mkv
+    check_working_dir brindle.lock
+    # Every name is taken with -ext *, but only a video container reaches the encoder.
+    fake_mode=
+    rm -r lib
+    head -c 1100000 /dev/urandom | { printf '\x89PNG\r\n\x1a\n'; cat; } >photo.png
+    mkdir lib && mv photo.png lib/
+    { printf 'RIFF\xff\xff\x10\x00WAVEfmt '; head -c 1100000 /dev/urandom; } >lib/song.wav
+    head -c 1100000 /dev/zero | tr '\0' 'x' >lib/notes.txt
+    keep_originals lib/photo.png lib/song.wav lib/notes.txt
+    expect_scan lib/notes.txt lib/photo.png lib/song.wav
+    expect_refused lib/notes.txt "it is not a video file"
+    expect_refused lib/photo.png "it is not a video file (PNG image)"
+    expect_refused lib/song.wav "it is not a video file (WAV audio)"
+    expect_run 0 -days 3 -dir lib -ext '*' -docurrent
+    check_log_calls 9
+    check_untouched lib/photo.png lib/song.wav lib/notes.txt
+    end_case
+}
+
+case_mp4_library() {
+    begin_case "an MP4 library converted to HEVC in MP4 is found converted the next day"
+    use_fake_encoder
+    use_fake_result "$sample_result_mp4"
+    make_video lib/a.mp4 1100000
+    keep_originals lib/a.mp4
+    printf 'ffmpeg -y -i %%1 -c:v libx265 -f mp4 %%2\n' >../mp4.cfg
+    expect "Custom config file specified $(native ../mp4.cfg)"$'\n'
+    expect_scan lib/a.mp4
+    expect_conversion lib/a.mp4
+    expect_run 0 -days 3 -dir lib -ext mp4 -docurrent -config "$(native ../mp4.cfg)"
+    expect "$scan_only_line"
+    expect_scan
+    expect_run 0 -days 3 -dir lib -ext mp4 -docurrent -scanonly
+    end_case
+}
+
 # ---- Run -------------------------------------------------------------------------------------
 
 samples_started=$EPOCHREALTIME
@@ -1790,6 +1855,8 @@ run_case case_shards
 run_case case_until
 run_case case_priority
 run_case case_remembered_failures
+run_case case_results_not_whole
+run_case case_mp4_library
 
 echo "E2E ($platform) took $((SECONDS - started)) s"
 echo "E2E: $passed passed, $failed failed"

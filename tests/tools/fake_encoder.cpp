@@ -11,6 +11,8 @@
 //                        fail: exit 3 without output       nooutput: exit 0 without output
 //                        empty: empty output, exit 0       hang: half the output, then sleep 60 s
 //                        slow: sleep 3 s, then as unset
+//                        grow: append to the input while encoding it (a download still
+//                        running), then as unset
 //
 // The title placeholder is "fake-encoder-source:" and 108 more bytes; they become the input's path,
 // cut to 108 bytes or padded with blanks. A result without the whole placeholder is written as it
@@ -138,6 +140,12 @@ int fake_encode(const std::vector<std::string>& args) {
     if (!read_whole_file(input_of(args), input)) {
         std::fprintf(stderr, "fake encoder: cannot read %s\n", input_of(args).c_str());
         return 2;
+    }
+    if (mode == "grow") {
+        FILE* source = open_file(input_of(args), "ab");
+        if (source == nullptr || std::fputs("more", source) < 0 || std::fclose(source) != 0) {
+            return 2;
+        }
     }
     std::string result_path;
     std::string result;
