@@ -116,6 +116,9 @@ int report_stop(int signal, const candidate_entry& entry, const run_tally& tally
 // The encode phase: one candidate after the other, in list order. Answers the exit code.
 int encode_all(const run_options& options, const candidate_list& candidates,
                const std::string& command_template) {
+    // Until now a stop ends the run at once, as it ends any program: nothing is under way that
+    // could be left half done. From here on it is passed to the encoder and waited for.
+    platform::install_stop_handlers();
     const std::uint64_t run_started = platform::now_ticks();
     std::optional<std::uint64_t> deadline;
     if (options.until_minutes >= 0) {

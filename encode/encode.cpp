@@ -115,9 +115,10 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     if (!verdict.whole) {
         platform::remove_file(temp_output_name);
         outcome.reason = verdict.fault;
-        // A result cut short by a full disk is no fault of the file; one that is whole but too
-        // short, or holds no video, is.
-        if (!judge_result_duration(verdict.duration_ms, prepared.source_duration_ms).empty()) {
+        // A result cut short by a full disk is no fault of the file; one that declares its
+        // duration but falls short of the source's (an unfinished download) is.
+        if (verdict.duration_ms &&
+            !judge_result_duration(verdict.duration_ms, prepared.source_duration_ms).empty()) {
             mark_failure(entry.path, entry.stamp, outcome.reason);
         }
         return outcome;

@@ -11,7 +11,6 @@ int main(int argc, char** argv) {
     // A parent that ignores SIGCHLD would have every child collected by the system, and the
     // encoder's exit code with it; the setting is inherited, so put the default back.
     std::signal(SIGCHLD, SIG_DFL);
-    brindle::platform::install_stop_handlers();
     std::vector<std::string> args(argv, argv + argc);
     const int code = brindle::run(args);
     brindle::platform::flush_out();

@@ -27,7 +27,6 @@ std::string utf8_argument(const wchar_t* argument) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    brindle::platform::install_stop_handlers();
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i) args.push_back(utf8_argument(argv[i]));
     const int code = brindle::run(args);

@@ -310,8 +310,9 @@ inline constexpr int stop_by_console_close = 1;
 // interpreter ends is ended; if Brindle dies, the command ends with it.
 command_result run_command(const std::string& command_line, const command_settings& settings = {});
 
-// Installs the handlers that turn a stop request into a stop_signal (called once at start). On
-// POSIX a stop signal ignored from the start (nohup, a background job) stays ignored.
+// Installs the handlers that turn a stop request into a stop_signal: called once, when encoding
+// begins (before that a stop ends the program at once, as it ends any other). On POSIX a stop
+// signal ignored from the start (nohup, a background job) stays ignored.
 void install_stop_handlers();
 // The stop asked for so far, 0 when none.
 int stop_requested();
