@@ -18,25 +18,52 @@ namespace {
 constexpr const char* lock_file_name = "brindle.lock";
 constexpr std::uint64_t ticks_per_second = 10'000'000;
 
+enum class run_lock { taken, held_elsewhere, cannot_create };
+
 // Two runs encoding in one working directory would share tempenc.mkv, and one could install the
 // other's half-written output. The lock is released by the system when the process ends, so it is
-// never stale.
-bool take_run_lock() {
+// never stale. A working directory that cannot hold it is a fault of the run's set-up, which a
+// scheduler must see.
+run_lock take_run_lock() {
     switch (platform::lock_working_directory(lock_file_name)) {
         case platform::lock_result::acquired:
-            return true;
+            return run_lock::taken;
         case platform::lock_result::held_elsewhere:
             platform::write_out(
                 "Another Brindle run is encoding in this working directory; this run does "
                 "nothing.\n");
-            return false;
+            return run_lock::held_elsewhere;
         case platform::lock_result::cannot_create:
-            platform::write_out(std::string("Cannot create the lock file ") + lock_file_name +
-                                " in " + platform::working_directory() +
-                                "; this run does nothing.\n");
-            return false;
+            break;
     }
-    return false;
+    platform::write_out(std::string("Cannot create the lock file ") + lock_file_name + " in " +
+                        printable_path(platform::working_directory()) +
+                        "; this run does nothing.\n");
+    return run_lock::cannot_create;
+}
+
+// tempenc.mkv, the lock and the staged files live in the working directory: inside the library
+// the scan would take them for library files.
+std::string real_path_of_folder(const std::string& path) {
+    platform::open_directory folder;
+    std::string error;
+    if (!platform::open_top_directory(path, folder, error)) return {};
+    return platform::real_path(folder);
+}
+
+std::string working_directory_fault(const std::string& library) {
+    const std::string here = real_path_of_folder(platform::working_directory());
+    const std::string top = real_path_of_folder(library);
+    if (here.empty() || top.empty()) return {};
+    const std::string_view separators = platform::path_separators();
+    const bool top_ends_in_separator = separators.find(top.back()) != std::string_view::npos;
+    const bool inside =
+        here == top ||
+        (here.compare(0, top.size(), top) == 0 &&
+         (top_ends_in_separator || separators.find(here[top.size()]) != std::string_view::npos));
+    if (!inside) return {};
+    return "The working directory " + printable_path(here) + " lies inside the library folder " +
+           printable_path(top) + "; run Brindle from a folder outside it.\n";
 }
 
 // Keeps only this run's shard of the candidates.
@@ -173,7 +200,23 @@ int run(const std::vector<std::string>& args) {
     if (!parsed.ok) return parsed.exit_code;
     const run_options& options = parsed.options;
 
-    if (!options.scanonly && !take_run_lock()) return 0;
+    if (!options.scanonly) {
+        switch (take_run_lock()) {
+            case run_lock::taken:
+                break;
+            case run_lock::held_elsewhere:
+                return 0;
+            case run_lock::cannot_create:
+                return 1;
+        }
+        if (const std::string fault = working_directory_fault(options.dir); !fault.empty()) {
+            platform::write_out(fault);
+            return 1;
+        }
+        // The replace steps change names only inside the library and the working directory,
+        // however a folder is swapped for a link while a run goes on.
+        platform::confine_changes_to({options.dir, platform::working_directory()});
+    }
 
     // Scan-only mode reads no configuration file. A file that gives no usable encoder line is the
     // user's mistake: encoding with the default instead, or nothing at all every day, is not.

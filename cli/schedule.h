@@ -7,9 +7,6 @@
 
 namespace brindle {
 
-// The 64-bit FNV-1a hash of `text`.
-std::uint64_t fnv1a_64(std::string_view text);
-
 // Spreads every bit of a hash over all the others (the 64-bit finalizer of a well-known family of
 // hashes). The low bits of FNV-1a are the exclusive-or of the low bits of the bytes, so a name
 // that stands twice in a path ("Film/Film.mkv") cancels itself out: taken modulo 2, 8 or 64, plain

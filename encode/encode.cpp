@@ -54,7 +54,7 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     if (!command) return "the encoder command line cannot be composed for it";
 
     if (!retry) {
-        if (const auto mark = matching_mark(path, entry.stamp)) {
+        if (const auto mark = matching_mark(path, entry.stamp, *command)) {
             return "it failed on " + mark->date + " (" + mark->reason +
                    ") and has not changed since; -retry tries it again";
         }
@@ -67,7 +67,7 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     }
     const source_probe probe = probe_source(path);
     if (!probe.is_video_container) {
-        mark_failure(path, entry.stamp, probe.fault);
+        mark_failure(path, entry.stamp, *command, probe.fault);
         return probe.fault;
     }
     const std::string target = target_path_for(path, entry.relative_start);
@@ -101,7 +101,9 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     if (ran.how != platform::command_result::ending::exited || ran.code != 0) {
         platform::remove_file(temp_output_name);
         outcome.reason = encoder_failure(ran);
-        if (failed_on_the_file(ran)) mark_failure(entry.path, entry.stamp, outcome.reason);
+        if (failed_on_the_file(ran)) {
+            mark_failure(entry.path, entry.stamp, prepared.command, outcome.reason);
+        }
         return outcome;
     }
     const long long output_size = platform::file_size(temp_output_name);
@@ -119,7 +121,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         // duration but falls short of the source's (an unfinished download) is.
         if (verdict.duration_ms &&
             !judge_result_duration(verdict.duration_ms, prepared.source_duration_ms).empty()) {
-            mark_failure(entry.path, entry.stamp, outcome.reason);
+            mark_failure(entry.path, entry.stamp, prepared.command, outcome.reason);
         }
         return outcome;
     }

@@ -220,6 +220,13 @@ path_status status_of(const std::string& path);
 // Deletes a file (never a folder); fails on a missing file too.
 file_op_result remove_file(const std::string& path);
 
+// From now on the calls below that change names (remove, rename, link, create, set attributes)
+// change them only in these folders and folders below them, as their real paths tell: a folder
+// that is swapped for a link to somewhere else is refused, and each change is made through the
+// folder handle that was checked. Before the first call, anywhere is allowed (tests). POSIX only:
+// on Windows it does nothing.
+void confine_changes_to(const std::vector<std::string>& folders);
+
 // Renames `from` to `to`, never replacing an existing `to` (`exists`), and writes the new name
 // through to disk. `cross_device` when the two lie on different volumes.
 file_op_result rename_no_replace(const std::string& from, const std::string& to);

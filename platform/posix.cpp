@@ -82,19 +82,6 @@ std::uint64_t ticks_from_unix(std::int64_t seconds, std::uint32_t nanoseconds) {
     return since_1601 * ticks_per_second + nanoseconds / 100;
 }
 
-// The directory part of `path`, for flushing the directory after a rename in it.
-std::string directory_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-bool sync_directory(const std::string& dir) {
-    unique_fd fd(open_retrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.valid() && ::fsync(fd.get()) == 0;
-}
-
 bool write_all(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t written = ::write(fd, data, size);
@@ -477,7 +464,75 @@ file_op_result failure(int error) {
 
 file_op_result failure_from_errno() { return failure(errno); }
 
+// The real paths of the folders the replace steps may change; empty until the run says.
+std::vector<std::string> confined_to;
+
+std::string real_path_of_descriptor(int fd) {
+    std::vector<char> buffer(PATH_MAX + 1);
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t length = ::readlink(link.c_str(), buffer.data(), buffer.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return {};
+    return std::string(buffer.data(), static_cast<std::size_t>(length));
+}
+
+bool lies_inside(const std::string& path, const std::string& folder) {
+    if (folder == "/") return true;
+    return path.compare(0, folder.size(), folder) == 0 &&
+           (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+// The folder that holds a name the replace steps change, open. It is checked on the open handle
+// to lie inside the library or the working directory, and every change is made relative to that
+// handle: a folder swapped for a link after the check (to a root-only folder, say) changes
+// nothing, since the handle still names the folder that was checked.
+class parent_folder {
+public:
+    explicit parent_folder(const std::string& path) {
+        const auto slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? "."
+                                   : slash == 0               ? "/"
+                                                              : path.substr(0, slash);
+        name_ = slash == std::string::npos ? path : path.substr(slash + 1);
+        fd_ = open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ < 0) {
+            fault_ = failure_from_errno();
+            return;
+        }
+        if (confined_to.empty()) return;
+        const std::string real = real_path_of_descriptor(fd_);
+        for (const std::string& allowed : confined_to) {
+            if (!real.empty() && lies_inside(real, allowed)) return;
+        }
+        fault_ = {file_op_result::status::failed,
+                  "its folder lies outside the library folder (" + real + ")"};
+    }
+    ~parent_folder() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    parent_folder(const parent_folder&) = delete;
+    parent_folder& operator=(const parent_folder&) = delete;
+
+    bool usable() const { return static_cast<bool>(fault_); }
+    const file_op_result& fault() const { return fault_; }
+    int fd() const { return fd_; }
+    const char* name() const { return name_.c_str(); }
+
+private:
+    int fd_ = -1;
+    std::string name_;
+    file_op_result fault_;
+};
+
 }  // namespace
+
+void confine_changes_to(const std::vector<std::string>& folders) {
+    confined_to.clear();
+    for (const std::string& folder : folders) {
+        unique_fd fd(open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const std::string real = fd.valid() ? real_path_of_descriptor(fd.get()) : std::string();
+        if (!real.empty()) confined_to.push_back(real);
+    }
+}
 
 path_status status_of(const std::string& path) {
     path_status result;
@@ -501,37 +556,56 @@ path_status status_of(const std::string& path) {
 }
 
 file_op_result remove_file(const std::string& path) {
-    if (::unlink(path.c_str()) != 0) return failure_from_errno();
+    const parent_folder folder(path);
+    if (!folder.usable()) return folder.fault();
+    if (::unlinkat(folder.fd(), folder.name(), 0) != 0) return failure_from_errno();
     return {};
 }
 
 file_op_result rename_no_replace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    const parent_folder old_folder(from), new_folder(to);
+    if (!old_folder.usable()) return old_folder.fault();
+    if (!new_folder.usable()) return new_folder.fault();
+    if (::renameat2(old_folder.fd(), old_folder.name(), new_folder.fd(), new_folder.name(),
+                    RENAME_NOREPLACE) != 0) {
         if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return failure_from_errno();
         // The file system cannot rename without replacing; a hard link refuses an existing target
         // just the same, and the source name goes only once the new one stands.
-        if (::link(from.c_str(), to.c_str()) != 0) return failure_from_errno();
-        if (::unlink(from.c_str()) != 0) {
+        if (::linkat(old_folder.fd(), old_folder.name(), new_folder.fd(), new_folder.name(), 0) !=
+            0) {
+            return failure_from_errno();
+        }
+        if (::unlinkat(old_folder.fd(), old_folder.name(), 0) != 0) {
             const int error = errno;
-            ::unlink(to.c_str());
+            ::unlinkat(new_folder.fd(), new_folder.name(), 0);
             return failure(error);
         }
     }
     // The rename has happened either way, so a failed flush must not make the caller undo it.
-    sync_directory(directory_of(to));
+    ::fsync(new_folder.fd());
     return {};
 }
 
 file_op_result rename_replace(const std::string& from, const std::string& to) {
-    if (::rename(from.c_str(), to.c_str()) != 0) return failure_from_errno();
+    const parent_folder old_folder(from), new_folder(to);
+    if (!old_folder.usable()) return old_folder.fault();
+    if (!new_folder.usable()) return new_folder.fault();
+    if (::renameat(old_folder.fd(), old_folder.name(), new_folder.fd(), new_folder.name()) != 0) {
+        return failure_from_errno();
+    }
     // The new name is only durable once its directory is.
-    sync_directory(directory_of(to));
+    ::fsync(new_folder.fd());
     return {};
 }
 
 file_op_result hard_link(const std::string& from, const std::string& to) {
+    const parent_folder old_folder(from), new_folder(to);
+    if (!old_folder.usable()) return old_folder.fault();
+    if (!new_folder.usable()) return new_folder.fault();
     // linkat without AT_SYMLINK_FOLLOW names the link itself, never what it points to.
-    if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0) return {};
+    if (::linkat(old_folder.fd(), old_folder.name(), new_folder.fd(), new_folder.name(), 0) == 0) {
+        return {};
+    }
     const int error = errno;
     file_op_result result = failure(error);
     // FAT and some network file systems answer EPERM or EOPNOTSUPP; so does a kernel that
@@ -549,14 +623,16 @@ file_op_result copy_to_new_file(const std::string& from, const std::string& to) 
     struct stat status;
     if (::fstat(in.get(), &status) != 0) return failure_from_errno();
     if (!S_ISREG(status.st_mode)) return failure(EINVAL);
+    const parent_folder folder(to);
+    if (!folder.usable()) return folder.fault();
     // O_EXCL refuses whatever stands at `to`, a link included, so nothing planted there is ever
     // written through or truncated. Readable by its owner only until its permissions are set.
-    unique_fd out(
-        open_retrying(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    unique_fd out(::openat(folder.fd(), folder.name(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid()) return failure_from_errno();
     if (copy_contents(in.get(), out.get()) && ::fsync(out.get()) == 0 && out.close()) return {};
     const file_op_result result = failure_from_errno();
-    ::unlink(to.c_str());
+    ::unlinkat(folder.fd(), folder.name(), 0);
     return result;
 }
 
@@ -566,7 +642,9 @@ file_op_result copy_attributes(const std::string& from, const std::string& to) {
         return failure_from_errno();
     }
     if (!S_ISREG(source.st_mode)) return failure(EINVAL);
-    unique_fd fd(open_retrying(to.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const parent_folder folder(to);
+    if (!folder.usable()) return folder.fault();
+    unique_fd fd(::openat(folder.fd(), folder.name(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid()) return failure_from_errno();
     struct stat result;
     if (::fstat(fd.get(), &result) != 0) return failure_from_errno();

@@ -706,6 +706,10 @@ file_op_result flush_file(const std::string& path) {
     return {};
 }
 
+// Junctions that a user may plant need rights few users have, and Wine cannot make them; the
+// replace steps refuse a target folder that is a link before they start.
+void confine_changes_to(const std::vector<std::string>&) {}
+
 interpreter_kind command_interpreter() { return interpreter_kind::windows_cmd; }
 
 // ---- Running a command and stopping cleanly ---------------------------------------------

@@ -8,6 +8,9 @@
 
 namespace brindle {
 
+// The 64-bit FNV-1a hash of `text`.
+std::uint64_t fnv1a_64(std::string_view text);
+
 inline constexpr std::uint64_t ticks_per_day = 864'000'000'000ULL;
 
 // The directory text, one separator and the name; the directory is never trimmed.

@@ -301,6 +301,41 @@ TEST(Platform, HardLinkAndReplaceKeepBothFiles) {
     EXPECT_EQ(platform::status_of(backup).index, second.index);
 }
 
+TEST(Platform, ChangesStayInsideTheConfinedFolders) {
+    if (on_windows()) GTEST_SKIP() << "folder links are a POSIX matter here";
+    scoped_temp_dir dir;
+    fs::create_directories(dir.path() / "lib" / "real");
+    fs::create_directories(dir.path() / "private");
+    fs::create_directories(dir.path() / "wd");
+    fs::create_directory_symlink(dir.path() / "private", dir.path() / "lib" / "swapped");
+    const auto lib = join(dir, "lib"), outside = join(dir, "private");
+    write_file(from_utf8(lib + "/real/a.mkv"), "source");
+    write_file(from_utf8(outside + "/secret.mkv"), "secret");
+    const std::string temp = join(dir, "wd") + "/tempenc.mkv";
+    write_file(from_utf8(temp), "result");
+
+    platform::confine_changes_to({lib, join(dir, "wd")});
+    const std::string into_link = lib + "/swapped/secret.mkv";
+    const std::pair<const char*, platform::file_op_result> refused[] = {
+        {"copy", platform::copy_to_new_file(temp, lib + "/swapped/new.mkv")},
+        {"rename", platform::rename_no_replace(lib + "/real/a.mkv", lib + "/swapped/a.mkv")},
+        {"replace", platform::rename_replace(temp, into_link)},
+        {"link", platform::hard_link(lib + "/real/a.mkv", lib + "/swapped/b.mkv")},
+        {"remove", platform::remove_file(into_link)},
+        {"attributes", platform::copy_attributes(lib + "/real/a.mkv", into_link)},
+    };
+    for (const auto& [step, result] : refused) {
+        EXPECT_FALSE(result) << step;
+        EXPECT_NE(result.error.find("outside the library folder"), std::string::npos) << step;
+    }
+    EXPECT_EQ(read_file(from_utf8(outside + "/secret.mkv")), "secret");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "private"), {}), 1);
+    // Inside, the same steps work.
+    EXPECT_TRUE(platform::rename_no_replace(temp, lib + "/real/b.mkv"));
+    EXPECT_TRUE(platform::remove_file(lib + "/real/b.mkv"));
+    platform::confine_changes_to({});
+}
+
 namespace {
 
 // The exit code of a command that exited; -1 for any other ending.

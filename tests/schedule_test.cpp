@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "cli/report.h"
+#include "scan/filters.h"
 
 namespace brindle {
 namespace {

@@ -1228,7 +1228,7 @@ case_killed_run() {
 }
 
 case_unwritable_working_dir() {
-    begin_case "a working directory that cannot be written: the lock message, nothing else happens"
+    begin_case "a working directory that cannot be written: the lock message, exit code 1, nothing else happens"
     if windows; then
         skip_case "POSIX permissions"
         return
@@ -1242,7 +1242,7 @@ case_unwritable_working_dir() {
     keep_originals lib/a.mkv
     chmod 555 .
     expect "Cannot create the lock file brindle.lock in $(pwd -P); this run does nothing."$'\n'
-    expect_run 0 "${encode_args[@]}"
+    expect_run 1 "${encode_args[@]}"
     chmod 755 .
     check_log_calls 0
     check_untouched lib/a.mkv
@@ -1723,13 +1723,20 @@ case_remembered_failures() {
     expect_encode_fails lib/a.mkv "$reason"
     expect_run 0 "${encode_args[@]}" -retry
     check_log_calls 2
+    # Another encoder line (a mistyped option corrected) tries the file again too.
+    printf 'ffmpeg -y -i %%1 %%2\n' >../other.cfg
+    expect "Custom config file specified $(native ../other.cfg)"$'\n'
+    expect_scan lib/a.mkv
+    expect_encode_fails lib/a.mkv "$reason"
+    expect_run 0 "${encode_args[@]}" -config "$(native ../other.cfg)"
+    check_log_calls 3
     fake_mode=
     printf 'more' >>lib/a.mkv
     keep_originals lib/a.mkv
     expect_scan lib/a.mkv
     expect_conversion lib/a.mkv
     expect_run 0 "${encode_args[@]}"
-    check_log_calls 3
+    check_log_calls 4
     check_encoded lib/a.mkv lib/a.mkv
     if ! windows && getfattr -n user.brindle lib/a.mkv >/dev/null 2>&1; then
         fail "the converted file still carries the failure mark"
@@ -1799,6 +1806,23 @@ case_mp4_library() {
     expect "$scan_only_line"
     expect_scan
     expect_run 0 -days 3 -dir lib -ext mp4 -docurrent -scanonly
+    end_case
+}
+
+case_working_directory_inside_library() {
+    begin_case "a working directory inside the library is refused, exit code 1"
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    mkdir lib/work
+    cd lib/work || return
+    run_brindle -days 3 -dir .. -ext mkv -docurrent
+    check_status 1
+    grep -qF "lies inside the library folder" "$case_dir/out" ||
+        fail "no line about the working directory: $(show "$case_dir/out")"
+    cd ../.. || return
+    check_log_calls 0
+    check_untouched lib/a.mkv
     end_case
 }
 
@@ -1875,6 +1899,7 @@ run_case case_priority
 run_case case_remembered_failures
 run_case case_results_not_whole
 run_case case_mp4_library
+run_case case_working_directory_inside_library
 
 echo "E2E ($platform) took $((SECONDS - started)) s"
 echo "E2E: $passed passed, $failed failed"
