@@ -264,8 +264,12 @@ file_op_result flush_file(const std::string& path);
 // in some registries, from turning a name holding !X! into another text. cmd strips the outer
 // quotes again, so a command that begins with a quoted program path stays whole. An
 // interpreter path holding a blank is quoted. Pure, so that it is tested on every platform.
-inline std::string cmd_interpreter_line(const std::string& interpreter,
-                                        const std::string& command) {
+inline std::string cmd_interpreter_line(std::string interpreter, const std::string& command) {
+    // cmd.exe reads its own switches out of its command line, its own path included: in
+    // "C:/Windows/System32/cmd.exe" it would find "/c" and take the rest for the command.
+    for (char& c : interpreter) {
+        if (c == '/') c = '\\';
+    }
     const bool has_blank = interpreter.find_first_of(" \t") != std::string::npos;
     const std::string program = has_blank ? "\"" + interpreter + "\"" : interpreter;
     return program + " /d /v:off /s /c \"" + command + "\"";

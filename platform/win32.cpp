@@ -559,6 +559,54 @@ bool copy_between(HANDLE in, HANDLE out) {
 
 }  // namespace
 
+namespace {
+
+bool running_under_wine() {
+    static const bool wine = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return wine;
+}
+
+std::wstring final_path_of(HANDLE handle) {
+    std::wstring wide(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD length = GetFinalPathNameByHandleW(
+            handle, wide.data(), static_cast<DWORD>(wide.size()), FILE_NAME_NORMALIZED);
+        if (length == 0) return {};
+        if (length < wide.size()) {
+            wide.resize(length);
+            return wide;
+        }
+        wide.resize(length + 1);
+    }
+    return {};
+}
+
+// Wine shows a POSIX link to a file as that file itself, with no reparse point, and deleting the
+// link there deletes what it leads to. The file's own final path then differs from its folder's
+// final path and the name it was opened by. (Windows marks every link as a reparse point.)
+bool is_disguised_link(HANDLE file, const std::wstring& path) {
+    if (!running_under_wine()) return false;
+    const auto slash = path.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
+    const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+    const unique_handle folder_handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, share_all,
+                                                  nullptr, OPEN_EXISTING,
+                                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder_handle.valid()) return false;
+    std::wstring expected = final_path_of(folder_handle.get());
+    const std::wstring actual = final_path_of(file);
+    if (expected.empty() || actual.empty()) return false;
+    if (expected.back() != L'\\') expected += L'\\';
+    expected += name;
+    return CompareStringOrdinal(expected.c_str(), static_cast<int>(expected.size()), actual.c_str(),
+                                static_cast<int>(actual.size()), TRUE) != CSTR_EQUAL;
+}
+
+}  // namespace
+
 path_status status_of(const std::string& path) {
     path_status result;
     const auto wide = to_wide(path);
@@ -582,7 +630,8 @@ path_status status_of(const std::string& path) {
     }
     const DWORD attributes = information.dwFileAttributes;
     if (is_name_surrogate(handle.get(), attributes) ||
-        GetFileType(handle.get()) != FILE_TYPE_DISK) {
+        GetFileType(handle.get()) != FILE_TYPE_DISK ||
+        (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && is_disguised_link(handle.get(), *wide))) {
         result.what = path_status::kind::other;
     } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         result.what = path_status::kind::directory;

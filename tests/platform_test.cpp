@@ -382,6 +382,8 @@ TEST(Platform, ComposesTheCmdLineAndTellsAbsoluteWindowsPaths) {
          "C:\\w\\cmd.exe /d /v:off /s /c \"\"C:\\a b\\x.exe\" -i \"in\"\""},
         {"C:\\Program Files\\cmd.exe", "exit 1",
          "\"C:\\Program Files\\cmd.exe\" /d /v:off /s /c \"exit 1\""},
+        {"C:/Windows/System32/cmd.exe", "exit 1",
+         "C:\\Windows\\System32\\cmd.exe /d /v:off /s /c \"exit 1\""},
     };
     for (const auto& each : lines) {
         EXPECT_EQ(platform::cmd_interpreter_line(each.interpreter, each.command), each.line);

@@ -1826,6 +1826,28 @@ case_working_directory_inside_library() {
     end_case
 }
 
+case_file_links() {
+    begin_case "links to files are never taken and a .bak that is a link is refused: no file is lost"
+    use_fake_encoder
+    make_video lib/Show/ep.x264.mkv 1100000
+    make_video "$case_dir/elsewhere/s.x264.mkv" 1100000
+    make_video lib/d.mkv 1100000
+    keep_originals lib/Show/ep.x264.mkv "$case_dir/elsewhere/s.x264.mkv" lib/d.mkv
+    ln -s Show/ep.x264.mkv lib/Latest.x264.mkv
+    ln -s "$case_dir/elsewhere/s.x264.mkv" lib/a.x264.mkv
+    ln -s d.mkv lib/d.mkv.bak
+    run_brindle "${encode_args[@]}"
+    check_status 0
+    grep -qF "Not converted: $(native lib/d.mkv): " "$case_dir/out" ||
+        fail "no line refusing lib/d.mkv: $(show "$case_dir/out")"
+    grep -qF "Latest" "$case_dir/out" && fail "the link Latest.x264.mkv was taken: $(show "$case_dir/out")"
+    grep -qF "a.x264" "$case_dir/out" && fail "the link a.x264.mkv was taken: $(show "$case_dir/out")"
+    check_untouched "$case_dir/elsewhere/s.x264.mkv" lib/d.mkv
+    check_encoded lib/Show/ep.x264.mkv lib/Show/ep.x265.mkv
+    [[ -L lib/Latest.x264.mkv && -L lib/a.x264.mkv && -L lib/d.mkv.bak ]] || fail "a link was changed"
+    end_case
+}
+
 # ---- Run -------------------------------------------------------------------------------------
 
 samples_started=$EPOCHREALTIME
@@ -1900,6 +1922,7 @@ run_case case_remembered_failures
 run_case case_results_not_whole
 run_case case_mp4_library
 run_case case_working_directory_inside_library
+run_case case_file_links
 
 echo "E2E ($platform) took $((SECONDS - started)) s"
 echo "E2E: $passed passed, $failed failed"
