@@ -15,6 +15,13 @@ namespace {
 
 using platform::entry_kind;
 
+// A link to a folder, walked only after everything that can be reached without crossing one, so
+// that a file reached both ways is listed under its own folder, where it can be replaced.
+struct deferred_link {
+    std::string path;
+    platform::directory_id id;  // of the folder it led to when it was met
+};
+
 struct walk_state {
     const scan_filters& filters;
     candidate_list& list;
@@ -26,6 +33,7 @@ struct walk_state {
     // limit still ends a cycle.
     std::set<platform::directory_id> walked;
     std::set<platform::directory_id> examined;
+    std::vector<deferred_link> deferred;  // in the order met; walked in that order
     bool win32_names = platform::file_name_rules() == platform::name_rules::win32;
     bool hidden_links = platform::links_may_look_like_folders();
     char separator = platform::path_separator();
@@ -91,6 +99,7 @@ void consider_file(walk_state& state, const platform::open_directory& dir,
 // A folder being walked: its entries, and how far the walk has come through them.
 struct folder_frame {
     platform::open_directory dir;
+    std::string real;  // the folder's real path, where it was looked up; else empty
     std::vector<platform::dir_entry> entries;
     std::size_t next = 0;
     std::size_t too_long = 0;  // names skipped for the length of their paths
@@ -99,8 +108,8 @@ struct folder_frame {
 // Lists `dir` onto the walk's stack, unless the walk has been there. `top_error` is given for
 // the library folder only: a library that cannot be listed at all ends the run, where a subfolder
 // only gets its line. Answers false when that happened.
-bool push_folder(walk_state& state, platform::open_directory dir, std::vector<folder_frame>& stack,
-                 std::string* top_error) {
+bool push_folder(walk_state& state, platform::open_directory dir, std::string real,
+                 std::vector<folder_frame>& stack, std::string* top_error) {
     if (!remember(state.walked, dir.id)) return true;
     folder_frame frame;
     std::string error;
@@ -115,40 +124,65 @@ bool push_folder(walk_state& state, platform::open_directory dir, std::vector<fo
         state.say("Cannot read the folder " + printable_path(dir.path) + ": " + error + "\n");
     }
     frame.dir = std::move(dir);
+    frame.real = std::move(real);
     stack.push_back(std::move(frame));
     return true;
 }
 
-// Opens the folder `entry` of `parent` and puts it on the stack: the last thing done with
-// `parent`, which the stack may move.
-void enter(walk_state& state, const platform::open_directory& parent,
-           const platform::dir_entry& entry, const std::string& path,
-           std::vector<folder_frame>& stack) {
-    const bool link = entry.kind == entry_kind::directory_link;
+// A link out of the library would let whoever can write in it have files elsewhere read,
+// encoded and moved into the library. A link must be shown to lead inside; a plain folder whose
+// real path can be told must lie inside too, as a link may look like one. Answers whether the
+// folder at `path`, whose real path is `real`, may be walked.
+bool may_walk(const walk_state& state, const std::string& path, const std::string& real,
+              bool link) {
+    const bool known = !real.empty() && !state.library.empty();
+    if (link && !known) {
+        state.say("Passed over the link " + printable_path(path) +
+                  ": where it leads cannot be told\n");
+        return false;
+    }
+    if (known && !is_inside_library(state, real)) {
+        state.say("Passed over the link " + printable_path(path) +
+                  ": it leads out of the library folder\n");
+        return false;
+    }
+    return true;
+}
+
+bool was_walked(const walk_state& state, const platform::directory_id& id) {
+    return id.index != 0 && state.walked.contains(id);
+}
+
+// Opens the folder `entry` of `parent` and puts it on the stack, or among the links walked
+// later: the last thing done with `parent`, which the stack may move.
+void enter(walk_state& state, const folder_frame& parent, const platform::dir_entry& entry,
+           const std::string& path, std::vector<folder_frame>& stack) {
+    bool link = entry.kind == entry_kind::directory_link;
     platform::open_directory sub;
     std::string error;
-    if (!platform::open_subdirectory(parent, entry.name, path, link, sub, error)) {
+    if (!platform::open_subdirectory(parent.dir, entry.name, path, link, sub, error)) {
         state.say("Cannot read the folder " + printable_path(path) + ": " + error + "\n");
         return;
     }
-    // A link out of the library would let whoever can write in it have files elsewhere read,
-    // encoded and moved into the library. A link must be shown to lead inside; a plain folder
-    // whose real path can be told must lie inside too, as a link may look like one.
+    std::string real;
     if (link || state.hidden_links) {
-        const std::string real = platform::real_path(sub);
-        const bool known = !real.empty() && !state.library.empty();
-        if (link && !known) {
-            state.say("Passed over the link " + printable_path(path) +
-                      ": where it leads cannot be told\n");
-            return;
-        }
-        if (known && !is_inside_library(state, real)) {
-            state.say("Passed over the link " + printable_path(path) +
-                      ": it leads out of the library folder\n");
-            return;
+        real = platform::real_path(sub);
+        if (!may_walk(state, path, real, link)) return;
+        // A link listed as a plain folder shows itself by a real path that is not its parent's
+        // with its name added.
+        if (!link && !real.empty() && !parent.real.empty()) {
+            const bool ends = parent.real.back() == state.separator;
+            link = real != (ends ? parent.real + entry.name
+                                 : join_path(parent.real, entry.name, state.separator));
         }
     }
-    push_folder(state, std::move(sub), stack, nullptr);
+    if (link) {
+        // Held by path and identity only: a library may hold more links than a process may
+        // keep folders open.
+        if (!was_walked(state, sub.id)) state.deferred.push_back({path, sub.id});
+        return;
+    }
+    push_folder(state, std::move(sub), std::move(real), stack, nullptr);
 }
 
 void say_too_long(const walk_state& state, const std::string& dir, std::size_t count) {
@@ -161,9 +195,7 @@ void say_too_long(const walk_state& state, const std::string& dir, std::size_t c
 
 // Depth first, a subfolder's files at the point where it was met. The stack lives on the heap:
 // POSIX paths allow folders two thousand deep, more than the call stack would take.
-bool walk(walk_state& state, platform::open_directory top, std::string& top_error) {
-    std::vector<folder_frame> stack;
-    if (!push_folder(state, std::move(top), stack, &top_error)) return false;
+void walk_stack(walk_state& state, std::vector<folder_frame>& stack) {
     while (!stack.empty()) {
         folder_frame& frame = stack.back();
         if (frame.next == frame.entries.size()) {
@@ -185,10 +217,39 @@ bool walk(walk_state& state, platform::open_directory top, std::string& top_erro
         if (platform::native_length(path) + (folder ? 2 : 0) > platform::longest_path()) {
             ++frame.too_long;
         } else if (folder) {
-            enter(state, frame.dir, entry, path, stack);  // `frame` may move
+            enter(state, frame, entry, path, stack);  // `frame` may move
         } else {
             consider_file(state, frame.dir, entry, path);
         }
+    }
+}
+
+// The link is opened again by its path, which leads where the link leads now; what it leads to
+// is checked again.
+void walk_link(walk_state& state, const deferred_link& link, std::vector<folder_frame>& stack) {
+    if (was_walked(state, link.id)) return;
+    platform::open_directory sub;
+    std::string error;
+    if (!platform::open_top_directory(link.path, sub, error)) {
+        state.say("Cannot read the folder " + printable_path(link.path) + ": " + error + "\n");
+        return;
+    }
+    std::string real = platform::real_path(sub);
+    if (!may_walk(state, link.path, real, true)) return;
+    push_folder(state, std::move(sub), std::move(real), stack, nullptr);
+    walk_stack(state, stack);
+}
+
+// The tree as it stands without links first, then each link in the order met, the links found
+// below one joining the end of the queue.
+bool walk(walk_state& state, platform::open_directory top, std::string& top_error) {
+    std::vector<folder_frame> stack;
+    if (!push_folder(state, std::move(top), state.library, stack, &top_error)) return false;
+    walk_stack(state, stack);
+    // By index: walking a link adds to the queue.
+    for (std::size_t next = 0; next < state.deferred.size(); ++next) {
+        const deferred_link link = state.deferred[next];
+        walk_link(state, link, stack);
     }
     return true;
 }
@@ -198,7 +259,7 @@ bool walk(walk_state& state, platform::open_directory top, std::string& top_erro
 scan_result scan_directory(const scan_filters& filters, const std::string& dir,
                            candidate_list& list, const line_sink& say) {
     scan_result result;
-    walk_state state{filters, list, say, dir.size() + 1, {}, {}, {}};
+    walk_state state{filters, list, say, dir.size() + 1, {}, {}, {}, {}};
     if (!state.say) state.say = [](const std::string& line) { platform::write_out(line); };
     platform::open_directory top;
     if (!platform::open_top_directory(dir, top, result.top_error)) return result;

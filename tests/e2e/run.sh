@@ -1592,13 +1592,27 @@ case_links_inside_library() {
     make_video "lib/Show/Season 3/e1.mkv" 1100000
     ln -s "Show/Season 3" lib/Latest
     ln -s "Season 3" lib/Show/Current
-    expect_scan lib/Latest/e1.mkv
+    expect_scan "lib/Show/Season 3/e1.mkv"
     run_brindle "${encode_args[@]}"
     check_status 0
     check_output_begins
     check_log_calls 1
-    # The encoder was given the name the walk met first.
-    check_encoded lib/Latest/e1.mkv "lib/Show/Season 3/e1.mkv"
+    # The encoder was given the name that crosses no link.
+    check_encoded "lib/Show/Season 3/e1.mkv" "lib/Show/Season 3/e1.mkv"
+    end_case
+}
+
+case_link_sorting_first() {
+    begin_case "a file behind a link that sorts first (Latest -> Show) is encoded under its own folder"
+    use_fake_encoder
+    make_video lib/Show/Show.S01E02.x264.mkv 1100000
+    ln -s Show lib/Latest
+    expect_scan lib/Show/Show.S01E02.x264.mkv
+    run_brindle "${encode_args[@]}"
+    check_status 0
+    check_output_begins
+    check_log_calls 1
+    check_encoded lib/Show/Show.S01E02.x264.mkv lib/Show/Show.S01E02.x265.mkv
     end_case
 }
 
@@ -1913,6 +1927,7 @@ run_case case_unlistable_library
 run_case case_control_characters_printed
 run_case case_link_out_of_library
 run_case case_links_inside_library
+run_case case_link_sorting_first
 
 run_case case_mistyped_options
 run_case case_shards
