@@ -266,8 +266,9 @@ bool open_subdirectory(const open_directory&, std::string_view, const std::strin
                        error);
 }
 
-std::string real_path(const open_directory& dir) {
-    const HANDLE handle = reinterpret_cast<HANDLE>(dir.native);
+namespace {
+
+std::wstring final_path_of(HANDLE handle) {
     std::wstring wide(MAX_PATH, L'\0');
     for (int attempt = 0; attempt < 2; ++attempt) {
         const DWORD length = GetFinalPathNameByHandleW(
@@ -275,11 +276,17 @@ std::string real_path(const open_directory& dir) {
         if (length == 0) return {};
         if (length < wide.size()) {
             wide.resize(length);
-            return to_utf8(wide).value_or(std::string());
+            return wide;
         }
         wide.resize(length + 1);
     }
     return {};
+}
+
+}  // namespace
+
+std::string real_path(const open_directory& dir) {
+    return to_utf8(final_path_of(reinterpret_cast<HANDLE>(dir.native))).value_or(std::string());
 }
 
 bool read_directory(const open_directory& dir, const entry_filter& keep,
@@ -567,21 +574,6 @@ bool running_under_wine() {
         return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
     }();
     return wine;
-}
-
-std::wstring final_path_of(HANDLE handle) {
-    std::wstring wide(MAX_PATH, L'\0');
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const DWORD length = GetFinalPathNameByHandleW(
-            handle, wide.data(), static_cast<DWORD>(wide.size()), FILE_NAME_NORMALIZED);
-        if (length == 0) return {};
-        if (length < wide.size()) {
-            wide.resize(length);
-            return wide;
-        }
-        wide.resize(length + 1);
-    }
-    return {};
 }
 
 // Wine shows a POSIX link to a file as that file itself, with no reparse point, and deleting the
