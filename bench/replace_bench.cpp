@@ -129,8 +129,7 @@ bool timed_replace(const fs::path& source, const fs::path& temp, double& seconds
     const std::string source_text = source.string();
     const std::string target =
         brindle::target_path_for(source_text, source.parent_path().string().size() + 1);
-    const std::string staging =
-        brindle::staging_path_for(target, '/', static_cast<unsigned long>(::getpid()));
+    const std::string staging = brindle::staging_path_for(target, '/', std::to_string(::getpid()));
     // The scan's stamp of the source, as the run records it before the encode.
     const brindle::file_stamp scanned = brindle::system_file_ops().stamp_of(source_text).stamp;
     ::sync();  // nothing left over from the set-up may be written back inside the timing

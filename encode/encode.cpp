@@ -38,6 +38,14 @@ std::string encoder_failure(const platform::command_result& ran) {
     return "the encoder could not be started: " + ran.error;
 }
 
+// The process id and the run's start in seconds: no other run, earlier or at the same time, has
+// both.
+const std::string& run_id() {
+    static const std::string id = std::to_string(platform::process_id()) + "-" +
+                                  std::to_string(platform::now_ticks() / 10'000'000);
+    return id;
+}
+
 }  // namespace
 
 std::string prepare_encode(const candidate_entry& entry, const std::string& command_template,
@@ -129,8 +137,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     const platform::stop_deferral replace_finishes_first;
     const replace_report replaced = replace_with_result(
         system_file_ops(), entry.path, prepared.target, temp_output_name,
-        staging_path_for(prepared.target, platform::path_separator(), platform::process_id()),
-        entry.stamp);
+        staging_path_for(prepared.target, platform::path_separator(), run_id()), entry.stamp);
     if (replaced.outcome != replace_outcome::replaced &&
         replaced.outcome != replace_outcome::replaced_old_kept) {
         outcome.reason = replaced.reason;

@@ -36,11 +36,11 @@ std::string target_path_for(const std::string& source, std::size_t relative_star
 
 std::string backup_path_for(const std::string& source) { return source + ".bak"; }
 
-std::string staging_path_for(const std::string& target, char separator, unsigned long pid) {
+std::string staging_path_for(const std::string& target, char separator, const std::string& run_id) {
     const std::size_t last_separator = target.rfind(separator);
     const std::string directory =
         last_separator == std::string::npos ? std::string() : target.substr(0, last_separator + 1);
-    return directory + ".brindle-" + std::to_string(pid) + ".part";
+    return directory + ".brindle-" + run_id + ".part";
 }
 
 namespace {

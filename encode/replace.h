@@ -18,8 +18,10 @@ std::string target_path_for(const std::string& source, std::size_t relative_star
 // The source path and ".bak".
 std::string backup_path_for(const std::string& source);
 // A dot-named file in the target's directory that holds the result until it is renamed over
-// the target: the directory part of `target`, separator, ".brindle-<pid>.part".
-std::string staging_path_for(const std::string& target, char separator, unsigned long pid);
+// the target: the directory part of `target`, separator, ".brindle-<run_id>.part". The run id
+// names this run alone (its process id and start time), so a file left by a killed run, whose
+// process id the system may hand out again, never stands in the way.
+std::string staging_path_for(const std::string& target, char separator, const std::string& run_id);
 
 // How one file operation ended: `error` is the system's own text when it failed.
 struct op_result {
