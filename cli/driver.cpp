@@ -8,7 +8,12 @@
 #include "cli/schedule.h"
 #include "encode/command.h"
 #include "encode/encode.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "platform/walk.h"
 #include "scan/filters.h"
 #include "scan/scan.h"
 
@@ -16,7 +21,7 @@ namespace brindle {
 namespace {
 
 constexpr const char* lock_file_name = "brindle.lock";
-constexpr std::uint64_t ticks_per_second = 10'000'000;
+using platform::ticks_per_second;
 
 enum class run_lock { taken, held_elsewhere, cannot_create };
 
@@ -46,8 +51,7 @@ run_lock take_run_lock() {
 // the scan would take them for library files.
 std::string real_path_of_folder(const std::string& path) {
     platform::open_directory folder;
-    std::string error;
-    if (!platform::open_top_directory(path, folder, error)) return {};
+    if (!platform::open_top_directory(path, folder).ok()) return {};
     return platform::real_path(folder);
 }
 
@@ -55,13 +59,7 @@ std::string working_directory_fault(const std::string& library) {
     const std::string here = real_path_of_folder(platform::working_directory());
     const std::string top = real_path_of_folder(library);
     if (here.empty() || top.empty()) return {};
-    const std::string_view separators = platform::path_separators();
-    const bool top_ends_in_separator = separators.find(top.back()) != std::string_view::npos;
-    const bool inside =
-        here == top ||
-        (here.compare(0, top.size(), top) == 0 &&
-         (top_ends_in_separator || separators.find(here[top.size()]) != std::string_view::npos));
-    if (!inside) return {};
+    if (!platform::lies_inside(here, top, platform::path_separators())) return {};
     return "The working directory " + printable_path(here) + " lies inside the library folder " +
            printable_path(top) + "; run Brindle from a folder outside it.\n";
 }
@@ -218,9 +216,11 @@ int run(const std::vector<std::string>& args) {
         platform::confine_changes_to({options.dir, platform::working_directory()});
     }
 
-    // Scan-only mode reads no configuration file. A file that gives no usable encoder line is the
-    // user's mistake: encoding with the default instead, or nothing at all every day, is not.
-    const template_load loaded = load_command_template(options.config);
+    // Scan-only mode reads no configuration file, whatever -config says. A file that gives no
+    // usable encoder line is the user's mistake: encoding with the default instead, or nothing at
+    // all every day, is not.
+    const template_load loaded =
+        load_command_template(options.scanonly ? std::string() : options.config);
     if (!options.scanonly && !loaded.fault.empty()) {
         platform::write_out("Cannot use the configuration file " + options.config + ": " +
                             loaded.fault + "\n");

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/paths.h"
 
 namespace brindle {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "scan/filters.h"
+#include "vocabulary/path_hash.h"
 
 namespace brindle {
 

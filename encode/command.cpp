@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace brindle {
 

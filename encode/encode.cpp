@@ -7,7 +7,11 @@
 #include "encode/marks.h"
 #include "encode/replace.h"
 #include "media/probe.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 
 namespace brindle {
 
@@ -41,8 +45,9 @@ std::string encoder_failure(const platform::command_result& ran) {
 // The process id and the run's start in seconds: no other run, earlier or at the same time, has
 // both.
 const std::string& run_id() {
-    static const std::string id = std::to_string(platform::process_id()) + "-" +
-                                  std::to_string(platform::now_ticks() / 10'000'000);
+    static const std::string id =
+        std::to_string(platform::process_id()) + "-" +
+        std::to_string(platform::now_ticks() / platform::ticks_per_second);
     return id;
 }
 

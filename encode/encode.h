@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "scan/candidates.h"
+#include "vocabulary/candidates.h"
 
 namespace brindle {
 

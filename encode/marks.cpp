@@ -2,8 +2,9 @@
 
 #include <charconv>
 
-#include "platform/platform.h"
-#include "scan/filters.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "vocabulary/path_hash.h"
 
 namespace brindle {
 

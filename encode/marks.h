@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "scan/candidates.h"
+#include "vocabulary/file_stamp.h"
 
 namespace brindle {
 

@@ -2,113 +2,34 @@
 
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/paths.h"
 
 namespace brindle {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// "264" at `at` names the codec when x, X, h or H comes right before it, or "h." / "H.", all
-// within the part of the path that may change.
-bool names_the_codec(const std::string& path, std::size_t at, std::size_t relative_start) {
-    if (at + 3 < path.size() && is_digit(path[at + 3])) return false;
-    const auto is_tag_letter = [](char c) { return c == 'x' || c == 'X' || c == 'h' || c == 'H'; };
-    if (at >= relative_start + 1 && is_tag_letter(path[at - 1])) return true;
-    return at >= relative_start + 2 && path[at - 1] == '.' &&
-           (path[at - 2] == 'h' || path[at - 2] == 'H');
-}
-
-}  // namespace
-
-std::string target_path_for(const std::string& source, std::size_t relative_start) {
-    std::string target = source;
-    for (std::size_t at = source.find("264", relative_start); at != std::string::npos;
-         at = source.find("264", at + 1)) {
-        if (names_the_codec(source, at, relative_start)) {
-            target[at + 2] = '5';
-            break;
-        }
-    }
-    return target;
-}
-
-std::string backup_path_for(const std::string& source) { return source + ".bak"; }
-
-std::string staging_path_for(const std::string& target, char separator, const std::string& run_id) {
-    const std::size_t last_separator = target.rfind(separator);
-    const std::string directory =
-        last_separator == std::string::npos ? std::string() : target.substr(0, last_separator + 1);
-    return directory + ".brindle-" + run_id + ".part";
-}
-
-namespace {
-
-op_result from_platform(const platform::file_op_result& result) {
-    using status = platform::file_op_result::status;
-    op_result converted;
-    converted.error = result.error;
-    switch (result.how) {
-        case status::done:
-            converted.why = op_result::fault::none;
-            break;
-        case status::exists:
-            converted.why = op_result::fault::exists;
-            break;
-        case status::cross_device:
-            converted.why = op_result::fault::cross_device;
-            break;
-        case status::not_supported:
-            converted.why = op_result::fault::not_supported;
-            break;
-        case status::failed:
-            converted.why = op_result::fault::other;
-            break;
-    }
-    return converted;
-}
-
-path_state from_platform(const platform::path_status& status) {
-    using kind = platform::path_status::kind;
-    path_state state;
-    state.what = status.what == kind::regular     ? path_state::kind::regular
-                 : status.what == kind::directory ? path_state::kind::directory
-                 : status.what == kind::other     ? path_state::kind::other
-                 : status.what == kind::unknown   ? path_state::kind::unknown
-                                                  : path_state::kind::missing;
-    state.stamp = {status.volume, status.index, status.size, status.write_ticks};
-    state.error = status.error;
-    return state;
-}
-
 struct system_ops final : file_ops {
-    path_state stamp_of(const std::string& path) override {
-        return from_platform(platform::status_of(path));
-    }
-    op_result remove_file(const std::string& path) override {
-        return from_platform(platform::remove_file(path));
-    }
-    op_result flush_file(const std::string& path) override {
-        return from_platform(platform::flush_file(path));
-    }
+    path_state stamp_of(const std::string& path) override { return platform::status_of(path); }
+    op_result remove_file(const std::string& path) override { return platform::remove_file(path); }
+    op_result flush_file(const std::string& path) override { return platform::flush_file(path); }
     op_result rename_replace(const std::string& from, const std::string& to) override {
-        return from_platform(platform::rename_replace(from, to));
+        return platform::rename_replace(from, to);
     }
     op_result rename_no_replace(const std::string& from, const std::string& to) override {
-        return from_platform(platform::rename_no_replace(from, to));
+        return platform::rename_no_replace(from, to);
     }
     op_result hard_link(const std::string& from, const std::string& to) override {
-        return from_platform(platform::hard_link(from, to));
+        return platform::hard_link(from, to);
     }
     op_result copy_to_new_file(const std::string& from, const std::string& to) override {
-        return from_platform(platform::copy_to_new_file(from, to));
+        return platform::copy_to_new_file(from, to);
     }
     op_result copy_attributes(const std::string& from, const std::string& to) override {
-        return from_platform(platform::copy_attributes(from, to));
+        return platform::copy_attributes(from, to);
     }
     op_result clear_read_only(const std::string& path) override {
-        return from_platform(platform::clear_read_only(path));
+        return platform::clear_read_only(path);
     }
 };
 

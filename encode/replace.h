@@ -3,44 +3,16 @@
 // Putting an encoder's result in place of its source without ever losing the source, and never
 // over any other file.
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 
-#include "scan/candidates.h"
+#include "encode/naming.h"
+#include "vocabulary/file_stamp.h"
+#include "vocabulary/op_result.h"
 
 namespace brindle {
 
-// The source path with the first "264" that names the codec (x264, X264, h264, H264, h.264,
-// H.264, not followed by another digit) turned into "265", looked for only from `relative_start`
-// on (the part below the library folder). Without one, the source path itself.
-std::string target_path_for(const std::string& source, std::size_t relative_start);
-// The source path and ".bak".
-std::string backup_path_for(const std::string& source);
-// A dot-named file in the target's directory that holds the result until it is renamed over
-// the target: the directory part of `target`, separator, ".brindle-<run_id>.part". The run id
-// names this run alone (its process id and start time), so a file left by a killed run, whose
-// process id the system may hand out again, never stands in the way.
-std::string staging_path_for(const std::string& target, char separator, const std::string& run_id);
-
-// How one file operation ended: `error` is the system's own text when it failed.
-struct op_result {
-    enum class fault { none, exists, cross_device, not_supported, other };
-    fault why = fault::none;
-    std::string error;
-    bool ok() const { return why == fault::none; }
-};
-
-// What stands at a path, not following a link there.
-struct path_state {
-    enum class kind { missing, regular, directory, other, unknown };
-    kind what = kind::missing;
-    file_stamp stamp;   // regular files: the figures the scan records
-    std::string error;  // unknown: why the system would not tell
-};
-
-// The file operations the replace sequence needs: real ones in production, a recording fake
-// that can fail at any step in tests.
+// The file operations the replace sequence needs: the platform's in production, a recording fake
+// that can fail at any step in tests. Each answers the platform's own result types.
 struct file_ops {
     virtual ~file_ops() = default;
     virtual path_state stamp_of(const std::string& path) = 0;

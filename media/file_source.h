@@ -3,7 +3,7 @@
 // A file opened by the platform layer, as the readers' byte source.
 
 #include "media/byte_source.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace brindle::media {
 

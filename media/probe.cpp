@@ -6,7 +6,7 @@
 #include "media/container.h"
 #include "media/file_source.h"
 #include "media/readers.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace brindle {
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/paths.h"
 #include "scan/filters.h"
 
 namespace brindle {

@@ -6,12 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "platform/clock.h"
+
 namespace brindle {
 
-// The 64-bit FNV-1a hash of `text`.
-std::uint64_t fnv1a_64(std::string_view text);
-
-inline constexpr std::uint64_t ticks_per_day = 864'000'000'000ULL;
+using platform::ticks_per_day;
 
 // The directory text, one separator and the name; the directory is never trimmed.
 std::string join_path(std::string_view dir, std::string_view name, char separator);

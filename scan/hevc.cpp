@@ -6,7 +6,7 @@
 #include "media/byte_source.h"
 #include "media/file_source.h"
 #include "media/probe.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace brindle {
 

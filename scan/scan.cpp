@@ -5,7 +5,11 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/walk.h"
 #include "scan/filters.h"
 #include "scan/hevc.h"
 
@@ -63,11 +67,7 @@ bool remember(std::set<platform::directory_id>& seen, const platform::directory_
 }
 
 bool is_inside_library(const walk_state& state, const std::string& real) {
-    const std::string& library = state.library;
-    if (library.empty() || real.size() < library.size()) return false;
-    if (real.compare(0, library.size(), library) != 0) return false;
-    return real.size() == library.size() || library.back() == state.separator ||
-           real[library.size()] == state.separator;
+    return platform::lies_inside(real, state.library, std::string_view(&state.separator, 1));
 }
 
 // The tests of a file, ordered so that the clock is read only for files that passed the size
@@ -84,9 +84,9 @@ void consider_file(walk_state& state, const platform::open_directory& dir,
     file_stamp stamp{details.volume, details.index, details.size, details.write_ticks};
     if (!details.identified) {
         // The same figures the encode compares with before it starts and before it installs.
-        const platform::path_status status = platform::status_of(path);
-        if (status.what != platform::path_status::kind::regular) return;
-        stamp = {status.volume, status.index, status.size, status.write_ticks};
+        const path_state status = platform::status_of(path);
+        if (status.what != path_state::kind::regular) return;
+        stamp = status.stamp;
     }
     if (!remember(state.examined, {stamp.volume, stamp.index})) return;
     if (is_already_hevc(path)) return;
@@ -112,16 +112,16 @@ bool push_folder(walk_state& state, platform::open_directory dir, std::string re
                  std::vector<folder_frame>& stack, std::string* top_error) {
     if (!remember(state.walked, dir.id)) return true;
     folder_frame frame;
-    std::string error;
     const auto keep = [&](std::string_view name, entry_kind kind) {
         return wanted(state.filters, name, kind);
     };
-    if (!platform::read_directory(dir, keep, frame.entries, error)) {
+    if (const op_result listed = platform::read_directory(dir, keep, frame.entries); !listed.ok()) {
         if (top_error != nullptr && frame.entries.empty()) {
-            *top_error = error;
+            *top_error = listed.error;
             return false;
         }
-        state.say("Cannot read the folder " + printable_path(dir.path) + ": " + error + "\n");
+        state.say("Cannot read the folder " + printable_path(dir.path) + ": " + listed.error +
+                  "\n");
     }
     frame.dir = std::move(dir);
     frame.real = std::move(real);
@@ -159,9 +159,10 @@ void enter(walk_state& state, const folder_frame& parent, const platform::dir_en
            const std::string& path, std::vector<folder_frame>& stack) {
     bool link = entry.kind == entry_kind::directory_link;
     platform::open_directory sub;
-    std::string error;
-    if (!platform::open_subdirectory(parent.dir, entry.name, path, link, sub, error)) {
-        state.say("Cannot read the folder " + printable_path(path) + ": " + error + "\n");
+    if (const op_result opened =
+            platform::open_subdirectory(parent.dir, entry.name, path, link, sub);
+        !opened.ok()) {
+        state.say("Cannot read the folder " + printable_path(path) + ": " + opened.error + "\n");
         return;
     }
     std::string real;
@@ -229,9 +230,9 @@ void walk_stack(walk_state& state, std::vector<folder_frame>& stack) {
 void walk_link(walk_state& state, const deferred_link& link, std::vector<folder_frame>& stack) {
     if (was_walked(state, link.id)) return;
     platform::open_directory sub;
-    std::string error;
-    if (!platform::open_top_directory(link.path, sub, error)) {
-        state.say("Cannot read the folder " + printable_path(link.path) + ": " + error + "\n");
+    if (const op_result opened = platform::open_top_directory(link.path, sub); !opened.ok()) {
+        state.say("Cannot read the folder " + printable_path(link.path) + ": " + opened.error +
+                  "\n");
         return;
     }
     std::string real = platform::real_path(sub);
@@ -262,7 +263,10 @@ scan_result scan_directory(const scan_filters& filters, const std::string& dir,
     walk_state state{filters, list, say, dir.size() + 1, {}, {}, {}, {}};
     if (!state.say) state.say = [](const std::string& line) { platform::write_out(line); };
     platform::open_directory top;
-    if (!platform::open_top_directory(dir, top, result.top_error)) return result;
+    if (const op_result opened = platform::open_top_directory(dir, top); !opened.ok()) {
+        result.top_error = opened.error;
+        return result;
+    }
     state.library = platform::real_path(top);
     result.library_listed = walk(state, std::move(top), result.top_error);
     return result;

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/paths.h"
 #include "tests/test_support.h"
 
 namespace brindle {

@@ -6,7 +6,8 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/platform.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "scan/filters.h"
 #include "tests/test_support.h"
 

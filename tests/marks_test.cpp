@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
-#include "scan/filters.h"
+#include "platform/clock.h"
+#include "platform/files.h"
 #include "test_support.h"
+#include "vocabulary/path_hash.h"
 
 namespace brindle {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/paths.h"
 
 namespace brindle {
 namespace {

@@ -1,5 +1,3 @@
-#include "platform/platform.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +8,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+#include "platform/walk.h"
 
 #ifndef _WIN32
 #include <linux/close_range.h>
@@ -60,9 +64,9 @@ const char* const non_ascii = "\xc3\xa9t\xc3\xa9 \xf0\x9f\x8e\xac";  // "été �
 // Every entry, kinds resolved.
 std::vector<platform::dir_entry> list_all(const platform::open_directory& dir) {
     std::vector<platform::dir_entry> entries;
-    std::string error;
     const auto keep_all = [](std::string_view, platform::entry_kind) { return true; };
-    EXPECT_TRUE(platform::read_directory(dir, keep_all, entries, error)) << error;
+    const op_result listed = platform::read_directory(dir, keep_all, entries);
+    EXPECT_TRUE(listed.ok()) << listed.error;
     return entries;
 }
 
@@ -78,8 +82,7 @@ TEST(Platform, ListsEntriesSortedAndClassified) {
     fs::create_symlink(dir.path() / "gone", dir.path() / "to_nothing", no_links);
 
     platform::open_directory top;
-    std::string error;
-    ASSERT_TRUE(platform::open_top_directory(dir.str(), top, error)) << error;
+    ASSERT_TRUE(platform::open_top_directory(dir.str(), top).ok());
     const auto entries = list_all(top);
     std::vector<std::string> names;
     for (const auto& entry : entries) names.push_back(entry.name);
@@ -111,9 +114,9 @@ TEST(Platform, ListsEntriesSortedAndClassified) {
     // What cannot be listed says why, in the system's words.
     for (const std::string& path : {join(dir, "missing"), std::string(), join(dir, "a.mkv")}) {
         platform::open_directory none;
-        error.clear();
-        EXPECT_FALSE(platform::open_top_directory(path, none, error)) << "[" << path << "]";
-        EXPECT_FALSE(error.empty()) << "[" << path << "]";
+        const op_result opened = platform::open_top_directory(path, none);
+        EXPECT_FALSE(opened.ok()) << "[" << path << "]";
+        EXPECT_FALSE(opened.error.empty()) << "[" << path << "]";
     }
 }
 
@@ -130,30 +133,28 @@ TEST(Platform, ClockAndIdentity) {
     fs::create_directory(dir.path() / "sub");
     write_file(dir.path() / "f", "12");
     platform::open_directory top, again, sub;
-    std::string error;
-    ASSERT_TRUE(platform::open_top_directory(dir.str(), top, error)) << error;
-    ASSERT_TRUE(platform::open_top_directory(dir.str(), again, error)) << error;
-    ASSERT_TRUE(platform::open_subdirectory(top, "sub", join(dir, "sub"), false, sub, error))
-        << error;
+    ASSERT_TRUE(platform::open_top_directory(dir.str(), top).ok());
+    ASSERT_TRUE(platform::open_top_directory(dir.str(), again).ok());
+    ASSERT_TRUE(platform::open_subdirectory(top, "sub", join(dir, "sub"), false, sub).ok());
     EXPECT_EQ(top.id, again.id);
     EXPECT_NE(top.id, sub.id);
     EXPECT_EQ(sub.path, join(dir, "sub"));
     EXPECT_FALSE(platform::real_path(sub).empty());
 
     // A file's size and write time agree whether asked through its folder or by its path.
-    const platform::path_status by_path = platform::status_of(join(dir, "f"));
-    EXPECT_EQ(by_path.what, platform::path_status::kind::regular);
+    const path_state by_path = platform::status_of(join(dir, "f"));
+    EXPECT_EQ(by_path.what, path_state::kind::regular);
     for (const auto& entry : list_all(top)) {
         if (entry.name != "f") continue;
         platform::file_details through_folder;
         ASSERT_TRUE(platform::file_details_of(top, entry, through_folder));
         EXPECT_TRUE(through_folder.is_regular);
         EXPECT_EQ(through_folder.size, 2u);
-        EXPECT_EQ(through_folder.size, by_path.size);
-        EXPECT_EQ(through_folder.write_ticks, by_path.write_ticks);
+        EXPECT_EQ(through_folder.size, by_path.stamp.size);
+        EXPECT_EQ(through_folder.write_ticks, by_path.stamp.write_ticks);
         if (through_folder.identified) {
-            EXPECT_EQ(through_folder.volume, by_path.volume);
-            EXPECT_EQ(through_folder.index, by_path.index);
+            EXPECT_EQ(through_folder.volume, by_path.stamp.volume);
+            EXPECT_EQ(through_folder.index, by_path.stamp.index);
         }
     }
 
@@ -162,10 +163,10 @@ TEST(Platform, ClockAndIdentity) {
     if (!no_link) {
         platform::open_directory through_link, refused;
         const std::string up = join(dir, "sub") + platform::path_separator() + "up";
-        ASSERT_TRUE(platform::open_subdirectory(sub, "up", up, true, through_link, error)) << error;
+        ASSERT_TRUE(platform::open_subdirectory(sub, "up", up, true, through_link).ok());
         EXPECT_EQ(through_link.id, top.id) << "a link must lead to the identity of its target";
         EXPECT_EQ(platform::real_path(through_link), platform::real_path(top));
-        EXPECT_FALSE(platform::open_subdirectory(sub, "up", up, false, refused, error))
+        EXPECT_FALSE(platform::open_subdirectory(sub, "up", up, false, refused).ok())
             << "a link where a folder was listed";
     }
 
@@ -223,8 +224,8 @@ TEST(Platform, FileReaderReadsAtAnyOffsetAndOpensOnlyRegularFiles) {
 }
 
 TEST(Platform, FileOperationsOfTheReplaceSequence) {
-    using status = platform::file_op_result::status;
-    using kind = platform::path_status::kind;
+    using status = op_result::fault;
+    using kind = path_state::kind;
     scoped_temp_dir dir;
     const auto source = join(dir, "source"), other = join(dir, "other"), fresh = join(dir, "fresh");
     write_file(from_utf8(source), "source");
@@ -233,47 +234,48 @@ TEST(Platform, FileOperationsOfTheReplaceSequence) {
     EXPECT_EQ(platform::file_size(source), 6);
     EXPECT_EQ(platform::file_size(join(dir, "missing")), -1);
     EXPECT_EQ(platform::status_of(source).what, kind::regular);
-    EXPECT_EQ(platform::status_of(source).size, 6u);
+    EXPECT_EQ(platform::status_of(source).stamp.size, 6u);
     EXPECT_EQ(platform::status_of(dir.str()).what, kind::directory);
     EXPECT_EQ(platform::status_of(join(dir, "missing")).what, kind::missing);
     EXPECT_EQ(platform::status_of(join(dir, "missing") + platform::path_separator() + "x").what,
               kind::missing)
         << "a missing folder is no error";
 
-    EXPECT_EQ(platform::rename_no_replace(source, other).how, status::exists)
+    EXPECT_EQ(platform::rename_no_replace(source, other).why, status::exists)
         << "an existing target must stay";
     EXPECT_EQ(read_file(from_utf8(source)), "source");
     EXPECT_EQ(read_file(from_utf8(other)), "other!");
-    ASSERT_TRUE(platform::rename_no_replace(source, fresh));
+    ASSERT_TRUE(platform::rename_no_replace(source, fresh).ok());
     EXPECT_FALSE(fs::exists(from_utf8(source)));
     EXPECT_EQ(read_file(from_utf8(fresh)), "source");
 
-    EXPECT_TRUE(platform::rename_replace(fresh, other));
+    EXPECT_TRUE(platform::rename_replace(fresh, other).ok());
     EXPECT_FALSE(fs::exists(from_utf8(fresh)));
     EXPECT_EQ(read_file(from_utf8(other)), "source");
     const auto gone = platform::rename_replace(fresh, other);
-    EXPECT_EQ(gone.how, status::failed);
+    EXPECT_EQ(gone.why, status::other);
     EXPECT_FALSE(gone.error.empty()) << "the system's own text";
 
     // Large enough to need more than one round of the copy loop.
     std::string big(3 * 1024 * 1024 + 7, 'x');
     big[12345] = 'y';
     write_file(from_utf8(source), big);
-    ASSERT_TRUE(platform::copy_to_new_file(source, fresh));
+    ASSERT_TRUE(platform::copy_to_new_file(source, fresh).ok());
     EXPECT_TRUE(read_file(from_utf8(fresh)) == big) << "the copy differs from its source";
     EXPECT_EQ(read_file(from_utf8(source)), big);
-    EXPECT_EQ(platform::copy_to_new_file(source, other).how, status::exists);
+    EXPECT_EQ(platform::copy_to_new_file(source, other).why, status::exists);
     EXPECT_EQ(read_file(from_utf8(other)), "source") << "an existing file is never written";
-    EXPECT_FALSE(platform::copy_to_new_file(join(dir, "missing"), join(dir, "new")));
+    EXPECT_FALSE(platform::copy_to_new_file(join(dir, "missing"), join(dir, "new")).ok());
     EXPECT_FALSE(fs::exists(dir.path() / "new"));
-    EXPECT_FALSE(platform::copy_to_new_file(
-        source, join(dir, "missing") + platform::path_separator() + "x"));
+    EXPECT_FALSE(
+        platform::copy_to_new_file(source, join(dir, "missing") + platform::path_separator() + "x")
+            .ok());
 
-    EXPECT_TRUE(platform::flush_file(fresh));
-    EXPECT_FALSE(platform::flush_file(join(dir, "missing")));
-    EXPECT_TRUE(platform::remove_file(fresh));
+    EXPECT_TRUE(platform::flush_file(fresh).ok());
+    EXPECT_FALSE(platform::flush_file(join(dir, "missing")).ok());
+    EXPECT_TRUE(platform::remove_file(fresh).ok());
     EXPECT_FALSE(fs::exists(from_utf8(fresh)));
-    EXPECT_FALSE(platform::remove_file(fresh));
+    EXPECT_FALSE(platform::remove_file(fresh).ok());
 }
 
 // A second name keeps the file under its first while the first is replaced: the backup of a
@@ -285,20 +287,20 @@ TEST(Platform, HardLinkAndReplaceKeepBothFiles) {
     write_file(from_utf8(source), "old");
     write_file(from_utf8(staged), "new");
     const auto linked = platform::hard_link(source, backup);
-    if (linked.how == platform::file_op_result::status::not_supported) {
+    if (linked.why == op_result::fault::not_supported) {
         GTEST_SKIP() << "no hard links here: " << linked.error;
     }
-    ASSERT_TRUE(linked) << linked.error;
+    ASSERT_TRUE(linked.ok()) << linked.error;
     const auto first = platform::status_of(source), second = platform::status_of(backup);
-    EXPECT_EQ(first.volume, second.volume);
-    EXPECT_EQ(first.index, second.index);
-    EXPECT_EQ(platform::hard_link(source, backup).how, platform::file_op_result::status::exists);
+    EXPECT_EQ(first.stamp.volume, second.stamp.volume);
+    EXPECT_EQ(first.stamp.index, second.stamp.index);
+    EXPECT_EQ(platform::hard_link(source, backup).why, op_result::fault::exists);
 
-    ASSERT_TRUE(platform::rename_replace(staged, source));
+    ASSERT_TRUE(platform::rename_replace(staged, source).ok());
     EXPECT_EQ(read_file(from_utf8(source)), "new");
     EXPECT_EQ(read_file(from_utf8(backup)), "old");
-    EXPECT_NE(platform::status_of(source).index, second.index);
-    EXPECT_EQ(platform::status_of(backup).index, second.index);
+    EXPECT_NE(platform::status_of(source).stamp.index, second.stamp.index);
+    EXPECT_EQ(platform::status_of(backup).stamp.index, second.stamp.index);
 }
 
 TEST(Platform, ChangesStayInsideTheConfinedFolders) {
@@ -316,7 +318,7 @@ TEST(Platform, ChangesStayInsideTheConfinedFolders) {
 
     platform::confine_changes_to({lib, join(dir, "wd")});
     const std::string into_link = lib + "/swapped/secret.mkv";
-    const std::pair<const char*, platform::file_op_result> refused[] = {
+    const std::pair<const char*, op_result> refused[] = {
         {"copy", platform::copy_to_new_file(temp, lib + "/swapped/new.mkv")},
         {"rename", platform::rename_no_replace(lib + "/real/a.mkv", lib + "/swapped/a.mkv")},
         {"replace", platform::rename_replace(temp, into_link)},
@@ -325,14 +327,14 @@ TEST(Platform, ChangesStayInsideTheConfinedFolders) {
         {"attributes", platform::copy_attributes(lib + "/real/a.mkv", into_link)},
     };
     for (const auto& [step, result] : refused) {
-        EXPECT_FALSE(result) << step;
+        EXPECT_FALSE(result.ok()) << step;
         EXPECT_NE(result.error.find("outside the library folder"), std::string::npos) << step;
     }
     EXPECT_EQ(read_file(from_utf8(outside + "/secret.mkv")), "secret");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "private"), {}), 1);
     // Inside, the same steps work.
-    EXPECT_TRUE(platform::rename_no_replace(temp, lib + "/real/b.mkv"));
-    EXPECT_TRUE(platform::remove_file(lib + "/real/b.mkv"));
+    EXPECT_TRUE(platform::rename_no_replace(temp, lib + "/real/b.mkv").ok());
+    EXPECT_TRUE(platform::remove_file(lib + "/real/b.mkv").ok());
     platform::confine_changes_to({});
 }
 

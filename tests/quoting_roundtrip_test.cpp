@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "encode/command.h"
-#include "platform/platform.h"
+#include "platform/paths.h"
+#include "platform/process.h"
 #include "tests/test_support.h"
 
 namespace brindle {

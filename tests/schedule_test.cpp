@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "cli/report.h"
-#include "scan/filters.h"
+#include "vocabulary/path_hash.h"
 
 namespace brindle {
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cli/driver.h"
-#include "platform/platform.h"
+#include "platform/console.h"
 
 int main(int argc, char** argv) {
     // A parent that ignores SIGCHLD would have every child collected by the system, and the

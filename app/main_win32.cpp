@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/driver.h"
-#include "platform/platform.h"
+#include "platform/console.h"
 
 // The C runtime must not expand wildcards in the arguments: "-ext *" means every extension.
 extern "C" {

@@ -1,0 +1,22 @@
+#pragma once
+
+// The names a result and its helpers take beside the source: pure functions of the source path.
+
+#include <cstddef>
+#include <string>
+
+namespace brindle {
+
+// The source path with the first "264" that names the codec (x264, X264, h264, H264, h.264,
+// H.264, not followed by another digit) turned into "265", looked for only from `relative_start`
+// on (the part below the library folder). Without one, the source path itself.
+std::string target_path_for(const std::string& source, std::size_t relative_start);
+// The source path and ".bak".
+std::string backup_path_for(const std::string& source);
+// A dot-named file in the target's directory that holds the result until it is renamed over
+// the target: the directory part of `target`, separator, ".brindle-<run_id>.part". The run id
+// names this run alone (its process id and start time), so a file left by a killed run, whose
+// process id the system may hand out again, never stands in the way.
+std::string staging_path_for(const std::string& target, char separator, const std::string& run_id);
+
+}  // namespace brindle

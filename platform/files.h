@@ -1,0 +1,108 @@
+#pragma once
+
+// Files: reading them, the notes kept with them, and the operations of the replace sequence.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "vocabulary/op_result.h"
+
+namespace brindle::platform {
+
+// ---- Reading files -----------------------------------------------------------------------
+
+// Reads up to `size` bytes from the start of the file into `buffer`. Answers the number of bytes
+// read, or -1 when the file cannot be opened (with the system's reason in `error` when given).
+long long read_file_start(const std::string& path, char* buffer, std::size_t size,
+                          std::string* error = nullptr);
+
+// ---- Looking inside files without blocking -----------------------------------------------
+
+// A file open for reading at any offset, for the readers that look inside video containers.
+// Opening never blocks and takes only a regular file: a FIFO, device, socket or directory is
+// refused, on POSIX before it is opened, and so is a final link there. Windows takes only what
+// GetFileType calls a disk file.
+class file_reader {
+public:
+    enum class outcome { opened, not_regular, failed };
+    file_reader() = default;
+    ~file_reader();
+    file_reader(const file_reader&) = delete;
+    file_reader& operator=(const file_reader&) = delete;
+
+    outcome open(const std::string& path);
+    // The system's own text for why the last open failed.
+    const std::string& error() const { return error_; }
+    // Copies up to `size` bytes from `offset` into `buffer`; answers how many (fewer at the end
+    // of the file, 0 past it or when the read fails).
+    std::size_t read_at(std::uint64_t offset, char* buffer, std::size_t size);
+    // The file's size when it was opened.
+    std::uint64_t size() const { return size_; }
+
+private:
+    void close();
+    std::intptr_t handle_ = -1;  // a descriptor or a HANDLE; -1 (INVALID_HANDLE_VALUE) is none
+    std::uint64_t size_ = 0;
+    std::string error_;
+};
+
+// ---- Notes kept with a file --------------------------------------------------------------
+
+// A short text stored with the file itself: the extended attribute "user.brindle" on POSIX, the
+// alternate data stream ":brindle" on NTFS. Answers false when there is none or the file system
+// keeps no such notes. Writing leaves the file's last-write time as it was.
+bool read_file_note(const std::string& path, std::string& text);
+bool write_file_note(const std::string& path, const std::string& text);
+
+// ---- File operations used by the replace sequence ---------------------------------------
+
+// The size of the file at `path`, or -1 when there is no such file (or it cannot be examined).
+long long file_size(const std::string& path);
+
+// What stands at `path`, not following a link there. The stamp holds device and inode (volume
+// serial number and file index), size, and last-write time.
+path_state status_of(const std::string& path);
+
+// Deletes a file (never a folder); fails on a missing file too.
+op_result remove_file(const std::string& path);
+
+// From now on the calls below that change names (remove, rename, link, create, set attributes)
+// change them only in these folders and folders below them, as their real paths tell: a folder
+// that is swapped for a link to somewhere else is refused, and each change is made through the
+// folder handle that was checked. Before the first call, anywhere is allowed (tests). POSIX only:
+// on Windows it does nothing.
+void confine_changes_to(const std::vector<std::string>& folders);
+
+// Renames `from` to `to`, never replacing an existing `to` (`exists`), and writes the new name
+// through to disk. `cross_device` when the two lie on different volumes.
+op_result rename_no_replace(const std::string& from, const std::string& to);
+
+// Renames `from` to `to`, replacing an existing `to` in one step (on Windows a read-only one too),
+// and writes the change through to disk.
+op_result rename_replace(const std::string& from, const std::string& to);
+
+// Gives the file `from` the second name `to`, never replacing an existing `to`. `not_supported`
+// where the file system keeps one name per file (FAT, some shares).
+op_result hard_link(const std::string& from, const std::string& to);
+
+// Copies `from` into a new file `to`, created exclusively and never through a link (an existing
+// `to`, a link included, answers `exists` and is left alone), and flushes the copy to disk. A copy
+// that fails part-way removes what it wrote.
+op_result copy_to_new_file(const std::string& from, const std::string& to);
+
+// Gives the file `to` the permissions of the file `from`: on POSIX the mode, and owner and group
+// where this process may set them (a refusal for lack of rights is no failure); on Windows the
+// read-only, hidden, system, archive and not-indexed attributes. Neither path is followed
+// through a link; `to` must be a regular file.
+op_result copy_attributes(const std::string& from, const std::string& to);
+
+// Clears the read-only attribute, which keeps Windows from deleting a file. `not_supported` when
+// there was none to clear, as always on POSIX, where the folder's permissions decide.
+op_result clear_read_only(const std::string& path);
+
+// Flushes a file's content to disk.
+op_result flush_file(const std::string& path);
+
+}  // namespace brindle::platform

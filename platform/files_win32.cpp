@@ -1,0 +1,383 @@
+// Files on Windows: reading them, their notes in an alternate data stream, and the operations
+// of the replace sequence.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/win32_support.h"
+
+namespace brindle::platform {
+
+using win32::error_text;
+using win32::failure;
+using win32::final_path_of;
+using win32::join_halves;
+using win32::last_failure;
+using win32::open_file;
+using win32::share_all;
+using win32::ticks_of;
+using win32::to_wide;
+using win32::unique_handle;
+
+namespace {
+
+// A reserved device name (COM1.mkv) opens the device, and a pipe or console read can wait
+// forever: only what the system calls a disk file is read.
+bool is_disk_file(HANDLE file) { return GetFileType(file) == FILE_TYPE_DISK; }
+
+}  // namespace
+
+long long read_file_start(const std::string& path, char* buffer, std::size_t size,
+                          std::string* error) {
+    const auto file = open_file(path, GENERIC_READ, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!file.valid()) {
+        if (error) *error = error_text(GetLastError());
+        return -1;
+    }
+    if (!is_disk_file(file.get())) {
+        if (error) *error = "not a regular file";
+        return -1;
+    }
+    std::size_t total = 0;
+    while (total < size) {
+        const auto left = size - total;
+        const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+        DWORD got = 0;
+        if (!ReadFile(file.get(), buffer + total, chunk, &got, nullptr) || got == 0) break;
+        total += got;
+    }
+    return static_cast<long long>(total);
+}
+
+file_reader::~file_reader() { close(); }
+
+void file_reader::close() {
+    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = -1;
+    size_ = 0;
+}
+
+file_reader::outcome file_reader::open(const std::string& path) {
+    close();
+    error_.clear();
+    const auto wide = to_wide(path);
+    if (!wide) {
+        error_ = error_text(ERROR_INVALID_NAME);
+        return outcome::failed;
+    }
+    const DWORD attributes = GetFileAttributesW(wide->c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return outcome::not_regular;
+    }
+    unique_handle file(CreateFileW(wide->c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        error_ = error_text(GetLastError());
+        return outcome::failed;
+    }
+    if (!is_disk_file(file.get())) return outcome::not_regular;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file.get(), &information)) {
+        error_ = error_text(GetLastError());
+        return outcome::failed;
+    }
+    if (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return outcome::not_regular;
+    size_ = join_halves(information.nFileSizeHigh, information.nFileSizeLow);
+    handle_ = reinterpret_cast<std::intptr_t>(file.release());
+    return outcome::opened;
+}
+
+std::size_t file_reader::read_at(std::uint64_t offset, char* buffer, std::size_t size) {
+    std::size_t total = 0;
+    while (handle_ != -1 && total < size) {
+        const std::uint64_t at = offset + total;
+        OVERLAPPED position{};
+        position.Offset = static_cast<DWORD>(at);
+        position.OffsetHigh = static_cast<DWORD>(at >> 32);
+        const auto left = size - total;
+        const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+        DWORD got = 0;
+        // A read at or past the end fails with ERROR_HANDLE_EOF: the file ends there.
+        if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer + total, chunk, &got, &position) ||
+            got == 0) {
+            break;
+        }
+        total += got;
+    }
+    return total;
+}
+
+namespace {
+constexpr std::size_t most_note_size = 4096;
+}  // namespace
+
+bool read_file_note(const std::string& path, std::string& text) {
+    const auto stream = open_file(path + ":brindle", GENERIC_READ, OPEN_EXISTING);
+    if (!stream.valid()) return false;
+    std::string buffer(most_note_size, '\0');
+    DWORD got = 0;
+    if (!ReadFile(stream.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+        return false;
+    }
+    buffer.resize(got);
+    text = std::move(buffer);
+    return true;
+}
+
+bool write_file_note(const std::string& path, const std::string& text) {
+    // Writing a stream may move the file's last-write time, which the note itself records: it is
+    // put back afterwards.
+    const auto file = open_file(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING);
+    FILETIME written{};
+    if (!file.valid() || !GetFileTime(file.get(), nullptr, nullptr, &written)) return false;
+    bool ok = false;
+    {
+        const auto stream = open_file(path + ":brindle", GENERIC_WRITE, CREATE_ALWAYS);
+        DWORD put = 0;
+        ok = stream.valid() &&
+             WriteFile(stream.get(), text.data(), static_cast<DWORD>(text.size()), &put, nullptr) &&
+             put == text.size();
+    }
+    SetFileTime(file.get(), nullptr, nullptr, &written);
+    return ok;
+}
+
+long long file_size(const std::string& path) {
+    const auto wide = to_wide(path);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!wide || !GetFileAttributesExW(wide->c_str(), GetFileExInfoStandard, &data)) return -1;
+    return static_cast<long long>(join_halves(data.nFileSizeHigh, data.nFileSizeLow));
+}
+
+namespace {
+
+constexpr DWORD carried_attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                     FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// SetFileAttributesW takes "no attribute" only as FILE_ATTRIBUTE_NORMAL.
+DWORD settable(DWORD attributes) { return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL; }
+
+// A link or junction, as opposed to the other reparse points (deduplicated or cloud files),
+// which are ordinary files to their readers.
+bool is_name_surrogate(HANDLE handle, DWORD attributes) {
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) return true;
+    return IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+// Deletes the file behind `handle`, which must have been opened with DELETE access: the very file
+// this process created, whatever name now leads to it.
+void delete_by_handle(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+bool copy_between(HANDLE in, HANDLE out) {
+    std::vector<char> buffer(std::size_t{1} << 20);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+            return false;
+        }
+        if (got == 0) return true;
+        for (DWORD done = 0; done < got;) {
+            DWORD written = 0;
+            if (!WriteFile(out, buffer.data() + done, got - done, &written, nullptr)) return false;
+            done += written;
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+bool running_under_wine() {
+    static const bool wine = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return wine;
+}
+
+// Wine shows a POSIX link to a file as that file itself, with no reparse point, and deleting the
+// link there deletes what it leads to. The file's own final path then differs from its folder's
+// final path and the name it was opened by. (Windows marks every link as a reparse point.)
+bool is_disguised_link(HANDLE file, const std::wstring& path) {
+    if (!running_under_wine()) return false;
+    const auto slash = path.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
+    const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+    const unique_handle folder_handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, share_all,
+                                                  nullptr, OPEN_EXISTING,
+                                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder_handle.valid()) return false;
+    std::wstring expected = final_path_of(folder_handle.get());
+    const std::wstring actual = final_path_of(file);
+    if (expected.empty() || actual.empty()) return false;
+    if (expected.back() != L'\\') expected += L'\\';
+    expected += name;
+    return CompareStringOrdinal(expected.c_str(), static_cast<int>(expected.size()), actual.c_str(),
+                                static_cast<int>(actual.size()), TRUE) != CSTR_EQUAL;
+}
+
+}  // namespace
+
+path_state status_of(const std::string& path) {
+    path_state result;
+    const auto wide = to_wide(path);
+    if (!wide) {
+        result.what = path_state::kind::unknown;
+        result.error = error_text(ERROR_NO_UNICODE_TRANSLATION);
+        return result;
+    }
+    // The link itself, never its target; a folder opens only with backup semantics.
+    const unique_handle handle(
+        CreateFileW(wide->c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!handle.valid() || !GetFileInformationByHandle(handle.get(), &information)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            result.what = path_state::kind::unknown;
+            result.error = error_text(error);
+        }
+        return result;
+    }
+    const DWORD attributes = information.dwFileAttributes;
+    if (is_name_surrogate(handle.get(), attributes) ||
+        GetFileType(handle.get()) != FILE_TYPE_DISK ||
+        (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && is_disguised_link(handle.get(), *wide))) {
+        result.what = path_state::kind::other;
+    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        result.what = path_state::kind::directory;
+    } else {
+        result.what = path_state::kind::regular;
+    }
+    result.stamp.volume = information.dwVolumeSerialNumber;
+    result.stamp.index = join_halves(information.nFileIndexHigh, information.nFileIndexLow);
+    result.stamp.size = join_halves(information.nFileSizeHigh, information.nFileSizeLow);
+    result.stamp.write_ticks = ticks_of(information.ftLastWriteTime);
+    return result;
+}
+
+op_result remove_file(const std::string& path) {
+    const auto wide = to_wide(path);
+    if (!wide) return failure(ERROR_NO_UNICODE_TRANSLATION);
+    if (!DeleteFileW(wide->c_str())) return last_failure();
+    return {};
+}
+
+op_result rename_no_replace(const std::string& from, const std::string& to) {
+    const auto wide_from = to_wide(from), wide_to = to_wide(to);
+    if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
+    if (!MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_WRITE_THROUGH)) {
+        return last_failure();
+    }
+    return {};
+}
+
+op_result rename_replace(const std::string& from, const std::string& to) {
+    const auto wide_from = to_wide(from), wide_to = to_wide(to);
+    if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
+    constexpr DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (MoveFileExW(wide_from->c_str(), wide_to->c_str(), flags)) return {};
+    DWORD error = GetLastError();
+    // Windows replaces no read-only file, and the caller asked for this very file to be replaced.
+    // Should the second try fail too, the file gets its attribute back.
+    const DWORD attributes = GetFileAttributesW(wide_to->c_str());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        SetFileAttributesW(wide_to->c_str(), settable(attributes & ~FILE_ATTRIBUTE_READONLY))) {
+        if (MoveFileExW(wide_from->c_str(), wide_to->c_str(), flags)) return {};
+        error = GetLastError();
+        SetFileAttributesW(wide_to->c_str(), attributes);
+    }
+    return failure(error);
+}
+
+op_result hard_link(const std::string& from, const std::string& to) {
+    const auto wide_from = to_wide(from), wide_to = to_wide(to);
+    if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
+    if (CreateHardLinkW(wide_to->c_str(), wide_from->c_str(), nullptr)) return {};
+    const DWORD error = GetLastError();
+    op_result result = failure(error);
+    // FAT and exFAT have no hard links and network shares often refuse them; a file with 1023
+    // links takes no more. A refusal of access is left to the rename that serves instead, which
+    // either works or says why it cannot.
+    if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+        error == ERROR_CALL_NOT_IMPLEMENTED || error == ERROR_TOO_MANY_LINKS ||
+        error == ERROR_ACCESS_DENIED) {
+        result.why = op_result::fault::not_supported;
+    }
+    return result;
+}
+
+op_result copy_to_new_file(const std::string& from, const std::string& to) {
+    const auto in = open_file(from, GENERIC_READ, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!in.valid()) return last_failure();
+    if (GetFileType(in.get()) != FILE_TYPE_DISK) return failure(ERROR_INVALID_FUNCTION);
+    // CREATE_NEW refuses whatever stands at `to`, a link included, so nothing planted there is
+    // ever written through or truncated.
+    const auto out = open_file(to, GENERIC_WRITE | DELETE, CREATE_NEW);
+    if (!out.valid()) return last_failure();
+    if (copy_between(in.get(), out.get()) && FlushFileBuffers(out.get())) return {};
+    const op_result result = last_failure();
+    delete_by_handle(out.get());
+    return result;
+}
+
+op_result copy_attributes(const std::string& from, const std::string& to) {
+    const auto wide_from = to_wide(from);
+    if (!wide_from) return failure(ERROR_NO_UNICODE_TRANSLATION);
+    const DWORD source = GetFileAttributesW(wide_from->c_str());
+    if (source == INVALID_FILE_ATTRIBUTES) return last_failure();
+    if (source & FILE_ATTRIBUTE_DIRECTORY) return failure(ERROR_INVALID_PARAMETER);
+    const auto file = open_file(to, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!file.valid() || !GetFileInformationByHandle(file.get(), &information)) {
+        return last_failure();
+    }
+    if (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return failure(ERROR_INVALID_PARAMETER);
+    }
+    // Zero times leave the file's times as they are.
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = settable(source & carried_attributes);
+    if (!SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic)) {
+        return last_failure();
+    }
+    return {};
+}
+
+op_result clear_read_only(const std::string& path) {
+    const auto wide = to_wide(path);
+    if (!wide) return failure(ERROR_NO_UNICODE_TRANSLATION);
+    const DWORD attributes = GetFileAttributesW(wide->c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return last_failure();
+    if (!(attributes & FILE_ATTRIBUTE_READONLY)) return {op_result::fault::not_supported, {}};
+    if (!SetFileAttributesW(wide->c_str(), settable(attributes & ~FILE_ATTRIBUTE_READONLY))) {
+        return last_failure();
+    }
+    return {};
+}
+
+op_result flush_file(const std::string& path) {
+    // FlushFileBuffers needs a handle that may write.
+    const auto file = open_file(path, GENERIC_WRITE, OPEN_EXISTING);
+    if (!file.valid() || !FlushFileBuffers(file.get())) return last_failure();
+    return {};
+}
+
+// Junctions that a user may plant need rights few users have, and Wine cannot make them; the
+// replace steps refuse a target folder that is a link before they start.
+void confine_changes_to(const std::vector<std::string>&) {}
+
+}  // namespace brindle::platform

@@ -1,0 +1,98 @@
+#pragma once
+
+// Processes: the encoder run through the command interpreter, the stop requests, and the run's
+// lock.
+
+#include <string>
+#include <string_view>
+
+namespace brindle::platform {
+
+// The command line that starts cmd.exe on `command`: `interpreter /d /v:off /s /c "command"`.
+// /d skips the AutoRun commands a registry may hold; /v:off keeps delayed expansion, switched on
+// in some registries, from turning a name holding !X! into another text. cmd strips the outer
+// quotes again, so a command that begins with a quoted program path stays whole. An
+// interpreter path holding a blank is quoted. Pure, so that it is tested on every platform.
+inline std::string cmd_interpreter_line(std::string interpreter, const std::string& command) {
+    // cmd.exe reads its own switches out of its command line, its own path included: in
+    // "C:/Windows/System32/cmd.exe" it would find "/c" and take the rest for the command.
+    for (char& c : interpreter) {
+        if (c == '/') c = '\\';
+    }
+    const bool has_blank = interpreter.find_first_of(" \t") != std::string::npos;
+    const std::string program = has_blank ? "\"" + interpreter + "\"" : interpreter;
+    return program + " /d /v:off /s /c \"" + command + "\"";
+}
+
+// Does `path` name a file by an absolute Windows path: a drive letter, a colon and a separator,
+// or two separators (a share, or the \\?\ and \\.\ forms)? "C:x" and "\\x" depend on the current
+// drive and directory, and a bare name on the working directory and PATH.
+inline bool is_absolute_windows_path(std::string_view path) {
+    const auto separator = [](char c) { return c == '\\' || c == '/'; };
+    if (path.size() >= 3 && path[1] == ':' && separator(path[2])) {
+        const char drive = static_cast<char>(path[0] | 0x20);
+        return drive >= 'a' && drive <= 'z';
+    }
+    return path.size() >= 3 && separator(path[0]) && separator(path[1]) && !separator(path[2]);
+}
+
+enum class interpreter_kind { posix_sh, windows_cmd };
+// Which command interpreter run_command hands its command line to.
+interpreter_kind command_interpreter();
+
+struct command_settings {
+    // The encoder runs below Brindle's own priority unless told otherwise.
+    bool low_priority = true;
+};
+
+struct command_result {
+    enum class ending { exited, signalled, not_started };
+    ending how = ending::not_started;
+    int code = -1;      // the exit code, or the signal that ended it
+    std::string error;  // not_started: the system's own text
+    // A stop was asked for (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, closing the console)
+    // while the command ran; it was passed on and the command has ended. 0 when none. A stop
+    // asked for before the command could start leaves it not_started with this set.
+    int stop_signal = 0;
+};
+
+// The numbers that stand for Windows console events where POSIX has a signal number: those of
+// SIGINT and SIGHUP, and 21, the number the Windows C runtime gives SIGBREAK.
+inline constexpr int stop_by_ctrl_c = 2;
+inline constexpr int stop_by_ctrl_break = 21;
+inline constexpr int stop_by_console_close = 1;
+
+// Runs `command_line` through the system's command interpreter (Windows: COMSPEC when it names
+// an existing file by an absolute path and starts, else cmd.exe from the system directory;
+// POSIX: /bin/sh -c), inheriting the console, working directory and environment, and waits for
+// it without limit. On POSIX standard input is /dev/null: the command runs in a process group of
+// its own, which may not read the terminal. Whatever the command leaves running when the
+// interpreter ends is ended; if Brindle dies, the command ends with it.
+command_result run_command(const std::string& command_line, const command_settings& settings = {});
+
+// Installs the handlers that turn a stop request into a stop_signal: called once, when encoding
+// begins (before that a stop ends the program at once, as it ends any other). On POSIX a stop
+// signal ignored from the start (nohup, a background job) stays ignored.
+void install_stop_handlers();
+// The stop asked for so far, 0 when none.
+int stop_requested();
+
+// While one of these lives, a stop request waits: the few steps of a replace finish or are undone
+// before the run stops.
+class stop_deferral {
+public:
+    stop_deferral();
+    ~stop_deferral();
+    stop_deferral(const stop_deferral&) = delete;
+    stop_deferral& operator=(const stop_deferral&) = delete;
+};
+
+enum class lock_result { acquired, held_elsewhere, cannot_create };
+// Takes an exclusive lock on the file `name` in the working directory, creating it when needed.
+// The system releases the lock when the process ends, however it ends.
+lock_result lock_working_directory(const std::string& name);
+
+// The process id, for names that must not collide with another run's.
+unsigned long process_id();
+
+}  // namespace brindle::platform

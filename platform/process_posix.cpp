@@ -1,0 +1,413 @@
+// Processes on Linux: the encoder run under a guardian, the stop requests, and the run's lock.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "platform/posix_support.h"
+#include "platform/process.h"
+
+extern char** environ;
+
+namespace brindle::platform {
+
+using posix::open_retrying;
+using posix::ticks_from_unix;
+using posix::unique_fd;
+
+interpreter_kind command_interpreter() { return interpreter_kind::posix_sh; }
+
+// ---- Running a command and stopping cleanly ---------------------------------------------
+//
+// Brindle starts a guardian process, and the guardian starts the interpreter in a process
+// group of its own, so that a stop reaches everything the command started (dash does not exec
+// the last command of -c: the encoder is a grandchild) and nothing of Brindle's. The guardian is
+// the parent of the interpreter and the subreaper of everything below it: it collects every
+// process of the group itself and so knows when the group is gone. It learns of Brindle's death
+// from end-of-file on a socket whose other end only Brindle holds (however Brindle dies: the
+// parent-death signal is tied to a thread, the socket to the process), and then ends the group.
+// Over the same socket Brindle tells it that a stop was passed on. Brindle waits with the stop
+// signals and SIGCHLD blocked and taken by sigtimedwait, so no signal can fall between a check and
+// the wait, and passes each stop on to the group.
+
+namespace {
+
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+volatile std::sig_atomic_t requested_stop = 0;
+
+void record_stop(int signal_number) {
+    if (requested_stop == 0) requested_stop = signal_number;
+}
+
+bool is_stop_signal(int signal_number) {
+    return std::find(std::begin(stop_signals), std::end(stop_signals), signal_number) !=
+           std::end(stop_signals);
+}
+
+sigset_t stop_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : stop_signals) sigaddset(&set, signal_number);
+    return set;
+}
+
+// Blocks a set of signals for the length of a scope and restores the mask it found.
+class blocked_signals {
+public:
+    explicit blocked_signals(const sigset_t& set) { ::sigprocmask(SIG_BLOCK, &set, &before_); }
+    ~blocked_signals() { ::sigprocmask(SIG_SETMASK, &before_, nullptr); }
+    blocked_signals(const blocked_signals&) = delete;
+    blocked_signals& operator=(const blocked_signals&) = delete;
+    const sigset_t& before() const { return before_; }
+
+private:
+    sigset_t before_;
+};
+
+// Takes a stop signal that is waiting in the pending set (blocked, so its handler has not seen
+// it) and records it. Answers the stop asked for so far.
+int take_pending_stop() {
+    const sigset_t stops = stop_signal_set();
+    const timespec no_wait{};
+    int taken;
+    while ((taken = ::sigtimedwait(&stops, nullptr, &no_wait)) > 0) record_stop(taken);
+    return requested_stop;
+}
+
+// The nice value 10 steps below Brindle's own, as far as the system's lowest priority allows.
+int lowered_nice_value() {
+    errno = 0;
+    int own = ::getpriority(PRIO_PROCESS, 0);
+    if (own == -1 && errno != 0) own = 0;
+    return std::min(own + 10, 19);
+}
+
+// The signals whose disposition the guardian changes for itself; the interpreter gets
+// Brindle's back (ignored stays ignored, anything else becomes the default).
+constexpr int guardian_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+// What the guardian and the interpreter need, prepared before the fork: after it, they call only
+// async-signal-safe functions.
+struct command_plan {
+    char* const* argv = nullptr;
+    int null_input = -1;
+    bool set_nice = false;
+    int nice_value = 0;
+    sigset_t mask{};  // the interpreter's signal mask
+    bool ignored[std::size(guardian_signals)] = {};
+    int life_read = -1;     // a byte: a stop was passed on; end-of-file: Brindle has died
+    int life_write = -1;    // Brindle's end
+    int report_read = -1;   // Brindle's end
+    int report_write = -1;  // what the guardian tells Brindle
+};
+
+// The guardian's first word to Brindle: the interpreter's process id (its group), or -1 and
+// the fork's error.
+struct start_report {
+    pid_t group = -1;
+    int error = 0;
+};
+
+[[noreturn]] void become_interpreter(const command_plan& plan) {
+    ::setpgid(0, 0);
+    if (plan.set_nice) ::setpriority(PRIO_PROCESS, 0, plan.nice_value);
+    // The group is not the terminal's foreground group: an encoder reading or setting up the
+    // terminal would be stopped by SIGTTIN or SIGTTOU and never end. Stops come through Brindle.
+    if (plan.null_input >= 0) ::dup2(plan.null_input, STDIN_FILENO);
+    // Set while the signals are still blocked: a stop passed on before the exec ends this child.
+    for (std::size_t i = 0; i < std::size(guardian_signals); ++i) {
+        struct sigaction action {};
+        action.sa_handler = plan.ignored[i] ? SIG_IGN : SIG_DFL;
+        ::sigaction(guardian_signals[i], &action, nullptr);
+    }
+    ::sigprocmask(SIG_SETMASK, &plan.mask, nullptr);
+    ::execve("/bin/sh", plan.argv, environ);
+    ::_exit(127);
+}
+
+void write_whole(int fd, const void* data, std::size_t size) {
+    while (::write(fd, data, size) < 0 && errno == EINTR) {
+    }
+}
+
+std::int64_t monotonic_milliseconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+constexpr char stop_passed_on = 's';
+
+// The guardian: starts the interpreter, collects every process of its group, and writes the
+// interpreter's wait status to Brindle once the group is gone. What the interpreter leaves
+// running when it ends is killed; after a stop it has a few seconds first (an encoder that got
+// the signal with the interpreter finishes its file). When Brindle dies, the group is killed. The
+// guardian keeps every descriptor it was born with, the run's lock among them, until then: a second
+// run cannot start beside a dying encoder. It sits in a process group of its own, out of reach of a
+// signal sent to Brindle's group, and ignores the stop signals.
+[[noreturn]] void guard_command(const command_plan& plan) {
+    ::setpgid(0, 0);
+    ::close(plan.life_write);
+    ::close(plan.report_read);
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    for (const int signal_number : guardian_signals) ::sigaction(signal_number, &action, nullptr);
+    action.sa_handler = SIG_DFL;  // an ignored SIGCHLD would collect the children unseen
+    ::sigaction(SIGCHLD, &action, nullptr);
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    sigset_t child_signal;
+    sigemptyset(&child_signal);
+    sigaddset(&child_signal, SIGCHLD);  // blocked since Brindle blocked it
+    const int child_events = ::signalfd(-1, &child_signal, SFD_CLOEXEC | SFD_NONBLOCK);
+
+    start_report started;
+    started.group = ::fork();
+    if (started.group == 0) become_interpreter(plan);
+    started.error = errno;
+    if (started.group > 0) ::setpgid(started.group, started.group);
+    write_whole(plan.report_write, &started, sizeof started);
+    if (started.group < 0) ::_exit(1);
+
+    constexpr std::int64_t grace_milliseconds = 5000;
+    const pid_t group = started.group;
+    int status = 0;
+    bool ended = false, killed = false, brindle_alive = true, stopping = false;
+    std::int64_t ended_at = 0;
+    for (;;) {
+        int child_status = 0;
+        pid_t collected;
+        while ((collected = ::waitpid(-1, &child_status, WNOHANG)) > 0) {
+            if (collected != group) continue;
+            status = child_status;
+            ended = true;
+            ended_at = monotonic_milliseconds();
+        }
+        // Read after collecting: Brindle tells of a stop before it passes the signal on, so an
+        // interpreter ended by the signal is always seen as stopped.
+        while (brindle_alive) {
+            char word = 0;
+            const ssize_t got = ::recv(plan.life_read, &word, 1, MSG_DONTWAIT);
+            if (got < 0 && (errno == EAGAIN || errno == EINTR)) break;
+            if (got == 1 && word == stop_passed_on) stopping = true;
+            if (got != 1) brindle_alive = false;
+        }
+        if (ended && ::waitpid(-group, nullptr, WNOHANG) < 0 && errno == ECHILD) break;
+        const std::int64_t grace = stopping ? grace_milliseconds : 0;
+        const std::int64_t left = ended ? ended_at + grace - monotonic_milliseconds() : -1;
+        if (!killed && (!brindle_alive || (ended && left <= 0))) {
+            ::kill(-group, SIGKILL);
+            killed = true;
+        }
+        pollfd events[2] = {{child_events, POLLIN, 0},
+                            {brindle_alive ? plan.life_read : -1, POLLIN, 0}};
+        const int timeout =
+            ended && !killed ? static_cast<int>(std::max<std::int64_t>(left, 0)) : -1;
+        ::poll(events, 2, child_events >= 0 ? timeout : 100);
+        signalfd_siginfo drained;
+        while (child_events >= 0 && ::read(child_events, &drained, sizeof drained) > 0) {
+        }
+    }
+    write_whole(plan.report_write, &status, sizeof status);
+    ::_exit(0);
+}
+
+bool read_whole(int fd, void* data, std::size_t size) {
+    ssize_t got;
+    do got = ::read(fd, data, size);
+    while (got < 0 && errno == EINTR);
+    return got == static_cast<ssize_t>(size);
+}
+
+// Closes both ends of a pipe that are still open.
+struct pipe_ends {
+    int fd[2] = {-1, -1};
+    ~pipe_ends() {
+        for (const int end : fd) {
+            if (end >= 0) ::close(end);
+        }
+    }
+    void close_end(int which) {
+        ::close(fd[which]);
+        fd[which] = -1;
+    }
+};
+
+// Waits until the guardian has ended, passing each stop signal on to the command's group.
+// Answers false when the guardian cannot be waited for.
+bool wait_for_guardian(pid_t guardian, pid_t group, int life_write, const sigset_t& watched,
+                       int& stop) {
+    for (;;) {
+        const pid_t ended = ::waitpid(guardian, nullptr, WNOHANG);
+        if (ended == guardian) return true;
+        if (ended < 0 && errno != EINTR) return false;
+        // SIGCHLD wakes the wait; the limit only guards against a parent's SIGCHLD setting
+        // that would send none.
+        const timespec limit{1, 0};
+        const int taken = ::sigtimedwait(&watched, nullptr, &limit);
+        if (taken > 0 && is_stop_signal(taken)) {
+            record_stop(taken);
+            if (stop == 0) {
+                stop = taken;
+                ::send(life_write, &stop_passed_on, 1, MSG_NOSIGNAL);
+            }
+            ::kill(-group, taken);
+            ::kill(-group, SIGCONT);  // a stopped process acts on the signal only once continued
+        }
+    }
+}
+
+}  // namespace
+
+command_result run_command(const std::string& command_line, const command_settings& settings) {
+    command_result result;
+    sigset_t watched = stop_signal_set();
+    sigaddset(&watched, SIGCHLD);
+    const blocked_signals blocked(watched);
+    if (const int stop = take_pending_stop(); stop != 0) {
+        result.stop_signal = stop;
+        result.error = "a stop was asked for before the command could start";
+        return result;
+    }
+
+    std::string sh = "sh", dash_c = "-c", command = command_line;
+    char* const argv[] = {sh.data(), dash_c.data(), command.data(), nullptr};
+    const unique_fd null_input(open_retrying("/dev/null", O_RDONLY | O_CLOEXEC));
+    pipe_ends life, report;
+    // A socket, so that a word to a guardian that has died cannot raise SIGPIPE in Brindle.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, life.fd) != 0 ||
+        ::pipe2(report.fd, O_CLOEXEC) != 0) {
+        result.error = std::strerror(errno);
+        return result;
+    }
+    command_plan plan;
+    plan.argv = argv;
+    plan.null_input = null_input.get();
+    plan.set_nice = settings.low_priority;
+    plan.nice_value = lowered_nice_value();
+    plan.mask = blocked.before();
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) {
+        sigdelset(&plan.mask, signal_number);
+    }
+    for (std::size_t i = 0; i < std::size(guardian_signals); ++i) {
+        struct sigaction current {};
+        ::sigaction(guardian_signals[i], nullptr, &current);
+        plan.ignored[i] = current.sa_handler == SIG_IGN;
+    }
+    plan.life_read = life.fd[0];
+    plan.life_write = life.fd[1];
+    plan.report_read = report.fd[0];
+    plan.report_write = report.fd[1];
+
+    const pid_t guardian = ::fork();
+    if (guardian == 0) guard_command(plan);
+    if (guardian < 0) {
+        result.error = std::strerror(errno);
+        return result;
+    }
+    ::setpgid(guardian, guardian);  // as the guardian does: whichever runs first
+    life.close_end(0);
+    report.close_end(1);
+
+    start_report started;
+    const bool reported = read_whole(report.fd[0], &started, sizeof started);
+    if (!reported || started.group < 0) {
+        result.error = reported ? std::strerror(started.error) : "the command could not be started";
+        ::kill(guardian, SIGKILL);
+        while (::waitpid(guardian, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return result;
+    }
+    const bool guardian_ended =
+        wait_for_guardian(guardian, started.group, life.fd[1], watched, result.stop_signal);
+    int status = 0;
+    if (!guardian_ended || !read_whole(report.fd[0], &status, sizeof status)) {
+        // The guardian was killed: end what it guarded, so nothing runs on unseen.
+        ::kill(-started.group, SIGKILL);
+        result.error = "the command's end could not be seen";
+        return result;
+    }
+    if (WIFEXITED(status)) {
+        result.how = command_result::ending::exited;
+        result.code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.how = command_result::ending::signalled;
+        result.code = WTERMSIG(status);
+    }
+    return result;
+}
+
+void install_stop_handlers() {
+    struct sigaction action {};
+    action.sa_handler = record_stop;
+    sigemptyset(&action.sa_mask);
+    // Outside run_command nothing waits for a stop; a call it interrupts goes on where it was.
+    action.sa_flags = SA_RESTART;
+    for (const int signal_number : stop_signals) {
+        struct sigaction previous {};
+        ::sigaction(signal_number, nullptr, &previous);
+        // A signal ignored from the start (nohup, a background job) stays ignored.
+        if (previous.sa_handler == SIG_IGN) continue;
+        ::sigaction(signal_number, &action, nullptr);
+    }
+    const sigset_t stops = stop_signal_set();
+    ::sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+}
+
+int stop_requested() { return requested_stop; }
+
+namespace {
+
+// Deferrals nest; the outermost one blocks the stop signals and restores the mask it found.
+int deferral_depth = 0;
+sigset_t mask_before_deferral;
+
+}  // namespace
+
+stop_deferral::stop_deferral() {
+    if (deferral_depth++ > 0) return;
+    const sigset_t stops = stop_signal_set();
+    ::sigprocmask(SIG_BLOCK, &stops, &mask_before_deferral);
+}
+
+// Unblocking delivers a stop that came meanwhile to its handler before sigprocmask returns, so
+// stop_requested() reports it from here on.
+stop_deferral::~stop_deferral() {
+    if (--deferral_depth > 0) return;
+    ::sigprocmask(SIG_SETMASK, &mask_before_deferral, nullptr);
+}
+
+lock_result lock_working_directory(const std::string& name) {
+    const int fd = open_retrying(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return lock_result::cannot_create;
+    int locked;
+    do locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+        const bool held = errno == EWOULDBLOCK;
+        ::close(fd);
+        return held ? lock_result::held_elsewhere : lock_result::cannot_create;
+    }
+    // The descriptor stays open until the process ends, and the lock with it; the system drops
+    // both however the process ends. O_CLOEXEC keeps encoder children from holding it on.
+    return lock_result::acquired;
+}
+
+unsigned long process_id() { return static_cast<unsigned long>(::getpid()); }
+
+}  // namespace brindle::platform

@@ -1,0 +1,32 @@
+#pragma once
+
+// How an operation on a file ended, in the one shape every part of the program reads: the
+// platform layer answers it, the replace sequence passes it on.
+
+#include <cstdint>
+#include <string>
+
+#include "vocabulary/file_stamp.h"
+
+namespace brindle {
+
+// `error` holds the system's own text (strerror, FormatMessageW) for the user to read when it
+// failed; `why` tells apart the failures that callers answer differently.
+struct op_result {
+    enum class fault { none, exists, cross_device, not_supported, other };
+    fault why = fault::none;
+    std::string error;
+    bool ok() const { return why == fault::none; }
+};
+
+// What stands at a path, looked at without following a link at its last component. For a
+// regular file the stamp holds the figures the scan records. A path whose folder is missing
+// counts as missing; `unknown` means the system would not tell (see `error`).
+struct path_state {
+    enum class kind { missing, regular, directory, other, unknown };
+    kind what = kind::missing;
+    file_stamp stamp;
+    std::string error;
+};
+
+}  // namespace brindle
