@@ -13,16 +13,6 @@ namespace {
 constexpr std::size_t max_path_length = 255;
 constexpr std::size_t max_ext_length = 15;
 
-// Each option is looked for on its own over the whole range, values of other options included:
-// arguments are never consumed in pairs. Answers the position, or 0 when it is absent.
-std::size_t find_option(const std::vector<std::string>& args, std::string_view option,
-                        std::size_t first, std::size_t last) {
-    for (std::size_t i = first; i <= last && i < args.size(); ++i) {
-        if (args[i] == option) return i;
-    }
-    return 0;
-}
-
 parse_result usage_error(std::string printed_so_far, std::string_view message) {
     parse_result result;
     result.output = std::move(printed_so_far) + usage_text() + std::string(message);
@@ -37,15 +27,119 @@ parse_result answer_alone(std::string text) {
     return result;
 }
 
-constexpr std::string_view value_options[] = {"-days",   "-dir",   "-ext",      "-minsize",
-                                              "-config", "-until", "-priority", "-shard"};
-constexpr std::string_view switch_options[] = {"-scanonly", "-docurrent", "-retry"};
+// One option of the command line. A value option is looked for up to the last argument but one,
+// where a value can still follow it; a switch anywhere.
+struct option_rule {
+    std::string_view name;
+    bool takes_value = true;
+    // Read at every occurrence, each announced, the last one standing; otherwise only the first
+    // occurrence is read.
+    bool every_occurrence = false;
+    // Printed after the usage text when the option is absent; empty when it may be left out.
+    std::string_view missing = {};
+    // Printed after the usage text when `take` refuses the value.
+    std::string_view bad_value = {};
+    // Printed at each occurrence of an announced option; a value option's value and a line break
+    // follow it.
+    std::string_view announce = {};
+    // Stores the value (empty for a switch) in the options; false when the value is refused.
+    bool (*take)(run_options& options, const std::string& value) = nullptr;
+};
 
-bool is_one_of(std::string_view argument, const auto& names) {
-    for (const std::string_view name : names) {
-        if (argument == name) return true;
+bool fits(const std::string& value, std::size_t longest) {
+    return platform::native_length(value) <= longest;
+}
+
+// In the order they are read, which is the order of their messages: the three a run cannot do
+// without come first, and only then are unknown options looked for.
+constexpr option_rule option_table[] = {
+    {.name = "-days",
+     .missing = "\n\tMissing -days flag. If you want all days use -days 9999999\n",
+     .take =
+         [](run_options& o, const std::string& v) {
+             o.days = read_integer(v);
+             return true;
+         }},
+    {.name = "-dir",
+     .missing = "\n\tMissing -dir flag. Perhaps -dir c:\\movies \n",
+     .bad_value = "\n\tThe -dir value is longer than 255 characters.\n",
+     .take =
+         [](run_options& o, const std::string& v) {
+             o.dir = v;
+             return fits(v, max_path_length);
+         }},
+    {.name = "-ext",
+     .missing = "\n\tMissing -ext flag. Perhaps -ext mkv or -ext *\n",
+     .bad_value = "\n\tThe -ext value is longer than 15 characters.\n",
+     .take =
+         [](run_options& o, const std::string& v) {
+             o.ext = v;
+             return fits(v, max_ext_length);
+         }},
+    {.name = "-until",
+     .bad_value = "\n\tThe -until value must be a time of day from 0:00 to 23:59, as H:MM or "
+                  "HH:MM.\n",
+     .take =
+         [](run_options& o, const std::string& v) {
+             o.until_minutes = read_clock_time(v);
+             return o.until_minutes >= 0;
+         }},
+    {.name = "-priority",
+     .bad_value = "\n\tThe -priority value must be low or normal.\n",
+     .take =
+         [](run_options& o, const std::string& v) {
+             o.low_priority = v == "low";
+             return v == "low" || v == "normal";
+         }},
+    {.name = "-shard",
+     .bad_value = "\n\tThe -shard value must be K/N with 1 <= K <= N <= 1000, as in -shard 2/3.\n",
+     .take = [](run_options& o,
+                const std::string& v) { return read_shard(v, o.shard_index, o.shard_count); }},
+    {.name = "-retry",
+     .takes_value = false,
+     .take =
+         [](run_options& o, const std::string&) {
+             o.retry = true;
+             return true;
+         }},
+    {.name = "-minsize",
+     .take =
+         [](run_options& o, const std::string& v) {
+             o.minsize = read_integer(v);
+             return true;
+         }},
+    {.name = "-config",
+     .every_occurrence = true,
+     .bad_value = "\n\tThe -config value is longer than 255 characters.\n",
+     .announce = "Custom config file specified ",
+     .take =
+         [](run_options& o, const std::string& v) {
+             o.config = v;
+             return fits(v, max_path_length);
+         }},
+    {.name = "-scanonly",
+     .takes_value = false,
+     .every_occurrence = true,
+     .announce = "Scan Only selected. No encoding\n",
+     .take =
+         [](run_options& o, const std::string&) {
+             o.scanonly = true;
+             return true;
+         }},
+    {.name = "-docurrent",
+     .takes_value = false,
+     .take =
+         [](run_options& o, const std::string&) {
+             o.docurrent = true;
+             return true;
+         }},
+};
+
+const option_rule* rule_for(std::string_view argument) {
+    for (const option_rule& rule : option_table) {
+        if (argument == rule.name) return &rule;
     }
-    return false;
+    return nullptr;
 }
 
 // The first argument that looks like an option but is none, and is not the value of the option
@@ -54,36 +148,34 @@ const std::string* find_unknown_option(const std::vector<std::string>& args) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& argument = args[i];
         if (argument.empty() || argument.front() != '-') continue;
-        if (is_one_of(argument, value_options) || is_one_of(argument, switch_options)) continue;
-        if (i >= 2 && is_one_of(args[i - 1], value_options)) continue;
+        if (rule_for(argument) != nullptr) continue;
+        const option_rule* before = i >= 2 ? rule_for(args[i - 1]) : nullptr;
+        if (before != nullptr && before->takes_value) continue;
         return &argument;
     }
     return nullptr;
 }
 
-// The values of the scheduling options; an empty message when they are all good.
-std::string read_run_controls(const std::vector<std::string>& args, std::size_t last_with_value,
-                              run_options& options) {
-    if (const std::size_t at = find_option(args, "-until", 1, last_with_value); at != 0) {
-        options.until_minutes = read_clock_time(args[at + 1]);
-        if (options.until_minutes < 0) {
-            return "\n\tThe -until value must be a time of day from 0:00 to 23:59, as H:MM or "
-                   "HH:MM.\n";
+// Reads the occurrences of one option into `result`. Each option is looked for on its own over
+// the whole range, values of other options included: arguments are never consumed in pairs.
+// Answers the message of a usage error, or an empty text.
+std::string_view read_option(const std::vector<std::string>& args, const option_rule& rule,
+                             parse_result& result) {
+    const std::size_t last = rule.takes_value ? args.size() - 2 : args.size() - 1;
+    const std::string no_value;
+    bool found = false;
+    for (std::size_t i = 1; i <= last; ++i) {
+        if (args[i] != rule.name) continue;
+        found = true;
+        const std::string& value = rule.takes_value ? args[i + 1] : no_value;
+        if (!rule.take(result.options, value)) return rule.bad_value;
+        if (!rule.announce.empty()) {
+            result.output += rule.announce;
+            if (rule.takes_value) result.output += value + "\n";
         }
+        if (!rule.every_occurrence) break;
     }
-    if (const std::size_t at = find_option(args, "-priority", 1, last_with_value); at != 0) {
-        const std::string& value = args[at + 1];
-        if (value != "low" && value != "normal") {
-            return "\n\tThe -priority value must be low or normal.\n";
-        }
-        options.low_priority = value == "low";
-    }
-    if (const std::size_t at = find_option(args, "-shard", 1, last_with_value); at != 0) {
-        if (!read_shard(args[at + 1], options.shard_index, options.shard_count)) {
-            return "\n\tThe -shard value must be K/N with 1 <= K <= N <= 1000, as in -shard 2/3.\n";
-        }
-    }
-    options.retry = find_option(args, "-retry", 1, args.size() - 1) != 0;
+    if (!found) return rule.missing;
     return {};
 }
 
@@ -201,68 +293,19 @@ parse_result parse_command_line(const std::vector<std::string>& args) {
     // The program name and three options with their values are the least a run needs.
     if (args.size() < 7) return usage_error({}, {});
 
-    // Value options are never matched in the last position, where no value could follow them;
-    // the switches are matched anywhere.
-    const std::size_t last_with_value = args.size() - 2;
-    const std::size_t last_switch = args.size() - 1;
-
     parse_result result;
-    run_options& options = result.options;
-
-    const std::size_t days_at = find_option(args, "-days", 1, last_with_value);
-    if (days_at == 0) {
-        return usage_error({}, "\n\tMissing -days flag. If you want all days use -days 9999999\n");
-    }
-    options.days = read_integer(args[days_at + 1]);
-
-    const std::size_t dir_at = find_option(args, "-dir", 1, last_with_value);
-    if (dir_at == 0) {
-        return usage_error({}, "\n\tMissing -dir flag. Perhaps -dir c:\\movies \n");
-    }
-    if (platform::native_length(args[dir_at + 1]) > max_path_length) {
-        return usage_error({}, "\n\tThe -dir value is longer than 255 characters.\n");
-    }
-    options.dir = args[dir_at + 1];
-
-    const std::size_t ext_at = find_option(args, "-ext", 1, last_with_value);
-    if (ext_at == 0) {
-        return usage_error({}, "\n\tMissing -ext flag. Perhaps -ext mkv or -ext *\n");
-    }
-    if (platform::native_length(args[ext_at + 1]) > max_ext_length) {
-        return usage_error({}, "\n\tThe -ext value is longer than 15 characters.\n");
-    }
-    options.ext = args[ext_at + 1];
-
-    if (const std::string* unknown = find_unknown_option(args)) {
-        return usage_error({}, "\n\tUnknown option " + *unknown + "\n");
-    }
-    if (std::string message = read_run_controls(args, last_with_value, options); !message.empty()) {
-        return usage_error({}, message);
-    }
-
-    const std::size_t minsize_at = find_option(args, "-minsize", 1, last_with_value);
-    if (minsize_at != 0) options.minsize = read_integer(args[minsize_at + 1]);
-
-    for (std::size_t i = 1; i <= last_with_value; ++i) {
-        if (args[i] != "-config") continue;
-        const std::string& value = args[i + 1];
-        if (platform::native_length(value) > max_path_length) {
-            return usage_error(std::move(result.output),
-                               "\n\tThe -config value is longer than 255 characters.\n");
+    bool unknown_checked = false;
+    for (const option_rule& rule : option_table) {
+        if (rule.missing.empty() && !unknown_checked) {
+            unknown_checked = true;
+            if (const std::string* unknown = find_unknown_option(args)) {
+                return usage_error({}, "\n\tUnknown option " + *unknown + "\n");
+            }
         }
-        options.config = value;
-        result.output += "Custom config file specified " + value + "\n";
+        if (const std::string_view fault = read_option(args, rule, result); !fault.empty()) {
+            return usage_error(std::move(result.output), fault);
+        }
     }
-
-    // Searched after "-config", so scan-only mode never opens a configuration file.
-    for (std::size_t i = 1; i <= last_switch; ++i) {
-        if (args[i] != "-scanonly") continue;
-        options.scanonly = true;
-        options.config.clear();
-        result.output += "Scan Only selected. No encoding\n";
-    }
-
-    options.docurrent = find_option(args, "-docurrent", 1, last_switch) != 0;
 
     result.ok = true;
     return result;

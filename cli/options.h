@@ -13,7 +13,7 @@ struct run_options {
     std::string dir;           // at most 255 characters as the system counts them
     std::string ext;           // at most 15
     std::int32_t minsize = 0;  // MiB
-    std::string config;        // at most 255; always empty in scan-only mode
+    std::string config;        // at most 255; a scan-only run reads none
     bool scanonly = false;
     bool docurrent = false;
     // No encoder starts at or after the next time the local clock shows this many minutes past

@@ -93,7 +93,8 @@ TEST(Options, FirstOccurrenceOrEveryOccurrence) {
     EXPECT_EQ(result.options.ext, "mkv");
     EXPECT_EQ(result.options.minsize, 7);
     EXPECT_TRUE(result.options.scanonly);
-    EXPECT_EQ(result.options.config, "") << "scan-only empties config";
+    EXPECT_EQ(result.options.config, "two")
+        << "the last -config stands; a scan-only run reads none";
     EXPECT_EQ(result.output,
               "Custom config file specified one\nCustom config file specified two\n"
               "Scan Only selected. No encoding\nScan Only selected. No encoding\n");
