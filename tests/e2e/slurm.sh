@@ -82,7 +82,7 @@ trap 'exit 1' INT TERM HUP PIPE
 
 # Prints the last lines of the daemons' logs, then skips: Slurm did not come up on this host.
 daemon_failed() {
-    tail -n 5 -- "$root"/log/* >&2 2>/dev/null
+    tail -n 5 -- "$root"/log/* "$root/munge/munged.log" >&2 2>/dev/null
     skip "$1"
 }
 
@@ -101,13 +101,12 @@ free_port() {
 mkdir -p "$root/munge" "$root/state" "$root/spool" "$root/log"
 dd if=/dev/urandom of="$root/munge/munge.key" bs=1024 count=1 status=none
 chown -R munge:munge "$root/munge"
-chmod 700 "$root/munge"
 chmod 600 "$root/munge/munge.key"
 chmod 711 "$root/munge"  # every client reaches the socket in it
 socket=$root/munge/munge.socket.2
 setpriv --reuid=munge --regid=munge --init-groups munged --foreground --socket="$socket" \
     --key-file="$root/munge/munge.key" --pid-file="$root/munge/munged.pid" \
-    --seed-file="$root/munge/munged.seed" --log-file="$root/log/munged.log" \
+    --seed-file="$root/munge/munged.seed" --log-file="$root/munge/munged.log" \
     >"$root/log/munged.out" 2>&1 &
 daemons+=($!)
 
@@ -174,9 +173,10 @@ ln -s "$fake_encoder" "$root/bin/ffmpeg"
 
 library=$root/library
 files=()
-for name in "Show One/Season 1/Show One - S01E0"{1..5}".mkv" \
-    "Show Two/Season 2/Show Two - S02E1"{0..4}".mkv" \
-    "Films/Night Road (1987)/Night Road (1987).mkv" "Films/Dark River (2003)/Dark River (2003).mkv"; do
+for name in "Show One/Season 1/Show One - S01E0"{1..5}.mkv \
+    "Show Two/Season 2/Show Two - S02E1"{0..4}.mkv \
+    "Films/Night Road (1987)/Night Road (1987).mkv" \
+    "Films/Dark River (2003)/Dark River (2003).mkv"; do
     mkdir -p "$library/$(dirname -- "$name")"
     # Over 1 MiB, the smallest size taken, and ending in data as a whole download does.
     { cat "$root/samples/source.mkv" && head -c 1100000 /dev/urandom; } >"$library/$name"
@@ -187,9 +187,14 @@ done
 # these, and the three lists must share out the library.
 declare -A shard_of_file=()
 for k in 1 2 3; do
-    (cd "$root/tmp" && env "${late_clock[@]}" "$brindle" -days 3 -dir "$library" -ext mkv -scanonly -shard "$k/3") |
+    (cd "$root/tmp" &&
+        env "${late_clock[@]}" "$brindle" -days 3 -dir "$library" -ext mkv -scanonly \
+            -shard "$k/3") |
         sed -n 's/^Found: //p' >"$root/shard-$k"
-    [[ -s $root/shard-$k ]] || { echo "FAIL Slurm recipe: shard $k/3 of the library is empty"; exit 1; }
+    if [[ ! -s $root/shard-$k ]]; then
+        echo "FAIL Slurm recipe: shard $k/3 of the library is empty"
+        exit 1
+    fi
     while IFS= read -r path; do shard_of_file[$path]+=$k; done <"$root/shard-$k"
 done
 
@@ -200,7 +205,7 @@ recipe=$(awk '/^#### Slurm: a job array/ { found = 1 }
               inside' "$readme")
 [[ $recipe == *'--array=1-64'* && $recipe == *'/64"'* && $recipe == *' /usr/bin/brindle '* &&
     $recipe == *' -dir /shared/media/tv '* ]] ||
-    { echo "FAIL Slurm recipe: the README's brindle.sbatch is not where or what this test expects"; exit 1; }
+    { echo "FAIL Slurm recipe: the README's brindle.sbatch is not what this test expects"; exit 1; }
 recipe=${recipe//\/usr\/bin\/brindle/$brindle}
 recipe=${recipe//\/shared\/media\/tv/$library}
 recipe=$(sed -E 's/\b64\b/3/g' <<<"$recipe")
@@ -231,12 +236,13 @@ job_states=$(scontrol -o show job "$job_id" 2>/dev/null |
 [[ $job_states == $'1 COMPLETED 0:0\n2 COMPLETED 0:0\n3 COMPLETED 0:0' ]] ||
     fail "the tasks did not all complete: ${job_states//$'\n'/; }"
 
-# The encoder ran once on each file, and each file is now its own result.
+# The encoder ran once on each file, and each file is now its own result (whose title holds the
+# first 108 bytes of its source's path).
 inputs=$(grep -A1 -x -- -i "$root/encoder.log" 2>/dev/null | grep -v -x -e -i -e -- | sort)
 expected_inputs=$(printf '%s\n' "${files[@]}" | sort)
 [[ $inputs == "$expected_inputs" ]] || fail "the encoder's inputs were [${inputs//$'\n'/, }]"
 for file in "${files[@]}"; do
-    grep -qaF "fake-encoder-source:$file" "$file" || fail "$file is not its own result"
+    grep -qaF "fake-encoder-source:${file:0:108}" "$file" || fail "$file is not its own result"
     [[ ${#shard_of_file[$file]} == 1 ]] || fail "$file stands in shards [${shard_of_file[$file]-}]"
 done
 
@@ -250,13 +256,14 @@ for k in 1 2 3; do
         for file in "${files[@]}"; do
             [[ $line == *"$file"* ]] || continue
             matched=1
-            [[ ${shard_of_file[$file]} == "$k" ]] || fail "task $k's log names shard ${shard_of_file[$file]}'s $file"
+            [[ ${shard_of_file[$file]} == "$k" ]] ||
+                fail "task $k's log names shard ${shard_of_file[$file]}'s $file"
         done
         ((matched)) || fail "task $k's log has a line naming no file: $line"
     done <"$log"
     while IFS= read -r file; do
         grep -qxF "Found: $file" "$log" || fail "task $k's log does not list $file"
-        grep -qF "Converted: $file (" "$log" || fail "task $k's log does not say $file was converted"
+        grep -qF "Converted: $file (" "$log" || fail "task $k's log does not say it converted $file"
     done <"$root/shard-$k"
 done
 
