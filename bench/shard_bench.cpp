@@ -7,47 +7,25 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "bench/library_paths.h"
 #include "cli/schedule.h"
 
 int main() {
-    // Episode and film titles drawn from a word list by a fixed pseudo-random sequence, so every
-    // run measures the same library.
-    const char* const words[] = {"The",   "Night", "Return", "of",    "Last",  "House",
-                                 "River", "Storm", "Pilot",  "Story", "Dark",  "Light",
-                                 "Home",  "Road",  "Winter", "Game",  "Heart", "Secret"};
-    std::uint64_t state = 88172645463325252ULL;
-    const auto title = [&] {
-        std::string text;
-        for (int i = 0, n = 1 + static_cast<int>(state % 3); i < n; ++i) {
-            state ^= state << 13;
-            state ^= state >> 7;
-            state ^= state << 17;
-            if (!text.empty()) text += ' ';
-            text += words[state % std::size(words)];
-        }
-        return text;
-    };
+    bench::library_names names;
     std::vector<std::string> paths;
     paths.reserve(200'000);
     for (int show = 0; paths.size() < 150'000; ++show) {
-        const std::string name = "Show " + title();
+        const std::string name = "Show " + names.title();
         for (int season = 1; season <= 6; ++season) {
-            for (int episode = 1; episode <= 25; ++episode) {
-                char tag[16];
-                std::snprintf(tag, sizeof tag, "S%02dE%02d", season, episode);
-                paths.push_back("TV/" + name + "/Season " + std::to_string(season) + "/" + name +
-                                " - " + tag + " - " + title() + ".x264.mkv");
-            }
+            for (int episode = 1; episode <= 25; ++episode)
+                paths.push_back(names.episode_path(name, season, episode));
         }
     }
-    for (int film = 0; paths.size() < 200'000; ++film) {
-        const std::string name = title() + " (" + std::to_string(1950 + film % 75) + ")";
-        paths.push_back("Films/" + name + "/" + name + ".mkv");
-    }
+    for (int film = 0; paths.size() < 200'000; ++film)
+        paths.push_back(names.film_path(1950 + film % 75));
 
     bool met = true;
     std::printf("%zu paths\n", paths.size());
