@@ -85,7 +85,7 @@ TEST(Hevc, AsksTheContainerOfRealFiles) {
         {"h264_faststart.mp4", false},
         {"h264.mov", false},
         {"vp9.webm", false},
-        {"hevc.ts", false},  // only Matroska and MP4 are asked
+        {"hevc.ts", true},
         {"picture.png", false},
     };
     for (const auto& c : cases) {
