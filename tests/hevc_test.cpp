@@ -86,6 +86,12 @@ TEST(Hevc, AsksTheContainerOfRealFiles) {
         {"h264.mov", false},
         {"vp9.webm", false},
         {"hevc.ts", true},
+        {"hevc.m2ts", true},
+        {"hevc.avi", true},
+        {"hevc.mpg", true},
+        {"h264.ts", false},
+        {"mpeg4.avi", false},
+        {"mpeg2.mpg", false},
         {"picture.png", false},
     };
     for (const auto& c : cases) {
