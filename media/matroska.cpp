@@ -200,7 +200,7 @@ std::optional<std::string_view> body_of(block_reader& reader, const located& at,
 
 // Counts the files of an Attachments element from their headers alone: fonts and pictures run to
 // megabytes, and only their number matters.
-int count_attachments(block_reader& reader, const located& attachments, std::uint64_t end) {
+int attached_files(block_reader& reader, const located& attachments, std::uint64_t end) {
     if (attachments.header.unknown_size || attachments.body_offset > end ||
         attachments.header.size > end - attachments.body_offset) {
         return 0;
@@ -228,7 +228,7 @@ void follow_seek(block_reader& reader, std::uint64_t data_start, std::uint64_t e
     const auto found = element_at(reader, data_start + *position);
     if (!found || found->header.id != wanted) return;
     if (wanted == attachments_id) {
-        facts.tracks.attachments = count_attachments(reader, *found, end);
+        facts.tracks.attachments = attached_files(reader, *found, end);
         return;
     }
     const auto body = body_of(reader, *found, end);
@@ -258,7 +258,7 @@ bool is_matroska_doc_type(std::string_view head) {
     return doc_type == "matroska" || doc_type == "webm";
 }
 
-container_facts read_matroska(block_reader& reader) {
+container_facts read_matroska(block_reader& reader, bool count_attachments) {
     container_facts facts;
     const std::uint64_t file_size = reader.file_size();
     const auto ebml = element_at(reader, 0);
@@ -292,8 +292,8 @@ container_facts read_matroska(block_reader& reader) {
         const auto child = element_at(reader, offset);
         if (!child || child->header.id == cluster_id || child->header.unknown_size) break;
         const auto id = child->header.id;
-        if (id == attachments_id && !attachments_seen) {
-            facts.tracks.attachments = count_attachments(reader, *child, end);
+        if (id == attachments_id && count_attachments && !attachments_seen) {
+            facts.tracks.attachments = attached_files(reader, *child, end);
             attachments_seen = true;
         }
         if (id == info_id || id == tracks_id || id == seek_head_id) {
@@ -310,7 +310,7 @@ container_facts read_matroska(block_reader& reader) {
     }
     if (!info_seen) follow_seek(reader, data_start, end, targets.info, info_id, facts);
     if (!tracks_seen) follow_seek(reader, data_start, end, targets.tracks, tracks_id, facts);
-    if (!attachments_seen) {
+    if (count_attachments && !attachments_seen) {
         follow_seek(reader, data_start, end, targets.attachments, attachments_id, facts);
     }
     return facts;

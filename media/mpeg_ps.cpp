@@ -198,18 +198,13 @@ program_walk walk_program_stream(block_reader& reader) {
     return walk;
 }
 
-std::string hex(unsigned value) {
-    constexpr char digits[] = "0123456789ABCDEF";
-    return std::string("0x") + digits[(value >> 4) & 0xF] + digits[value & 0xF];
-}
-
 track_entry entry_for(std::uint8_t id, int sub) {
     track_entry entry;
-    entry.codec = "stream " + hex(id);
+    entry.codec = "stream " + hex_byte(id);
     if (is_video_id(id)) entry.kind = track_kind::video;
     if (is_audio_id(id)) entry.kind = track_kind::audio;
     if (id == private_stream) {
-        entry.codec += "/" + hex(static_cast<unsigned>(sub));
+        entry.codec += "/" + hex_byte(static_cast<std::uint8_t>(sub));
         // DVD sub-pictures, then AC-3, DTS, LPCM and their kin.
         if (sub >= 0x20 && sub <= 0x3F) entry.kind = track_kind::subtitle;
         if (sub >= 0x80 && sub <= 0xCF) entry.kind = track_kind::audio;

@@ -196,6 +196,10 @@ result_verdict check_result(const std::string& path,
 
 bool declares_hevc_video(media::block_reader& reader) {
     const auto kind = media::recognise_container(reader.bytes(0, media::recognition_size));
+    // The scan asks this of every candidate: attachments, a read each, do not matter here.
+    if (kind == media::container::matroska) {
+        return media::read_matroska(reader, /*count_attachments=*/false).has_hevc_video;
+    }
     const auto list = media::read_track_list(reader, kind);
     return std::any_of(list.tracks.begin(), list.tracks.end(), [](const media::track_entry& track) {
         return track.kind == media::track_kind::video && track.hevc;

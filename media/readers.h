@@ -36,7 +36,9 @@ struct container_facts {
 // Matroska and WebM: the EBML header, the Segment's size against the file's, Info's Duration x
 // TimestampScale and the video tracks of Tracks, all found before the first Cluster (or through
 // the SeekHead when they lie after it).
-container_facts read_matroska(block_reader& reader);
+// Attached files are counted from their headers, a small read each, unless
+// `count_attachments` is false.
+container_facts read_matroska(block_reader& reader, bool count_attachments = true);
 
 // Does `head` (the first bytes of a file starting with the EBML magic) announce Matroska or
 // WebM? Other formats built on EBML are not video.

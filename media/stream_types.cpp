@@ -30,11 +30,6 @@ void for_each_descriptor(std::string_view loop, Visit visit) {
     }
 }
 
-std::string type_name(std::uint8_t type) {
-    constexpr char digits[] = "0123456789ABCDEF";
-    return std::string("stream type 0x") + digits[type >> 4] + digits[type & 0xF];
-}
-
 // Formats registered by a private stream's registration descriptor, and the track each is.
 struct registered_format {
     std::string_view identifier;
@@ -98,6 +93,11 @@ void classify_private(std::string_view descriptors, track_entry& entry) {
 
 }  // namespace
 
+std::string hex_byte(std::uint8_t value) {
+    constexpr char digits[] = "0123456789ABCDEF";
+    return std::string("0x") + digits[value >> 4] + digits[value & 0xF];
+}
+
 bool registers_format(std::string_view descriptors, std::string_view identifier) {
     bool found = false;
     for_each_descriptor(descriptors, [&](std::uint8_t tag, std::string_view body) {
@@ -108,7 +108,7 @@ bool registers_format(std::string_view descriptors, std::string_view identifier)
 
 track_entry classify_stream(std::uint8_t type, std::string_view descriptors, bool blu_ray) {
     track_entry entry;
-    entry.codec = type_name(type);
+    entry.codec = "stream type " + hex_byte(type);
     switch (type) {
         case 0x01:  // MPEG-1
         case 0x02:  // MPEG-2

@@ -4,6 +4,7 @@
 // streams (the program stream map), and what the descriptors beside them tell.
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +24,9 @@ track_entry classify_stream(std::uint8_t type, std::string_view descriptors, boo
 
 // The streams of a program map section (from its table id, without its CRC), in order.
 std::vector<ts_stream> program_map_streams(std::string_view section, bool blu_ray);
+
+// A stream type or id as the tables write it ("0x24").
+std::string hex_byte(std::uint8_t value);
 
 // Does a descriptor loop register the format `identifier` ("HDMV")?
 bool registers_format(std::string_view descriptors, std::string_view identifier);
