@@ -32,6 +32,8 @@ constexpr std::uint32_t attached_file_id = 0x61A7;
 constexpr std::uint64_t video_track_type = 1;
 constexpr std::uint64_t audio_track_type = 2;
 constexpr std::uint64_t subtitle_track_type = 17;
+// Audio and video in one track.
+constexpr std::uint64_t complex_track_type = 3;
 constexpr std::string_view hevc_codec_id = "V_MPEGH/ISO/HEVC";
 // An ID takes at most 4 bytes and a size at most 8.
 constexpr std::size_t longest_header = 12;
@@ -143,6 +145,7 @@ void read_tracks(std::string_view body, container_facts& facts) {
         if (type == video_track_type) track.kind = track_kind::video;
         if (type == audio_track_type) track.kind = track_kind::audio;
         if (type == subtitle_track_type) track.kind = track_kind::subtitle;
+        if (type == complex_track_type) track.kind = track_kind::unknown;
         track.hevc = track.kind == track_kind::video && codec == hevc_codec_id;
         facts.has_video = facts.has_video || track.kind == track_kind::video;
         facts.has_hevc_video = facts.has_hevc_video || track.hevc;

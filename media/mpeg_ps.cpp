@@ -29,6 +29,8 @@ constexpr int most_packets = 100000;
 
 bool is_video_id(std::uint8_t id) { return id >= 0xE0 && id <= 0xEF; }
 bool is_audio_id(std::uint8_t id) { return id >= 0xC0 && id <= 0xDF; }
+// The extended stream id: VC-1 video, among others.
+constexpr std::uint8_t extended_stream = 0xFD;
 
 // Views of the file in chunks, so that walking small packets costs a read per chunk.
 class chunked_view {
@@ -140,7 +142,7 @@ void read_packet(std::uint8_t id, std::string_view packet, std::uint64_t offset,
             walk.hevc = starts_hevc(pes_payload(packet));
         }
         walk.meet(id, -1);
-    } else if (is_audio_id(id)) {
+    } else if (is_audio_id(id) || id == extended_stream) {
         walk.meet(id, -1);
     } else if (id == private_stream) {
         const auto payload = pes_payload(packet);
@@ -203,9 +205,11 @@ track_entry entry_for(std::uint8_t id, int sub) {
     entry.codec = "stream " + hex_byte(id);
     if (is_video_id(id)) entry.kind = track_kind::video;
     if (is_audio_id(id)) entry.kind = track_kind::audio;
+    if (id == extended_stream) entry.kind = track_kind::unknown;
     if (id == private_stream) {
         entry.codec += "/" + hex_byte(static_cast<std::uint8_t>(sub));
         // DVD sub-pictures, then AC-3, DTS, LPCM and their kin.
+        entry.kind = track_kind::unknown;
         if (sub >= 0x20 && sub <= 0x3F) entry.kind = track_kind::subtitle;
         if (sub >= 0x80 && sub <= 0xCF) entry.kind = track_kind::audio;
     }

@@ -50,10 +50,11 @@ constexpr std::array registered_formats = {
 };
 
 // Private data (stream type 0x06) is audio, subtitles or something else by its descriptors; the
-// first that tells decides.
+// first that tells decides. Without one it stays unknown.
 void classify_private(std::string_view descriptors, track_entry& entry) {
+    entry.kind = track_kind::unknown;
     for_each_descriptor(descriptors, [&](std::uint8_t tag, std::string_view body) {
-        if (entry.kind != track_kind::other) return;
+        if (entry.kind != track_kind::unknown) return;
         switch (tag) {
             case 0x6A:  // AC-3
             case 0x7A:  // E-AC-3
@@ -136,9 +137,22 @@ track_entry classify_stream(std::uint8_t type, std::string_view descriptors, boo
         case 0x06:
             classify_private(descriptors, entry);
             return entry;
+        case 0x05:  // private sections
+        case 0x0A:  // DSM-CC
+        case 0x0B:
+        case 0x0C:
+        case 0x0D:
+        case 0x13:
+        case 0x15:  // metadata
+        case 0x20:  // the second view of 3D H.264, not a picture of its own
+        case 0x91:  // Blu-ray menus
+            entry.kind = track_kind::other;
+            return entry;
         default:
             break;
     }
+    // SCTE-35 splice information outside a Blu-ray; anything else unnamed may be anything.
+    entry.kind = !blu_ray && type == 0x86 ? track_kind::other : track_kind::unknown;
     if (!blu_ray) return entry;
     switch (type) {
         case 0x80:  // LPCM

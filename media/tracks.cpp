@@ -30,6 +30,9 @@ track_inventory tally_tracks(const track_list& list) {
             case track_kind::cover:
                 ++inventory.attachment;
                 break;
+            case track_kind::unknown:
+                ++inventory.unknown;
+                break;
             case track_kind::other:
                 break;
         }
@@ -74,7 +77,7 @@ track_inventory read_track_inventory(const std::string& path) {
 }
 
 bool is_audio_only(const track_inventory& inventory) {
-    return inventory.known && inventory.video == 0 && inventory.audio > 0;
+    return inventory.known && inventory.video == 0 && inventory.unknown == 0 && inventory.audio > 0;
 }
 
 }  // namespace brindle::media

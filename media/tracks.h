@@ -23,6 +23,8 @@ enum class track_kind {
     // counted with the attachments.
     cover,
     other,  // data, timecodes, menus, chapters: neither counted nor compared
+    // A stream the headers list without saying what it is: it may be video.
+    unknown,
 };
 
 // One track (stream) as a container's header describes it.
@@ -54,6 +56,8 @@ struct track_inventory {
     int audio = 0;
     int subtitle = 0;
     int attachment = 0;
+    // Streams of a kind the headers do not tell.
+    int unknown = 0;
     // A video track is HEVC.
     bool hevc_video = false;
     // A subtitle track is MP4 timed text (mov_text).
@@ -75,8 +79,8 @@ track_list read_track_list(block_reader& reader, container kind);
 track_inventory read_track_inventory(block_reader& reader);
 track_inventory read_track_inventory(const std::string& path);
 
-// Does an inventory show a file of sound alone: its tracks known, one audio track at least and
-// no video (cover art is no video)?
+// Does an inventory show a file of sound alone: its tracks known, one audio track at least, no
+// video (cover art is no video) and no stream that might be video?
 bool is_audio_only(const track_inventory& inventory);
 
 // The readers of the containers whose track lists are not part of container_facts. Each reads

@@ -118,64 +118,49 @@ std::string es(char type, unsigned pid, const std::string& descriptors = "") {
            static_cast<char>(0xF0) + static_cast<char>(descriptors.size()) + descriptors;
 }
 
+// The inventory in a line: the counts, then what else it tells.
+std::string summary(std::string_view bytes) {
+    const auto inventory = inventory_of(bytes);
+    std::string text = counts(inventory);
+    if (hevc_declared(bytes)) text += " HEVC";
+    for (const auto& lost : inventory.unsupported_in_matroska) text += ", no " + lost;
+    if (media::is_audio_only(inventory)) text += ", audio only";
+    return text;
+}
+
 TEST(Tracks, ReadsTheProgramMapOfTransportStreams) {
-    const std::string teletext =
-                          "\x56\x05"
-                          "eng\x09\x00"s,
-                      dvb =
-                          "\x59\x08"
-                          "eng\x10\x00\x01\x00\x01"s;
+    const auto teletext = std::string("\x56\x05") + "eng\x09\x00"s;
+    const auto dvb_subtitles = std::string("\x59\x08") + "eng\x10\x00\x01\x00\x01"s;
+    const auto ac3 = "\x6A\x01\x00"s, hdmv = "\x05\x04HDMV"s;
     std::string many;
-    for (unsigned pid = 0x200; pid < 0x230; ++pid)
-        many += es('\x0F', pid,
-                   "\x0A\x04"
-                   "deu\0"s);
+    for (unsigned pid = 0x200; pid < 0x230; ++pid) many += es('\x0F', pid, "\x0A\x04" + "deu\0"s);
     const struct {
         const char* what;
         std::string bytes;
-        const char* counts;
-        std::vector<std::string> lost;
-        bool hevc;
+        const char* summary;
     } cases[] = {
         {"DVB",
-         transport_stream(188, es('\x1B', 0x101) + es('\x0F', 0x102) +
-                                   es('\x06', 0x103, "\x6A\x01\x00"s) + es('\x06', 0x104, dvb) +
-                                   es('\x06', 0x105, teletext) + es('\x86', 0x106)),
-         "1 2 2 0",
-         {"teletext"},
-         false},
+         transport_stream(188, es('\x1B', 0x101) + es('\x0F', 0x102) + es('\x06', 0x103, ac3) +
+                                   es('\x06', 0x104, dvb_subtitles) + es('\x06', 0x105, teletext) +
+                                   es('\x86', 0x106)),
+         "1 2 2 0, no teletext"},
         {"Blu-ray",
          transport_stream(192, es('\x24', 0x1011) + es('\x83', 0x1100) + es('\x90', 0x1200)),
-         "1 1 1 0",
-         {},
-         true},
-        {"Blu-ray types outside a Blu-ray",
-         transport_stream(188, es('\x02', 0x100) + es('\x83', 0x101)),
-         "1 0 0 0",
-         {},
-         false},
-        {"registered as HDMV",
-         transport_stream(188, es('\x02', 0x100) + es('\x83', 0x101), "\x05\x04HDMV"),
-         "1 1 0 0",
-         {},
-         false},
-        {"a map over two packets",
-         transport_stream(188, many + es('\x24', 0x300)),
-         "1 48 0 0",
-         {},
-         true},
-        {"no map",
-         transport_stream(188, "").substr(0, 188) + std::string(3 * 188, '\x47'),
-         "?",
-         {},
-         false},
+         "1 1 1 0 HEVC"},
+        {"Blu-ray types elsewhere", transport_stream(188, es('\x02', 0x100) + es('\x83', 0x101)),
+         "1 0 0 0"},
+        {"registered as HDMV", transport_stream(188, es('\x02', 0x100) + es('\x83', 0x101), hdmv),
+         "1 1 0 0"},
+        {"a map over three packets", transport_stream(188, many + es('\x24', 0x300)),
+         "1 48 0 0 HEVC"},
+        {"sound and metadata", transport_stream(188, es('\x0F', 0x100) + es('\x15', 0x101)),
+         "0 1 0 0, audio only"},
+        // A private stream that no descriptor explains may be video.
+        {"sound and an unexplained stream",
+         transport_stream(188, es('\x0F', 0x100) + es('\x06', 0x101)), "0 1 0 0"},
+        {"no map", transport_stream(188, "").substr(0, 188) + std::string(3 * 188, '\x47'), "?"},
     };
-    for (const auto& c : cases) {
-        const auto inventory = inventory_of(c.bytes);
-        EXPECT_EQ(counts(inventory), c.counts) << c.what;
-        EXPECT_EQ(inventory.unsupported_in_matroska, c.lost) << c.what;
-        EXPECT_EQ(hevc_declared(c.bytes), c.hevc) << c.what;
-    }
+    for (const auto& c : cases) EXPECT_EQ(summary(c.bytes), c.summary) << c.what;
 }
 
 TEST(Tracks, TellsHevcInFlvAndProgramStreamsWrittenByHand) {
