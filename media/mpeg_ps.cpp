@@ -21,7 +21,7 @@ constexpr std::uint8_t private_stream = 0xBD;
 // so, and the streams met after the first video packet are counted for a while longer.
 constexpr std::uint64_t head_limit = std::uint64_t{384} << 10;
 constexpr std::uint64_t after_video = std::uint64_t{64} << 10;
-constexpr std::size_t chunk_size = std::size_t{64} << 10;
+constexpr std::size_t chunk_size = std::size_t{16} << 10;
 // Of each packet the header is looked at, and of a stream map or system header all of it.
 constexpr std::size_t packet_prefix = 64;
 constexpr std::size_t largest_table = 1024;
