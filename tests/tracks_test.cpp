@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "media/byte_source.h"
 #include "media/probe.h"
+#include "media/result_format.h"
 #include "tests/test_support.h"
 
 namespace brindle {
@@ -197,6 +200,52 @@ TEST(Tracks, TellsHevcInFlvAndProgramStreamsWrittenByHand) {
     };
     for (const auto& c : cases) EXPECT_EQ(hevc_declared(c.bytes), c.hevc) << c.what;
     EXPECT_EQ(counts(inventory_of(program_stream('\x24'))), "1 0 0 0");
+}
+
+struct counted_source final : media::byte_source {
+    explicit counted_source(std::string_view view) : bytes(view) {}
+    std::size_t read_at(std::uint64_t offset, char* buffer, std::size_t size) override {
+        ++reads;
+        return bytes.read_at(offset, buffer, size);
+    }
+    std::uint64_t size() const override { return bytes.size(); }
+    media::memory_source bytes;
+    int reads = 0;
+};
+
+// Every reader of tracks over `bytes`, held in an allocation of their own so that the address
+// sanitizer catches a read past their end; answers how many reads they took.
+int read_everything(const std::vector<char>& bytes) {
+    counted_source source(std::string_view(bytes.data(), bytes.size()));
+    media::block_reader reader(source);
+    media::read_track_inventory(reader);
+    declares_hevc_video(reader);
+    media::read_result_format(reader);
+    probe_source(source);
+    return source.reads;
+}
+
+TEST(Tracks, DamagedCopiesNeverCrashHangOrReadOutOfBounds) {
+    if (testing::media_samples().empty()) GTEST_SKIP() << "no media samples (ffmpeg missing?)";
+    constexpr int most_reads = 40;
+    std::mt19937 random(20261207);
+    for (const char* name : {"subtitles_font.mkv", "chapters_cover.mp4", "text.mov", "hevc.m2ts",
+                             "hevc.mpg", "hevc.avi", "audio.ogg", "flv1.flv"}) {
+        const auto whole = sample(name);
+        if (whole.empty()) continue;
+        for (std::size_t length = 0; length < whole.size(); length += length < 4096 ? 1 : 7) {
+            ASSERT_LE(read_everything({whole.begin(), whole.begin() + length}), most_reads)
+                << name << " cut to " << length << " bytes";
+        }
+        for (int round = 0; round < 300; ++round) {
+            std::vector<char> copy(whole.begin(), whole.end());
+            for (int flip = 0; flip < 4; ++flip) {
+                copy[random() % std::min<std::size_t>(copy.size(), 8192)] =
+                    static_cast<char>(random());
+            }
+            ASSERT_LE(read_everything(copy), most_reads) << name << " round " << round;
+        }
+    }
 }
 
 }  // namespace
