@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cctype>
 #include <limits>
 
 #include "media/cursor.h"
@@ -47,10 +48,9 @@ void read_header_list(std::string_view list, frame_counts& counts) {
     });
 }
 
-}  // namespace
-
-std::optional<std::int64_t> read_avi_duration(block_reader& reader) {
-    // RIFF, its size, "AVI ", then the chunks; the header list "hdrl" comes first.
+// The body of the header list "hdrl" that comes first after "AVI ", without its type; valid until
+// the next read.
+std::optional<std::string_view> header_list(block_reader& reader) {
     cursor riff(reader.bytes(0, 24));
     if (!riff.skip(12)) return std::nullopt;
     const auto list = riff.take(4);
@@ -63,8 +63,69 @@ std::optional<std::int64_t> read_avi_duration(block_reader& reader) {
     const auto size = static_cast<std::size_t>(*list_size - 4);
     const auto body = reader.bytes(24, size);
     if (body.size() != size) return std::nullopt;
+    return body;
+}
+
+bool same_letters(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A video stream's coding is named twice: by the stream header's handler and by the format's
+// compression; writers fill in either or both, in any case.
+bool names_hevc(std::string_view fourcc) {
+    for (const std::string_view name : {"HEVC", "H265", "HVC1", "HEV1"}) {
+        if (same_letters(fourcc, name)) return true;
+    }
+    return false;
+}
+
+bool names_xsub(std::string_view fourcc) {
+    return same_letters(fourcc, "DXSB") || same_letters(fourcc, "DXSA");
+}
+
+// One stream list "strl": its header "strh" (type, handler) and its format "strf" (for video, a
+// bitmap header whose compression lies at byte 16).
+track_entry read_stream_list(std::string_view list) {
+    std::string_view type, handler, compression;
+    for_each_chunk(list, [&](std::string_view id, std::string_view body) {
+        if (id == "strh" && body.size() >= 8) {
+            type = body.substr(0, 4);
+            handler = body.substr(4, 4);
+        } else if (id == "strf" && body.size() >= 20) {
+            compression = body.substr(16, 4);
+        }
+    });
+    track_entry entry;
+    entry.codec = std::string(type) + ":" + std::string(type == "vids" ? compression : handler);
+    if (type == "vids" && (names_xsub(handler) || names_xsub(compression))) {
+        // DivX subtitles are stored as pictures in a video stream.
+        entry.kind = track_kind::subtitle;
+        entry.lost_in_matroska = "XSUB subtitles";
+    } else if (type == "vids" || type == "iavs") {
+        entry.kind = track_kind::video;
+        entry.hevc = names_hevc(handler) || names_hevc(compression);
+    } else if (type == "auds") {
+        entry.kind = track_kind::audio;
+    } else if (type == "txts") {
+        entry.kind = track_kind::subtitle;
+    }
+    return entry;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> read_avi_duration(block_reader& reader) {
+    const auto body = header_list(reader);
+    if (!body) return std::nullopt;
     frame_counts counts;
-    read_header_list(body, counts);
+    read_header_list(*body, counts);
     const auto frames = std::max(counts.main_frames.value_or(0), counts.total_frames.value_or(0));
     const auto frame_time = counts.microseconds_per_frame.value_or(0);
     if (frames == 0 || frame_time == 0) return std::nullopt;
@@ -72,6 +133,19 @@ std::optional<std::int64_t> read_avi_duration(block_reader& reader) {
         return std::nullopt;
     }
     return static_cast<std::int64_t>(frames * frame_time / 1000);
+}
+
+track_list read_avi_tracks(block_reader& reader) {
+    track_list list;
+    const auto body = header_list(reader);
+    if (!body) return list;
+    list.listed = true;
+    for_each_chunk(*body, [&](std::string_view id, std::string_view chunk) {
+        if (id == "LIST" && chunk.substr(0, 4) == "strl") {
+            list.tracks.push_back(read_stream_list(chunk.substr(4)));
+        }
+    });
+    return list;
 }
 
 }  // namespace brindle::media

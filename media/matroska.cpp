@@ -2,6 +2,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "media/cursor.h"
 #include "media/readers.h"
@@ -25,13 +26,21 @@ constexpr std::uint32_t track_entry_id = 0xAE;
 constexpr std::uint32_t track_type_id = 0x83;
 constexpr std::uint32_t codec_id_id = 0x86;
 constexpr std::uint32_t cluster_id = 0x1F43B675;
+constexpr std::uint32_t attachments_id = 0x1941A469;
+constexpr std::uint32_t attached_file_id = 0x61A7;
 
 constexpr std::uint64_t video_track_type = 1;
+constexpr std::uint64_t audio_track_type = 2;
+constexpr std::uint64_t subtitle_track_type = 17;
+// Audio and video in one track.
+constexpr std::uint64_t complex_track_type = 3;
 constexpr std::string_view hevc_codec_id = "V_MPEGH/ISO/HEVC";
 // An ID takes at most 4 bytes and a size at most 8.
 constexpr std::size_t longest_header = 12;
 // Elements met before the Segment's first Cluster; a file with more is taken for damage.
 constexpr int most_elements = 4096;
+// Attached files counted; fonts for subtitles come in dozens at most.
+constexpr int most_attachments = 1024;
 
 struct element {
     std::uint32_t id = 0;
@@ -131,16 +140,25 @@ void read_tracks(std::string_view body, container_facts& facts) {
             if (field == track_type_id) type = unsigned_value(value);
             if (field == codec_id_id) codec = string_value(value);
         });
-        if (type != video_track_type) return;
-        facts.has_video = true;
-        if (codec == hevc_codec_id) facts.has_hevc_video = true;
+        track_entry track;
+        track.codec = codec;
+        if (type == video_track_type) track.kind = track_kind::video;
+        if (type == audio_track_type) track.kind = track_kind::audio;
+        if (type == subtitle_track_type) track.kind = track_kind::subtitle;
+        if (type == complex_track_type) track.kind = track_kind::unknown;
+        track.hevc = track.kind == track_kind::video && codec == hevc_codec_id;
+        facts.has_video = facts.has_video || track.kind == track_kind::video;
+        facts.has_hevc_video = facts.has_hevc_video || track.hevc;
+        facts.tracks.tracks.push_back(std::move(track));
     });
+    facts.tracks.listed = true;
 }
 
 // Where the SeekHead says Info and Tracks start, relative to the Segment's data.
 struct seek_targets {
     std::optional<std::uint64_t> info;
     std::optional<std::uint64_t> tracks;
+    std::optional<std::uint64_t> attachments;
 };
 
 void read_seek_head(std::string_view body, seek_targets& targets) {
@@ -154,6 +172,7 @@ void read_seek_head(std::string_view body, seek_targets& targets) {
         if (!position) return;
         if (target == info_id && !targets.info) targets.info = position;
         if (target == tracks_id && !targets.tracks) targets.tracks = position;
+        if (target == attachments_id && !targets.attachments) targets.attachments = position;
     });
 }
 
@@ -182,6 +201,28 @@ std::optional<std::string_view> body_of(block_reader& reader, const located& at,
     return body;
 }
 
+// Counts the files of an Attachments element from their headers alone: fonts and pictures run to
+// megabytes, and only their number matters.
+int attached_files(block_reader& reader, const located& attachments, std::uint64_t end) {
+    if (attachments.header.unknown_size || attachments.body_offset > end ||
+        attachments.header.size > end - attachments.body_offset) {
+        return 0;
+    }
+    const std::uint64_t body_end = attachments.body_offset + attachments.header.size;
+    int count = 0;
+    for (std::uint64_t offset = attachments.body_offset;
+         offset < body_end && count < most_attachments;) {
+        const auto child = element_at(reader, offset);
+        if (!child || child->header.unknown_size || child->body_offset > body_end ||
+            child->header.size > body_end - child->body_offset) {
+            break;
+        }
+        if (child->header.id == attached_file_id) ++count;
+        offset = child->body_offset + child->header.size;
+    }
+    return count;
+}
+
 // Reads the Info or Tracks the SeekHead points to, when the walk did not meet it.
 void follow_seek(block_reader& reader, std::uint64_t data_start, std::uint64_t end,
                  std::optional<std::uint64_t> position, std::uint32_t wanted,
@@ -189,6 +230,10 @@ void follow_seek(block_reader& reader, std::uint64_t data_start, std::uint64_t e
     if (!position || *position >= end - data_start) return;
     const auto found = element_at(reader, data_start + *position);
     if (!found || found->header.id != wanted) return;
+    if (wanted == attachments_id) {
+        facts.tracks.attachments = attached_files(reader, *found, end);
+        return;
+    }
     const auto body = body_of(reader, *found, end);
     if (!body) return;
     if (wanted == info_id) read_info(*body, facts);
@@ -197,10 +242,10 @@ void follow_seek(block_reader& reader, std::uint64_t data_start, std::uint64_t e
 
 }  // namespace
 
-bool is_matroska_doc_type(std::string_view head) {
+std::string matroska_doc_type(std::string_view head) {
     cursor at(head);
     const auto header = read_element(at);
-    if (!header || header->id != ebml_id) return false;
+    if (!header || header->id != ebml_id) return {};
     // A header cut off by the end of `head` is read as far as it goes.
     const auto size = std::min<std::uint64_t>(header->size, at.left());
     std::string_view doc_type = "matroska";
@@ -208,10 +253,15 @@ bool is_matroska_doc_type(std::string_view head) {
                    [&](std::uint32_t id, std::string_view value) {
                        if (id == doc_type_id) doc_type = string_value(value);
                    });
+    return std::string(doc_type);
+}
+
+bool is_matroska_doc_type(std::string_view head) {
+    const auto doc_type = matroska_doc_type(head);
     return doc_type == "matroska" || doc_type == "webm";
 }
 
-container_facts read_matroska(block_reader& reader) {
+container_facts read_matroska(block_reader& reader, bool count_attachments) {
     container_facts facts;
     const std::uint64_t file_size = reader.file_size();
     const auto ebml = element_at(reader, 0);
@@ -238,13 +288,17 @@ container_facts read_matroska(block_reader& reader) {
         end = data_start + segment->header.size;
     }
 
-    bool info_seen = false, tracks_seen = false;
+    bool info_seen = false, tracks_seen = false, attachments_seen = false;
     seek_targets targets;
     std::uint64_t offset = data_start;
     for (int count = 0; offset < end && count < most_elements; ++count) {
         const auto child = element_at(reader, offset);
         if (!child || child->header.id == cluster_id || child->header.unknown_size) break;
         const auto id = child->header.id;
+        if (id == attachments_id && count_attachments && !attachments_seen) {
+            facts.tracks.attachments = attached_files(reader, *child, end);
+            attachments_seen = true;
+        }
         if (id == info_id || id == tracks_id || id == seek_head_id) {
             const auto body = body_of(reader, *child, end);
             if (!body) break;
@@ -259,6 +313,9 @@ container_facts read_matroska(block_reader& reader) {
     }
     if (!info_seen) follow_seek(reader, data_start, end, targets.info, info_id, facts);
     if (!tracks_seen) follow_seek(reader, data_start, end, targets.tracks, tracks_id, facts);
+    if (count_attachments && !attachments_seen) {
+        follow_seek(reader, data_start, end, targets.attachments, attachments_id, facts);
+    }
     return facts;
 }
 

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "media/cursor.h"
 #include "media/readers.h"
@@ -86,9 +88,10 @@ std::optional<std::int64_t> movie_duration(std::string_view body) {
     return milliseconds(*duration, *timescale);
 }
 
-// hdlr: version and flags, a QuickTime component type, then the handler type.
-bool is_video_handler(std::string_view body) {
-    return body.size() >= 12 && body.substr(8, 4) == "vide";
+// hdlr: version and flags, a QuickTime component type, then the handler type ("vide", "soun",
+// "sbtl").
+std::string handler_type(std::string_view body) {
+    return body.size() >= 12 ? std::string(body.substr(8, 4)) : std::string();
 }
 
 // stsd: version and flags, the entry count, then sample entries, each a box whose type names
@@ -122,40 +125,162 @@ std::uint64_t last_chunk(block_reader& reader, const box& table) {
     return entry.big_endian(width).value_or(0);
 }
 
-// A track is video when its mdia's handler says so; its coding is in minf/stbl/stsd.
-void read_track(block_reader& reader, const box& trak, container_facts& facts) {
-    for_each_box(reader, trak.body_offset, end_of(trak), [&](const box& mdia) {
-        if (mdia.type != "mdia") return true;
-        bool video = false, hevc = false;
-        for_each_box(reader, mdia.body_offset, end_of(mdia), [&](const box& part) {
-            if (part.type == "hdlr") video = is_video_handler(body_of(reader, part, 12));
+// What one trak box says about its track.
+struct mp4_track {
+    std::uint32_t id = 0;
+    std::string handler;       // "vide", "soun", "sbtl", ...
+    std::string sample_entry;  // the first sample entry's type: "avc1", "tx3g", ...
+    bool hevc_entry = false;
+    std::optional<std::uint64_t> samples;
+    std::vector<std::uint32_t> chapter_tracks;  // tref/chap: the tracks that hold its chapters
+};
+
+// tkhd: version and flags, two times (32 bits in version 0, 64 in version 1), the track's id.
+std::uint32_t track_id(std::string_view body) {
+    cursor at(body);
+    const auto version = at.byte();
+    if (!version || !at.skip(3 + (*version == 1 ? 16 : 8))) return 0;
+    return static_cast<std::uint32_t>(at.big_endian(4).value_or(0));
+}
+
+// stsd: version and flags, the entry count, then the first entry's size and type.
+std::string first_sample_entry(std::string_view body) {
+    return body.size() >= 16 ? std::string(body.substr(12, 4)) : std::string();
+}
+
+// stsz and stz2: version and flags, a sample size (or field size), then the sample count.
+std::optional<std::uint64_t> sample_count(std::string_view body) {
+    cursor at(body);
+    if (!at.skip(8)) return std::nullopt;
+    return at.big_endian(4);
+}
+
+std::vector<std::uint32_t> chapter_references(block_reader& reader, const box& tref) {
+    std::vector<std::uint32_t> ids;
+    for_each_box(reader, tref.body_offset, end_of(tref), [&](const box& reference) {
+        if (reference.type != "chap") return true;
+        cursor at(body_of(reader, reference, 64));
+        while (const auto id = at.big_endian(4)) ids.push_back(static_cast<std::uint32_t>(*id));
+        return true;
+    });
+    return ids;
+}
+
+void read_sample_table(block_reader& reader, const box& stbl, mp4_track& track,
+                       container_facts& facts) {
+    for_each_box(reader, stbl.body_offset, end_of(stbl), [&](const box& table) {
+        if (table.type == "stsd") {
+            const auto body = body_of(reader, table, 4096);
+            track.hevc_entry = has_hevc_entry(body);
+            track.sample_entry = first_sample_entry(body);
+        }
+        if (table.type == "stsz" || table.type == "stz2") {
+            track.samples = sample_count(body_of(reader, table, 12));
+        }
+        if (table.type == "stco" || table.type == "co64") {
+            facts.last_chunk_offset = std::max(facts.last_chunk_offset, last_chunk(reader, table));
+        }
+        return true;
+    });
+}
+
+// A track's kind is its mdia's handler; its coding is in minf/stbl/stsd.
+mp4_track read_track(block_reader& reader, const box& trak, container_facts& facts) {
+    mp4_track track;
+    for_each_box(reader, trak.body_offset, end_of(trak), [&](const box& child) {
+        if (child.type == "tkhd") track.id = track_id(body_of(reader, child, 32));
+        if (child.type == "tref") track.chapter_tracks = chapter_references(reader, child);
+        if (child.type != "mdia") return true;
+        for_each_box(reader, child.body_offset, end_of(child), [&](const box& part) {
+            if (part.type == "hdlr") track.handler = handler_type(body_of(reader, part, 12));
             if (part.type != "minf") return true;
             for_each_box(reader, part.body_offset, end_of(part), [&](const box& stbl) {
                 if (stbl.type != "stbl") return true;
-                for_each_box(reader, stbl.body_offset, end_of(stbl), [&](const box& table) {
-                    if (table.type == "stsd") hevc = has_hevc_entry(body_of(reader, table, 4096));
-                    if (table.type == "stco" || table.type == "co64") {
-                        facts.last_chunk_offset =
-                            std::max(facts.last_chunk_offset, last_chunk(reader, table));
-                    }
-                    return true;
-                });
+                read_sample_table(reader, stbl, track, facts);
                 return false;
             });
             return true;
         });
-        facts.has_video = facts.has_video || video;
-        facts.has_hevc_video = facts.has_hevc_video || (video && hevc);
-        return false;
+        return true;
     });
+    return track;
+}
+
+bool is_picture_entry(std::string_view entry) {
+    return entry == "jpeg" || entry == "png " || entry == "mjpa" || entry == "mjpb";
+}
+
+// The track as the inventory counts it. A video track of one JPEG or PNG picture is cover art.
+track_entry classify(const mp4_track& track) {
+    track_entry entry;
+    entry.codec = track.sample_entry;
+    const std::string& h = track.handler;
+    if (h == "vide") {
+        const bool still = is_picture_entry(track.sample_entry) && track.samples.value_or(0) <= 1;
+        entry.kind = still ? track_kind::cover : track_kind::video;
+        entry.hevc = !still && track.hevc_entry;
+    } else if (h == "soun") {
+        entry.kind = track_kind::audio;
+    } else if (h == "sbtl" || h == "subt" || h == "text" || h == "subp" || h == "clcp") {
+        entry.kind = track_kind::subtitle;
+        entry.mov_text = track.sample_entry == "tx3g" || track.sample_entry == "text";
+        if (track.sample_entry == "stpp") entry.lost_in_matroska = "TTML subtitles";
+        if (h == "clcp") entry.lost_in_matroska = "closed captions";
+    }
+    return entry;
+}
+
+std::optional<box> first_child(block_reader& reader, std::uint64_t begin, std::uint64_t end,
+                               std::string_view type) {
+    std::optional<box> found;
+    for_each_box(reader, begin, end, [&](const box& child) {
+        if (child.type == type) found = child;
+        return !found;
+    });
+    return found;
+}
+
+// moov/udta/meta/ilst/covr: one data box per picture. An MP4 meta box carries a version and
+// flags before its children; QuickTime's starts with its children.
+int cover_pictures(block_reader& reader, const box& udta) {
+    const auto meta = first_child(reader, udta.body_offset, end_of(udta), "meta");
+    if (!meta) return 0;
+    const auto head = body_of(reader, *meta, 8);
+    const bool full_box = !(head.size() == 8 && head.substr(4) == "hdlr");
+    const auto ilst =
+        first_child(reader, meta->body_offset + (full_box ? 4 : 0), end_of(*meta), "ilst");
+    const auto covr =
+        ilst ? first_child(reader, ilst->body_offset, end_of(*ilst), "covr") : std::nullopt;
+    int pictures = 0;
+    if (!covr) return pictures;
+    for_each_box(reader, covr->body_offset, end_of(*covr), [&](const box& data) {
+        pictures += data.type == "data";
+        return true;
+    });
+    return pictures;
 }
 
 void read_movie(block_reader& reader, const box& moov, container_facts& facts) {
+    std::vector<mp4_track> tracks;
     for_each_box(reader, moov.body_offset, end_of(moov), [&](const box& child) {
         if (child.type == "mvhd") facts.duration_ms = movie_duration(body_of(reader, child, 128));
-        if (child.type == "trak") read_track(reader, child, facts);
+        if (child.type == "trak") tracks.push_back(read_track(reader, child, facts));
+        if (child.type == "udta") facts.tracks.attachments += cover_pictures(reader, child);
         return true;
     });
+    // A chapter track (named by another track's tref/chap) holds chapter titles, not subtitles.
+    std::vector<std::uint32_t> chapters;
+    for (const auto& track : tracks) {
+        chapters.insert(chapters.end(), track.chapter_tracks.begin(), track.chapter_tracks.end());
+    }
+    for (const auto& track : tracks) {
+        if (std::find(chapters.begin(), chapters.end(), track.id) != chapters.end()) continue;
+        auto entry = classify(track);
+        facts.has_video = facts.has_video || entry.kind == track_kind::video;
+        facts.has_hevc_video = facts.has_hevc_video || entry.hevc;
+        facts.tracks.tracks.push_back(std::move(entry));
+    }
+    facts.tracks.listed = true;
 }
 
 // A box type as printable text, for a line a user reads.

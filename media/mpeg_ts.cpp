@@ -1,38 +1,30 @@
 #include <algorithm>
+#include <vector>
 
 #include "media/cursor.h"
 #include "media/readers.h"
+#include "media/stream_types.h"
 
 namespace brindle::media {
 
 namespace {
 
 constexpr std::size_t ts_packet = 188;
-// How far into the file the program tables and the first time stamp are looked for, and how far
-// back from its end the last time stamp; both are read in blocks of about 64 KiB.
+// How far into the file the program tables and the first time stamps are looked for, and how
+// far back from its end the last time stamp; both are read in blocks of about 64 KiB.
 constexpr std::uint64_t head_limit = std::uint64_t{2} << 20;
 constexpr std::uint64_t tail_limit = std::uint64_t{2} << 20;
 constexpr std::uint64_t block_packets = 340;
+// The track list needs the program tables only, which a stream repeats every tenth of a second
+// or so: a few hundred KiB hold them, read in blocks of 16 KiB.
+constexpr std::uint64_t tables_limit = std::uint64_t{384} << 10;
+constexpr std::uint64_t table_block_packets = 87;
 // Time stamps count a 90 kHz clock in 33 bits and wrap.
 constexpr std::int64_t pts_wrap = std::int64_t{1} << 33;
-
-bool is_video_stream_type(std::uint8_t type) {
-    switch (type) {
-        case 0x01:  // MPEG-1
-        case 0x02:  // MPEG-2
-        case 0x10:  // MPEG-4 Part 2
-        case 0x1B:  // H.264
-        case 0x20:  // H.264 MVC
-        case 0x24:  // HEVC
-        case 0x33:  // VVC
-        case 0x42:  // AVS
-        case 0xD1:  // Dirac
-        case 0xEA:  // VC-1
-            return true;
-        default:
-            return false;
-    }
-}
+constexpr std::int64_t ticks_per_second = 90000;
+// Pictures whose time stamps tell the length of a frame: with pictures reordered for decoding,
+// a few in a row hold two that are shown one after the other.
+constexpr std::size_t timed_pictures = 8;
 
 struct packet {
     unsigned pid = 0;
@@ -59,24 +51,44 @@ std::optional<packet> parse_packet(std::string_view bytes) {
     return found;
 }
 
-// The section a packet starts (after its pointer field), as much of it as the packet holds,
-// without its CRC. Answers an empty view for another table.
-std::string_view section_of(std::string_view payload, std::uint8_t table_id) {
-    cursor at(payload);
-    const auto pointer = at.byte();
-    if (!pointer || !at.skip(*pointer)) return {};
-    const auto table = at.byte();
-    const auto length = at.big_endian(2);
-    if (!table || !length || *table != table_id) return {};
-    const auto declared = static_cast<std::size_t>(*length & 0x0FFF);
-    if (declared < 4) return {};
-    return at.take(std::min(declared - 4, at.left())).value_or(std::string_view{});
-}
+// Gathers one section of a table from the packets of its PID: a program map with many streams
+// runs over several packets.
+class section_gatherer {
+public:
+    // Feeds a packet of the table's PID; answers true once a whole section is gathered.
+    bool feed(const packet& p) {
+        if (p.unit_start) {
+            cursor at(p.payload);
+            const auto pointer = at.byte();
+            gathering_ = pointer && at.skip(*pointer);
+            bytes_.assign(gathering_ ? p.payload.substr(at.position()) : std::string_view{});
+        } else if (gathering_) {
+            bytes_.append(p.payload);
+        }
+        if (!gathering_ || bytes_.size() < 3) return false;
+        const std::size_t length = ((static_cast<std::uint8_t>(bytes_[1]) & 0x0Fu) << 8) |
+                                   static_cast<std::uint8_t>(bytes_[2]);
+        if (length > most_section_bytes) gathering_ = false;
+        return gathering_ && bytes_.size() >= 3 + length;
+    }
+    // The section from its table id to its end, without its CRC; empty when it is too short.
+    std::string_view section() const {
+        const std::size_t length = ((static_cast<std::uint8_t>(bytes_[1]) & 0x0Fu) << 8) |
+                                   static_cast<std::uint8_t>(bytes_[2]);
+        if (length < 4) return {};
+        return std::string_view(bytes_).substr(0, 3 + length - 4);
+    }
+
+private:
+    static constexpr std::size_t most_section_bytes = 1021;
+    std::string bytes_;
+    bool gathering_ = false;
+};
 
 // PAT: the PID of the first program's map (program 0 is the network table).
-std::optional<unsigned> program_map_pid(std::string_view payload) {
-    cursor at(section_of(payload, 0x00));
-    if (!at.skip(5)) return std::nullopt;
+std::optional<unsigned> program_map_pid(std::string_view section) {
+    cursor at(section);
+    if (at.byte() != 0x00 || !at.skip(7)) return std::nullopt;
     while (at.left() >= 4) {
         const auto program = at.big_endian(2), pid = at.big_endian(2);
         if (*program != 0) return static_cast<unsigned>(*pid & 0x1FFF);
@@ -84,19 +96,32 @@ std::optional<unsigned> program_map_pid(std::string_view payload) {
     return std::nullopt;
 }
 
-// PMT: the PID of the program's first video stream.
-std::optional<unsigned> video_pid(std::string_view payload) {
-    cursor at(section_of(payload, 0x02));
-    if (!at.skip(7)) return std::nullopt;
-    const auto info_length = at.big_endian(2);
-    if (!info_length || !at.skip(*info_length & 0x0FFF)) return std::nullopt;
-    while (at.left() >= 5) {
-        const auto type = at.byte();
-        const auto pid = at.big_endian(2), es_info = at.big_endian(2);
-        if (is_video_stream_type(*type)) return static_cast<unsigned>(*pid & 0x1FFF);
-        if (!at.skip(*es_info & 0x0FFF)) return std::nullopt;
+struct program_tables {
+    std::size_t packet_size = ts_packet;
+    section_gatherer pat, pmt;
+    std::optional<unsigned> pmt_pid;
+    std::optional<std::vector<ts_stream>> streams;
+};
+
+// Feeds every whole packet of a block that starts on a packet boundary.
+template <typename Visit>
+void for_each_packet(std::string_view block, std::size_t packet_size, Visit visit) {
+    const std::size_t prefix = packet_size - ts_packet;
+    for (std::size_t at = 0; block.size() - at >= packet_size; at += packet_size) {
+        if (const auto found = parse_packet(block.substr(at + prefix, ts_packet))) visit(*found);
     }
-    return std::nullopt;
+}
+
+// Reads the program association and the first program's map from a packet, until both are
+// known.
+void read_tables(const packet& p, program_tables& tables) {
+    if (tables.streams) return;
+    if (p.pid == 0 && !tables.pmt_pid && tables.pat.feed(p)) {
+        tables.pmt_pid = program_map_pid(tables.pat.section());
+    }
+    if (tables.pmt_pid && p.pid == *tables.pmt_pid && tables.pmt.feed(p)) {
+        tables.streams = program_map_streams(tables.pmt.section(), tables.packet_size == 192);
+    }
 }
 
 // The presentation time stamp of a PES packet that starts in this payload.
@@ -116,12 +141,11 @@ std::optional<std::int64_t> presentation_time(std::string_view payload) {
 }
 
 struct stream_state {
-    std::size_t packet_size = ts_packet;
-    std::optional<unsigned> pmt_pid;
+    program_tables tables;
     std::optional<unsigned> video;
     std::optional<std::int64_t> first_pts;
-    std::int64_t earliest = 0;  // relative to first_pts
-    std::optional<std::int64_t> latest;
+    // Time stamps relative to first_pts, of the first pictures and of those read from the end.
+    std::vector<std::int64_t> head_stamps, tail_stamps;
 };
 
 // A time stamp relative to the first, in the range a wrap of the 33-bit clock allows.
@@ -130,52 +154,62 @@ std::int64_t since_first(std::int64_t pts, std::int64_t first) {
     return delta >= pts_wrap / 2 ? delta - pts_wrap : delta;
 }
 
-// Feeds every whole packet of a block that starts on a packet boundary.
-template <typename Visit>
-void for_each_packet(std::string_view block, const stream_state& state, Visit visit) {
-    const std::size_t prefix = state.packet_size - ts_packet;
-    for (std::size_t at = 0; block.size() - at >= state.packet_size; at += state.packet_size) {
-        if (const auto found = parse_packet(block.substr(at + prefix, ts_packet))) visit(*found);
+std::optional<unsigned> first_video_pid(const std::vector<ts_stream>& streams) {
+    for (const auto& stream : streams) {
+        if (stream.entry.kind == track_kind::video) return stream.pid;
     }
+    return std::nullopt;
 }
 
 void read_head(block_reader& reader, stream_state& state) {
-    const std::uint64_t block = block_packets * state.packet_size;
+    const std::uint64_t block = block_packets * state.tables.packet_size;
     const auto limit = std::min(reader.file_size(), head_limit);
-    for (std::uint64_t offset = 0; offset < limit && !state.first_pts; offset += block) {
-        for_each_packet(reader.bytes(offset, block), state, [&](const packet& p) {
-            if (!p.unit_start) return;
-            if (p.pid == 0 && !state.pmt_pid) state.pmt_pid = program_map_pid(p.payload);
-            if (state.pmt_pid && p.pid == *state.pmt_pid && !state.video) {
-                state.video = video_pid(p.payload);
-            }
-            if (!state.video || p.pid != *state.video) return;
-            const auto pts = presentation_time(p.payload);
-            if (!pts) return;
-            if (!state.first_pts) state.first_pts = pts;
-            // Pictures reordered for decoding can show earlier than the first one read.
-            state.earliest = std::min(state.earliest, since_first(*pts, *state.first_pts));
-        });
+    for (std::uint64_t offset = 0; offset < limit && state.head_stamps.size() < timed_pictures;
+         offset += block) {
+        for_each_packet(reader.bytes(offset, block), state.tables.packet_size,
+                        [&](const packet& p) {
+                            read_tables(p, state.tables);
+                            if (!state.video && state.tables.streams) {
+                                state.video = first_video_pid(*state.tables.streams);
+                            }
+                            if (!p.unit_start || !state.video || p.pid != *state.video) return;
+                            const auto pts = presentation_time(p.payload);
+                            if (!pts || state.head_stamps.size() == timed_pictures) return;
+                            if (!state.first_pts) state.first_pts = pts;
+                            state.head_stamps.push_back(since_first(*pts, *state.first_pts));
+                        });
     }
 }
 
 void read_tail(block_reader& reader, stream_state& state) {
-    const std::uint64_t block = block_packets * state.packet_size;
+    const std::uint64_t block = block_packets * state.tables.packet_size;
     const std::uint64_t size = reader.file_size();
     // Blocks start on packet boundaries counted from the start of the file.
-    std::uint64_t end = size - size % state.packet_size;
-    while (end > 0 && size - end < tail_limit && !state.latest) {
+    std::uint64_t end = size - size % state.tables.packet_size;
+    while (end > 0 && size - end < tail_limit && state.tail_stamps.empty()) {
         const std::uint64_t start = end > block ? end - block : 0;
-        for_each_packet(reader.bytes(start, static_cast<std::size_t>(end - start)), state,
-                        [&](const packet& p) {
+        for_each_packet(reader.bytes(start, static_cast<std::size_t>(end - start)),
+                        state.tables.packet_size, [&](const packet& p) {
                             if (!p.unit_start || p.pid != *state.video) return;
                             const auto pts = presentation_time(p.payload);
-                            if (!pts) return;
-                            const auto delta = since_first(*pts, *state.first_pts);
-                            state.latest = std::max(state.latest.value_or(delta), delta);
+                            if (pts)
+                                state.tail_stamps.push_back(since_first(*pts, *state.first_pts));
                         });
         end = start;
     }
+}
+
+// The length of one frame: the smallest step between the time stamps of pictures shown one
+// after another. Zero when no two stamps tell it, or the step is longer than a second (a gap,
+// not a frame).
+std::int64_t frame_ticks(std::vector<std::int64_t> stamps) {
+    std::sort(stamps.begin(), stamps.end());
+    std::int64_t step = 0;
+    for (std::size_t i = 1; i < stamps.size(); ++i) {
+        const auto difference = stamps[i] - stamps[i - 1];
+        if (difference > 0 && (step == 0 || difference < step)) step = difference;
+    }
+    return step <= ticks_per_second ? step : 0;
 }
 
 }  // namespace
@@ -183,14 +217,37 @@ void read_tail(block_reader& reader, stream_state& state) {
 std::optional<std::int64_t> read_transport_stream_duration(block_reader& reader,
                                                            std::size_t packet_size) {
     stream_state state;
-    state.packet_size = packet_size;
+    state.tables.packet_size = packet_size;
     if (packet_size < ts_packet) return std::nullopt;
     read_head(reader, state);
     if (!state.first_pts) return std::nullopt;
     read_tail(reader, state);
-    if (!state.latest || *state.latest <= state.earliest) return std::nullopt;
+    if (state.tail_stamps.empty()) return std::nullopt;
+    const auto earliest = *std::min_element(state.head_stamps.begin(), state.head_stamps.end());
+    const auto latest = *std::max_element(state.tail_stamps.begin(), state.tail_stamps.end());
+    if (latest <= earliest) return std::nullopt;
+    // The last picture is shown for one frame after its time stamp, as players count it.
+    auto frame = frame_ticks(state.head_stamps);
+    if (frame == 0) frame = frame_ticks(state.tail_stamps);
     // 90 clock ticks to the millisecond.
-    return (*state.latest - state.earliest) / 90;
+    return (latest - earliest + frame) / 90;
+}
+
+track_list read_transport_stream_tracks(block_reader& reader, std::size_t packet_size) {
+    track_list list;
+    if (packet_size < ts_packet) return list;
+    program_tables tables;
+    tables.packet_size = packet_size;
+    const std::uint64_t block = table_block_packets * packet_size;
+    const auto limit = std::min(reader.file_size(), tables_limit);
+    for (std::uint64_t offset = 0; offset < limit && !tables.streams; offset += block) {
+        for_each_packet(reader.bytes(offset, block), packet_size,
+                        [&](const packet& p) { read_tables(p, tables); });
+    }
+    if (!tables.streams) return list;
+    list.listed = true;
+    for (auto& stream : *tables.streams) list.tracks.push_back(std::move(stream.entry));
+    return list;
 }
 
 }  // namespace brindle::media

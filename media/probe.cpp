@@ -1,6 +1,7 @@
 #include "media/probe.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "media/byte_source.h"
 #include "media/container.h"
@@ -22,20 +23,31 @@ std::string seconds_text(std::int64_t ms) {
     return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s";
 }
 
-std::optional<std::int64_t> duration_of(media::block_reader& reader, media::container kind) {
+struct source_facts {
+    std::optional<std::int64_t> duration_ms;
+    media::track_list tracks;
+};
+
+source_facts read_source(media::block_reader& reader, media::container kind) {
     switch (kind) {
-        case media::container::matroska:
-            return media::read_matroska(reader).duration_ms;
-        case media::container::mp4:
-            return media::read_mp4(reader).duration_ms;
+        case media::container::matroska: {
+            auto facts = media::read_matroska(reader);
+            return {facts.duration_ms, std::move(facts.tracks)};
+        }
+        case media::container::mp4: {
+            auto facts = media::read_mp4(reader);
+            return {facts.duration_ms, std::move(facts.tracks)};
+        }
         case media::container::mpeg_ts:
-            return media::read_transport_stream_duration(reader, 188);
+            return {media::read_transport_stream_duration(reader, 188),
+                    media::read_track_list(reader, kind)};
         case media::container::m2ts:
-            return media::read_transport_stream_duration(reader, 192);
+            return {media::read_transport_stream_duration(reader, 192),
+                    media::read_track_list(reader, kind)};
         case media::container::avi:
-            return media::read_avi_duration(reader);
+            return {media::read_avi_duration(reader), media::read_track_list(reader, kind)};
         default:
-            return std::nullopt;
+            return {std::nullopt, media::read_track_list(reader, kind)};
     }
 }
 
@@ -103,7 +115,8 @@ source_probe probe_source(media::byte_source& source) {
         if (!other.empty()) probe.fault += " (" + std::string(other) + ")";
         return probe;
     }
-    probe.duration_ms = duration_of(reader, kind);
+    auto facts = read_source(reader, kind);
+    probe.duration_ms = facts.duration_ms;
     if (!reader.read_failed() && ends_in_zeros(reader)) {
         probe.duration_ms.reset();
         probe.fault = "it is not complete: it ends in " + std::to_string(zero_tail) +
@@ -113,6 +126,12 @@ source_probe probe_source(media::byte_source& source) {
     if (reader.read_failed()) {
         probe.duration_ms.reset();
         probe.fault = "it cannot be read";
+        return probe;
+    }
+    probe.tracks = media::tally_tracks(facts.tracks);
+    if (media::is_audio_only(probe.tracks)) {
+        probe.duration_ms.reset();
+        probe.fault = "it is not a video file (audio only)";
         return probe;
     }
     probe.is_video_container = true;
@@ -132,7 +151,9 @@ result_verdict check_result(media::byte_source& source,
                             std::optional<std::int64_t> source_duration_ms) {
     result_verdict verdict;
     media::block_reader reader(source);
-    const auto kind = media::recognise_container(reader.bytes(0, media::head_size));
+    const auto head = reader.bytes(0, media::head_size);
+    const auto kind = media::recognise_container(head);
+    const auto doc_type = media::matroska_doc_type(head);
     media::container_facts facts;
     if (kind == media::container::matroska) {
         facts = media::read_matroska(reader);
@@ -144,6 +165,10 @@ result_verdict check_result(media::byte_source& source,
         return verdict;
     }
     verdict.duration_ms = facts.duration_ms;
+    verdict.tracks = media::tally_tracks(facts.tracks);
+    verdict.format.kind = kind;
+    verdict.format.valid_webm =
+        kind == media::container::matroska && media::is_valid_webm(doc_type, facts.tracks);
     // What a failed read hid cannot be judged: the result is refused as unreadable.
     if (reader.read_failed()) {
         verdict.fault = "the result cannot be read";
@@ -171,9 +196,14 @@ result_verdict check_result(const std::string& path,
 
 bool declares_hevc_video(media::block_reader& reader) {
     const auto kind = media::recognise_container(reader.bytes(0, media::recognition_size));
-    if (kind == media::container::matroska) return media::read_matroska(reader).has_hevc_video;
-    if (kind == media::container::mp4) return media::read_mp4(reader).has_hevc_video;
-    return false;
+    // The scan asks this of every candidate: attachments, a read each, do not matter here.
+    if (kind == media::container::matroska) {
+        return media::read_matroska(reader, /*count_attachments=*/false).has_hevc_video;
+    }
+    const auto list = media::read_track_list(reader, kind);
+    return std::any_of(list.tracks.begin(), list.tracks.end(), [](const media::track_entry& track) {
+        return track.kind == media::track_kind::video && track.hevc;
+    });
 }
 
 }  // namespace brindle

@@ -7,6 +7,9 @@
 #include <optional>
 #include <string>
 
+#include "media/result_format.h"
+#include "media/tracks.h"
+
 namespace brindle {
 
 namespace media {
@@ -19,10 +22,12 @@ struct source_probe {
     // MP4/MOV/3GP, MPEG-TS, M2TS, MPEG-PS, AVI, ASF/WMV, WTV, FLV, Ogg, RealMedia).
     bool is_video_container = false;
     // When not: why, in plain words for a "Not converted" line ("it is not a video file (PNG
-    // image)", "it cannot be read: ...").
+    // image)", "it is not a video file (audio only)", "it cannot be read: ...").
     std::string fault;
     // The duration the container declares, in milliseconds, when it can be read.
     std::optional<std::int64_t> duration_ms;
+    // The tracks its headers list, to compare the result's with.
+    media::track_inventory tracks;
 };
 
 // Looks at the source before its encoder starts. Opens it without blocking and refuses anything
@@ -38,6 +43,10 @@ struct result_verdict {
     // 1234567 bytes, the file holds 65536").
     std::string fault;
     std::optional<std::int64_t> duration_ms;
+    // The tracks its headers list, and its container for naming it; filled in whenever the
+    // result is a Matroska or MP4 file, whole or not.
+    media::track_inventory tracks;
+    media::result_format format;
 };
 
 // Decides whether the encoder's output is a whole conversion: a regular file holding a complete
@@ -54,8 +63,11 @@ std::string judge_result_duration(std::optional<std::int64_t> result_ms,
                                   std::optional<std::int64_t> source_ms);
 
 // Does the container itself say it holds HEVC video: a Matroska video track whose codec id is
-// V_MPEGH/ISO/HEVC, or an MP4/MOV video track whose sample entry is hvc1 or hev1? Reads through
-// `reader`, so that the bytes a caller has already read cost nothing more.
+// V_MPEGH/ISO/HEVC, an MP4/MOV video track whose sample entry is hvc1 or hev1, an MPEG-TS, M2TS
+// or MPEG-PS stream of type 0x24 (or, in a program stream without a map, video that starts with
+// HEVC's parameter sets), an AVI video stream handled as HEVC, H265, HVC1 or HEV1, or an FLV
+// video tag naming hvc1? Reads through `reader`, so that the bytes a caller has already read
+// cost nothing more, and no more than the head of a stream.
 bool declares_hevc_video(media::block_reader& reader);
 
 }  // namespace brindle

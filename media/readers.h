@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "media/byte_source.h"
+#include "media/tracks.h"
 
 namespace brindle::media {
 
@@ -26,6 +27,8 @@ struct container_facts {
     std::optional<std::int64_t> duration_ms;
     bool has_video = false;
     bool has_hevc_video = false;
+    // Every track the header lists, and the attached files.
+    track_list tracks;
     // MP4: where the last chunk of samples of any track starts, 0 when none is listed.
     std::uint64_t last_chunk_offset = 0;
 };
@@ -33,11 +36,16 @@ struct container_facts {
 // Matroska and WebM: the EBML header, the Segment's size against the file's, Info's Duration x
 // TimestampScale and the video tracks of Tracks, all found before the first Cluster (or through
 // the SeekHead when they lie after it).
-container_facts read_matroska(block_reader& reader);
+// Attached files are counted from their headers, a small read each, unless
+// `count_attachments` is false.
+container_facts read_matroska(block_reader& reader, bool count_attachments = true);
 
 // Does `head` (the first bytes of a file starting with the EBML magic) announce Matroska or
 // WebM? Other formats built on EBML are not video.
 bool is_matroska_doc_type(std::string_view head);
+// The DocType `head` declares ("matroska" when it leaves it to the default); empty when `head`
+// does not start with an EBML header.
+std::string matroska_doc_type(std::string_view head);
 
 // MP4, MOV and 3GP: every top-level box fits, a moov box (anywhere), its mvhd duration and the
 // tracks whose handler is 'vide' with their first sample entries.

@@ -86,7 +86,13 @@ TEST(Hevc, AsksTheContainerOfRealFiles) {
         {"h264_faststart.mp4", false},
         {"h264.mov", false},
         {"vp9.webm", false},
-        {"hevc.ts", false},  // only Matroska and MP4 are asked
+        {"hevc.ts", true},
+        {"hevc.m2ts", true},
+        {"hevc.avi", true},
+        {"hevc.mpg", true},
+        {"h264.ts", false},
+        {"mpeg4.avi", false},
+        {"mpeg2.mpg", false},
         {"picture.png", false},
     };
     for (const auto& c : cases) {

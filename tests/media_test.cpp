@@ -184,9 +184,14 @@ TEST(Media, ReadsDurationsAndHevcTracksOfRealFiles) {
         {"h264.mov", 2000, false},
         {"hevc.mov", 2000, true},
         {"h264.3gp", 2000, false},
-        {"h264.ts", 1900, false},  // first to last picture of the video stream
-        {"hevc.ts", 1900, false},  // HEVC is told only in Matroska and MP4
-        {"h264.m2ts", 1900, false},
+        {"h264.ts", 2000, false},  // first to last picture of the video stream, and its frame
+        {"hevc.ts", 2000, true},
+        {"h264.m2ts", 2000, false},
+        {"hevc.m2ts", 2000, true},
+        {"ntsc.ts", 2002, false},  // 60 frames of 1001/30000 s
+        {"hevc.avi", 2000, true},
+        {"hevc_h265.avi", 2000, true},
+        {"hevc.mpg", none, true},
         {"mpeg4.avi", 2000, false},
         {"h264.avi", 2000, false},
         {"mpeg2.mpg", none, false},

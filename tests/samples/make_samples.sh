@@ -78,6 +78,52 @@ try_make rv10.rm "${video[@]}" "${two[@]}" -c:v rv10 -f rm
 
 make picture.png "${video[@]}" -frames:v 1 -f image2 -c:v png
 make sound.wav "${audio[@]}" "${two[@]}" -f wav
+
+# Track lists: subtitles, attachments, chapters, cover art, sound alone.
+printf '1\n00:00:00,000 --> 00:00:01,000\nOne\n\n2\n00:00:01,000 --> 00:00:02,000\nTwo\n' \
+    >"$out/.subtitles.srt"
+subtitles=(-i "$out/.subtitles.srt")
+make .cover.jpg "${video[@]}" -frames:v 1 -f image2 -c:v mjpeg
+printf ';FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=One\n' >"$out/.chapters.txt"
+make mov_text.mp4 "${video[@]}" "${audio[@]}" "${subtitles[@]}" "${two[@]}" -map 0 -map 1 -map 2 \
+    "${x264[@]}" -c:a aac -c:s mov_text -f mp4
+make text.mov "${video[@]}" "${subtitles[@]}" "${two[@]}" -map 0 -map 1 "${x264[@]}" -c:s mov_text \
+    -f mov
+make chapters_cover.mp4 "${video[@]}" "${audio[@]}" -i "$out/.chapters.txt" -i "$out/.cover.jpg" \
+    "${two[@]}" -map 0 -map 1 -map 3 -map_chapters 2 "${x264[@]}" -c:a aac -c:v:1 mjpeg \
+    -disposition:v:1 attached_pic -f mp4
+make audio_cover.mp4 "${audio[@]}" -i "$out/.cover.jpg" "${two[@]}" -map 0 -map 1 -c:a aac \
+    -c:v mjpeg -disposition:v attached_pic -f mp4
+make audio.ts "${audio[@]}" "${two[@]}" -c:a aac -f mpegts
+try_make audio.mpg "${audio[@]}" "${two[@]}" -c:a mp2 -f mpeg
+try_make audio.ogg "${audio[@]}" "${two[@]}" -c:a libvorbis -f ogg
+try_make vp9_opus.mkv "${video[@]}" "${audio[@]}" "${two[@]}" -c:v libvpx-vp9 -deadline realtime \
+    -c:a libopus -f matroska
+
+# HEVC in every container that carries it, and TS at the frame rate of NTSC.
+make hevc.m2ts "${video[@]}" "${two[@]}" "${x265[@]}" -mpegts_m2ts_mode 1 -f mpegts
+make hevc.avi "${video[@]}" "${two[@]}" "${x265[@]}" -tag:v HEVC -f avi
+make hevc_h265.avi "${video[@]}" "${two[@]}" "${x265[@]}" -tag:v h265 -f avi
+try_make hevc.mpg "${video[@]}" "${two[@]}" "${x265[@]}" -f mpeg
+make ntsc.ts -f lavfi -i testsrc2=size=64x64:rate=30000/1001 "${two[@]}" "${x264[@]}" -f mpegts
+
+# Matroska as mkvmerge writes it: two ASS subtitle tracks and a font attachment.
+if command -v mkvmerge >/dev/null 2>&1; then
+    make .subtitles.ass "${subtitles[@]}" -c:s ass -f ass
+    printf 'not really a font' >"$out/.font.ttf"
+    # mkvmerge exits with 1 when it only warned.
+    status=0
+    mkvmerge -q -o "$out/.part-subtitles_font.mkv" "$out/h264.mkv" "$out/.subtitles.ass" \
+        "$out/.subtitles.ass" --attachment-mime-type font/ttf --attach-file "$out/.font.ttf" ||
+        status=$?
+    if ((status <= 1)); then
+        mv "$out/.part-subtitles_font.mkv" "$out/subtitles_font.mkv"
+    else
+        echo "sample subtitles_font.mkv not made"
+    fi
+else
+    echo "mkvmerge not found: sample subtitles_font.mkv not made"
+fi
 # The tests take the folder only once everything above is in it.
 touch "$out/complete"
 echo "media samples made in $out"
