@@ -65,7 +65,8 @@ configure_and_build() {
 
 section "Packages"
 install_missing_packages cmake make g++ googletest libgtest-dev \
-    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 ffmpeg dpkg-dev unzip
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 ffmpeg dpkg-dev unzip \
+    mkvtoolnix handbrake-cli
 
 section "Native build (build/)"
 configure_and_build build -DBRINDLE_SANITIZE=OFF
