@@ -100,9 +100,11 @@ struct located {
     std::uint64_t body_offset = 0;
 };
 
-// The element header at `offset`, or nothing when no whole header is there.
-inline std::optional<located> element_at(block_reader& reader, std::uint64_t offset) {
-    cursor at(reader.bytes(offset, longest_header));
+// The element header at `offset`, or nothing when no whole header is there. `read_ahead` as
+// for block_reader::bytes.
+inline std::optional<located> element_at(block_reader& reader, std::uint64_t offset,
+                                         std::size_t read_ahead = 0) {
+    cursor at(reader.bytes(offset, longest_header, read_ahead));
     const auto found = read_element(at);
     if (!found) return std::nullopt;
     return located{*found, offset + found->header_size};

@@ -92,8 +92,14 @@ struct track_state {
     std::optional<double> end_ns;  // where its latest block ends
 };
 
+// Where frames are small, the next headers lie close by and one large read serves many of
+// them; after a large frame, a small read at the next header serves what follows it.
+constexpr std::uint64_t small_element = std::uint64_t{16} << 10;
+constexpr std::size_t read_ahead_after_small = std::size_t{64} << 10;
+
 struct walk {
     block_reader& reader;
+    std::size_t read_ahead = 0;
     std::uint64_t scale_ns = 1000000;
     std::vector<track_state> tracks;
     std::string damage;
@@ -123,7 +129,8 @@ track_state* track(walk& w, std::uint64_t number) {
 // the walk's damage says what lies there instead.
 std::optional<located> header_at(walk& w, std::uint64_t offset, std::uint64_t end,
                                  std::string_view parent) {
-    const auto found = element_at(w.reader, offset);
+    const auto found = element_at(w.reader, offset, w.read_ahead);
+    if (found) w.read_ahead = found->header.size < small_element ? read_ahead_after_small : 0;
     if (found && found->body_offset <= end) return found;
     const auto start = w.reader.bytes(
         offset, static_cast<std::size_t>(std::min<std::uint64_t>(longest_header, end - offset)));
@@ -147,9 +154,9 @@ bool expected_in(walk& w, std::uint64_t offset, bool expected, std::string_view 
 // Does the element at `offset` end by `end`, its parent's end?
 bool fits(walk& w, const located& e, std::uint64_t offset, std::uint64_t end,
           std::string_view parent) {
+    if (!e.header.unknown_size && e.header.size <= end - e.body_offset) return true;
     const std::string what = "its " + name_of(e.header.id) + " " + at_byte(offset);
     if (e.header.unknown_size) return fail(w, what + " has no size");
-    if (e.header.size <= end - e.body_offset) return true;
     return fail(w, what + " declares " + std::to_string(e.header.size) + " bytes, its " +
                        std::string(parent) + " holds " + std::to_string(end - e.body_offset));
 }
@@ -265,7 +272,10 @@ std::optional<std::uint64_t> walk_cluster(walk& w, std::uint64_t offset, std::ui
         const auto child = header_at(w, offset, end, "Cluster");
         if (!child) return std::nullopt;
         const auto id = child->header.id;
-        if (unknown_size && is_one_of(segment_children, id)) return offset;
+        // Void and CRC-32 may stand in either; only the Segment's own elements end the Cluster.
+        const bool segment_element =
+            id != void_id && id != crc32_id && is_one_of(segment_children, id);
+        if (unknown_size && segment_element) return offset;
         if (!expected_in(w, offset, is_one_of(cluster_children, id), "Cluster") ||
             !fits(w, *child, offset, end, "Cluster")) {
             return std::nullopt;
@@ -347,7 +357,7 @@ void walk_clusters(block_reader& reader, container_facts& facts) {
     const std::uint64_t file_size = reader.file_size();
     const std::uint64_t end =
         segment->header.unknown_size ? file_size : segment->body_offset + segment->header.size;
-    walk w{reader, 1000000, {}, {}};
+    walk w{reader, 0, 1000000, {}, {}};
     bool whole = walk_segment(w, segment->body_offset, end);
     if (whole && end < file_size) {
         whole = fail(w, std::to_string(file_size - end) + " bytes follow its Segment");
