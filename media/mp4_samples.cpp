@@ -97,6 +97,8 @@ struct track {
 struct samples_walk {
     block_reader& reader;
     std::vector<track> tracks;
+    // mvhd's timescale, in `movie.timescale`, and mehd's duration of all fragments in it.
+    track movie;
     std::string damage;
 };
 
@@ -179,6 +181,13 @@ void read_track(samples_walk& w, const box& trak) {
 
 void read_movie_extends(samples_walk& w, const box& mvex) {
     for_each_box(w.reader, mvex.body_offset, end_of(mvex), [&](const box& trex) {
+        if (trex.type == "mehd") {
+            cursor at(body_of(w.reader, trex, 12));
+            const auto version = at.byte();
+            if (version && at.skip(3)) {
+                w.movie.fragment_duration = at.big_endian(*version == 1 ? 8 : 4).value_or(0);
+            }
+        }
         if (trex.type != "trex") return true;
         // version and flags, the track's id, the sample description, then the defaults
         cursor at(body_of(w.reader, trex, 24));
@@ -376,12 +385,16 @@ bool check_fragment(samples_walk& w, const box& moof, const box& mdat) {
 // Every top-level box: the moov's tracks first, then each moof with the mdat that follows it.
 bool walk_boxes(samples_walk& w) {
     std::optional<box> moof;
+    bool movie_read = false;
     const std::uint64_t file_size = w.reader.file_size();
     for (std::uint64_t offset = 0; offset < file_size;) {
         const auto found = box_at(w.reader, offset, file_size);
         if (!found || found->size > file_size - offset) return true;  // the reader said why
-        if (found->type == "moov") {
+        // Only the first moov counts, as for the container's reader.
+        if (found->type == "moov" && !movie_read) {
+            movie_read = true;
             for_each_box(w.reader, found->body_offset, end_of(*found), [&](const box& child) {
+                if (child.type == "mvhd") read_media_header(body_of(w.reader, child, 32), w.movie);
                 if (child.type == "trak") read_track(w, child);
                 if (child.type == "mvex") read_movie_extends(w, child);
                 return true;
@@ -406,7 +419,7 @@ bool walk_boxes(samples_walk& w) {
 
 void walk_samples(block_reader& reader, container_facts& facts) {
     if (!facts.whole) return;
-    samples_walk w{reader, {}, {}};
+    samples_walk w{reader, {}, {}, {}};
     bool whole = walk_boxes(w);
     std::optional<std::int64_t> video_ms;
     for (const auto& t : w.tracks) {
@@ -415,7 +428,11 @@ void walk_samples(block_reader& reader, container_facts& facts) {
         if (!t.video) continue;
         const auto own = t.duration != 0 ? t.duration : table_duration(w, t);
         const auto ms = milliseconds(saturating_add(own, t.fragment_duration), t.timescale);
-        if (ms) video_ms = std::max(video_ms.value_or(0), *ms);
+        if (ms && *ms > 0) video_ms = std::max(video_ms.value_or(0), *ms);
+    }
+    // Fragments whose samples state no durations: the movie's own sum of them.
+    if (!video_ms && w.movie.fragment_duration != 0) {
+        video_ms = milliseconds(w.movie.fragment_duration, w.movie.timescale);
     }
     facts.whole = whole;
     facts.damage = w.damage;
