@@ -342,6 +342,8 @@ bool video_reaches_the_end(walk& w, container_facts& facts) {
     if (!facts.has_video) return true;
     const auto declared = *facts.duration_ms;
     if (ms_of(video_end) >= declared - allowed_difference_ms(declared)) return true;
+    // The result then lasts as long as its video, as an MP4 result's own duration is its video's.
+    facts.duration_ms = ms_of(video_end);
     return fail(w, "its video ends at " + seconds_text(ms_of(video_end)) + ", its duration is " +
                        seconds_text(declared));
 }
