@@ -360,11 +360,10 @@ void walk_clusters(block_reader& reader, container_facts& facts) {
     const std::uint64_t end =
         segment->header.unknown_size ? file_size : segment->body_offset + segment->header.size;
     walk w{reader, 0, 1000000, {}, {}};
-    bool whole = walk_segment(w, segment->body_offset, end);
-    if (whole && end < file_size) {
-        whole = fail(w, std::to_string(file_size - end) + " bytes follow its Segment");
-    }
-    whole = whole && video_reaches_the_end(w, facts);
+    // Bytes after a Segment of known size hold no frame of it; a copy that appends a mark to
+    // a whole file is still whole (a tail of zeros is refused before the walk).
+    const bool whole =
+        walk_segment(w, segment->body_offset, end) && video_reaches_the_end(w, facts);
     facts.whole = whole;
     facts.damage = w.damage;
 }

@@ -14,9 +14,9 @@
 namespace brindle::media {
 
 // Matroska and WebM: every Cluster and every block header lies whole and in order inside the
-// Segment, which ends where the file does, and the last video frame reaches the duration (for a
-// Segment written to a pipe, the end of its last block). Updates `facts` (whole, damage,
-// duration_ms).
+// Segment (one written to a pipe, of unknown size, must end where the file does), and the last
+// video frame reaches the duration (for a Segment written to a pipe, the end of its last block).
+// Updates `facts` (whole, damage, duration_ms).
 void walk_clusters(block_reader& reader, container_facts& facts);
 
 // MP4 and MOV: every sample of every track lies inside the file, as the chunk offsets, the
