@@ -19,15 +19,17 @@ std::size_t memory_source::read_at(std::uint64_t offset, char* buffer, std::size
     return static_cast<std::size_t>(count);
 }
 
-std::string_view block_reader::bytes(std::uint64_t offset, std::size_t size) {
+std::string_view block_reader::bytes(std::uint64_t offset, std::size_t size,
+                                     std::size_t read_ahead) {
     if (offset >= file_size_ || size == 0) return {};
     size = static_cast<std::size_t>(
         std::min<std::uint64_t>({size, largest_read, file_size_ - offset}));
     const bool inside = offset >= block_offset_ && offset - block_offset_ <= block_.size() &&
                         block_.size() - (offset - block_offset_) >= size;
     if (!inside) {
-        const auto wanted = static_cast<std::size_t>(
-            std::min<std::uint64_t>(std::max(size, smallest_block), file_size_ - offset));
+        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(
+            {std::max({size, smallest_block, std::min(read_ahead, largest_read)}),
+             file_size_ - offset}));
         block_.resize(wanted);
         block_.resize(source_.read_at(offset, block_.data(), wanted));
         block_offset_ = offset;

@@ -37,8 +37,9 @@ class block_reader {
 public:
     explicit block_reader(byte_source& source) : source_(source), file_size_(source.size()) {}
     // Up to `size` bytes from `offset`: fewer where the file ends or a read fails. The view
-    // stays valid until the next call.
-    std::string_view bytes(std::uint64_t offset, std::size_t size);
+    // stays valid until the next call. A read the block cannot serve takes at least `read_ahead`
+    // bytes, for a caller that will ask for the bytes after these next.
+    std::string_view bytes(std::uint64_t offset, std::size_t size, std::size_t read_ahead = 0);
     std::uint64_t file_size() const { return file_size_; }
     // A read delivered less than the file holds there: it failed, or the file shrank.
     bool read_failed() const { return read_failed_; }

@@ -5,23 +5,15 @@
 #include <vector>
 
 #include "media/cursor.h"
+#include "media/mp4_boxes.h"
 #include "media/readers.h"
 
 namespace brindle::media {
-
-namespace {
 
 // Top-level boxes walked before giving up: a fragmented film holds a few thousand.
 constexpr int most_top_level_boxes = 100000;
 // Children of one box; a moov holds a handful of tracks, a track a handful of boxes.
 constexpr int most_children = 4096;
-
-struct box {
-    std::string type;  // four characters
-    std::uint64_t offset = 0;
-    std::uint64_t body_offset = 0;
-    std::uint64_t size = 0;  // the whole box, header included
-};
 
 // The box header at `offset`, in a parent that ends at `end`. A box whose size is 0 runs to
 // `end`. Answers nothing when no whole header is there or the size is smaller than the header.
@@ -72,6 +64,8 @@ std::optional<std::int64_t> milliseconds(std::uint64_t duration, std::uint64_t t
     const std::uint64_t rest_ms = duration % timescale * 1000 / timescale;
     return static_cast<std::int64_t>(seconds * 1000 + rest_ms);
 }
+
+namespace {
 
 // mvhd: version and flags, two times, the timescale, the duration (32 bits in version 0, 64 in
 // version 1). A duration of all ones is unknown; zero is what fragmented files declare.

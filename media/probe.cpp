@@ -7,6 +7,7 @@
 #include "media/container.h"
 #include "media/file_source.h"
 #include "media/readers.h"
+#include "media/wholeness.h"
 #include "platform/files.h"
 
 namespace brindle {
@@ -16,12 +17,6 @@ namespace {
 constexpr std::int64_t shortest_result_ms = 1000;
 // A file that ends in this many zero bytes is taken for an unfinished download.
 constexpr std::size_t zero_tail = std::size_t{64} << 10;
-
-// Tenths of a second, cut rather than rounded, so that two durations a check tells apart by a
-// second or more never print alike.
-std::string seconds_text(std::int64_t ms) {
-    return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s";
-}
 
 struct source_facts {
     std::optional<std::int64_t> duration_ms;
@@ -51,11 +46,6 @@ source_facts read_source(media::block_reader& reader, media::container kind) {
     }
 }
 
-// The shortfall a result may have: encoders round the last frame and drop a few samples.
-std::int64_t allowed_shortfall_ms(std::int64_t source_ms) {
-    return std::max(shortest_result_ms, source_ms / 200);
-}
-
 // A download that reserves the whole file before its data arrives leaves zeros where the rest
 // will go, and an encoder reads the part that came and ends without an error. No container ends
 // in 64 KiB of zeros: each ends in an index, a table or packets with headers.
@@ -72,11 +62,12 @@ std::string judge_result_duration(std::optional<std::int64_t> result_ms,
                                   std::optional<std::int64_t> source_ms) {
     if (!result_ms) return "the result declares no duration";
     if (*result_ms < shortest_result_ms) {
-        return "the result lasts " + seconds_text(*result_ms) + ", less than one second";
+        return "the result lasts " + media::seconds_text(*result_ms) + ", less than one second";
     }
-    if (source_ms && *result_ms < *source_ms - allowed_shortfall_ms(*source_ms)) {
-        return "the result lasts " + seconds_text(*result_ms) + ", the source " +
-               seconds_text(*source_ms);
+    if (source_ms && (*result_ms < *source_ms - media::allowed_difference_ms(*source_ms) ||
+                      *result_ms > *source_ms + media::allowed_difference_ms(*source_ms))) {
+        return "the result lasts " + media::seconds_text(*result_ms) + ", the source " +
+               media::seconds_text(*source_ms);
     }
     return {};
 }
@@ -164,6 +155,12 @@ result_verdict check_result(media::byte_source& source,
                                              : "the result is not a Matroska or MP4 file";
         return verdict;
     }
+    if (facts.whole && ends_in_zeros(reader)) {
+        facts.whole = false;
+        facts.damage = "it ends in " + std::to_string(zero_tail) + " zero bytes";
+    }
+    if (kind == media::container::matroska) media::walk_clusters(reader, facts);
+    if (kind == media::container::mp4) media::walk_samples(reader, facts);
     verdict.duration_ms = facts.duration_ms;
     verdict.tracks = media::tally_tracks(facts.tracks);
     verdict.format.kind = kind;

@@ -50,15 +50,17 @@ struct result_verdict {
 };
 
 // Decides whether the encoder's output is a whole conversion: a regular file holding a complete
-// Matroska or MP4/MOV container with a video track and a known duration of at least one second,
-// not shorter than the source's (when known) by more than the larger of one second and 0.5 %.
+// Matroska or MP4/MOV container, every frame it declares there (not ending in zeros), with a
+// video track whose duration is at least one second and differs from the source's (when known)
+// by no more than the larger of one second and 0.5 %.
 result_verdict check_result(const std::string& path,
                             std::optional<std::int64_t> source_duration_ms);
 result_verdict check_result(media::byte_source& source,
                             std::optional<std::int64_t> source_duration_ms);
 
-// The duration rule alone: a known duration of at least one second, short of the source's (when
-// known) by no more than the larger of one second and 0.5 %. Answers the fault, empty when none.
+// The duration rule alone: a known duration of at least one second, short of or beyond the
+// source's (when known) by no more than the larger of one second and 0.5 %. Answers the fault,
+// empty when none.
 std::string judge_result_duration(std::optional<std::int64_t> result_ms,
                                   std::optional<std::int64_t> source_ms);
 

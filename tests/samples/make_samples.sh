@@ -58,6 +58,27 @@ make hevc_hvc1.mp4 "${video[@]}" "${audio[@]}" "${two[@]}" "${x265[@]}" -tag:v h
 make hevc_long.mp4 -f lavfi -i testsrc2=size=128x128:rate=10 -t 10 "${x265[@]}" -f mp4
 make hevc_hev1.mp4 "${video[@]}" "${two[@]}" "${x265[@]}" -tag:v hev1 -movflags +faststart \
     -f mp4
+# Longer than twice the zero tail a result may not end in, with its moov at the front.
+make hevc_long_faststart.mp4 -f lavfi -i testsrc2=size=160x120:rate=10 "${audio[@]}" -t 12 \
+    "${x265[@]}" -c:a aac -movflags +faststart -f mp4
+make hevc_long.mkv -f lavfi -i testsrc2=size=160x120:rate=10 "${audio[@]}" -t 12 "${x265[@]}" \
+    -c:a aac -f matroska
+make hevc_frac.mp4 "${video[@]}" "${audio[@]}" -t 2.5 "${x265[@]}" -c:a aac -f mp4
+make hevc_frag.mp4 "${video[@]}" "${audio[@]}" "${two[@]}" "${x265[@]}" -c:a aac \
+    -movflags frag_keyframe+empty_moov -f mp4
+make hevc_frag_moof.mp4 "${video[@]}" "${audio[@]}" "${two[@]}" "${x265[@]}" -c:a aac \
+    -movflags frag_keyframe+empty_moov+default_base_moof -f mp4
+# Written to a pipe: a Segment of unknown size.
+ffmpeg -nostdin -hide_banner -loglevel error "${video[@]}" "${audio[@]}" "${two[@]}" \
+    "${x265[@]}" -c:a aac -f matroska pipe:1 >"$out/.part-hevc_pipe.mkv"
+mv "$out/.part-hevc_pipe.mkv" "$out/hevc_pipe.mkv"
+# Two frames of video beside ten seconds of sound.
+make .video2.mkv "${video[@]}" -frames:v 2 "${x265[@]}" -f matroska
+make .audio10.mka "${audio[@]}" -t 10 -c:a aac -f matroska
+for container in mkv mp4; do
+    make "hevc_video2.$container" -i "$out/.video2.mkv" -i "$out/.audio10.mka" -c copy
+done
+rm -f "$out/.video2.mkv" "$out/.audio10.mka"
 make h264.mov "${video[@]}" "${audio[@]}" "${two[@]}" "${x264[@]}" -c:a aac -f mov
 make hevc.mov "${video[@]}" "${two[@]}" "${x265[@]}" -tag:v hvc1 -f mov
 make h264.3gp "${video[@]}" "${two[@]}" "${x264[@]}" -f 3gp
@@ -75,6 +96,26 @@ try_make mpeg2.wtv "${video[@]}" "${two[@]}" -c:v mpeg2video -f wtv
 try_make flv1.flv "${video[@]}" "${two[@]}" -c:v flv -f flv
 try_make theora.ogv "${video[@]}" "${two[@]}" -c:v libtheora -f ogg
 try_make rv10.rm "${video[@]}" "${two[@]}" -c:v rv10 -f rm
+
+# Results of other programs, when they are installed.
+if command -v mkvmerge >/dev/null 2>&1; then
+    # mkvmerge exits with 1 when it only warned.
+    status=0
+    mkvmerge -q -o "$out/.part-mkvmerge.mkv" "$out/hevc_hvc1.mp4" || status=$?
+    if ((status <= 1)); then
+        mv "$out/.part-mkvmerge.mkv" "$out/mkvmerge.mkv"
+    else
+        echo "sample mkvmerge.mkv not made"
+    fi
+fi
+if command -v HandBrakeCLI >/dev/null 2>&1; then
+    for container in mkv mp4; do
+        HandBrakeCLI -i "$out/h264.mkv" -o "$out/.part-handbrake.$container" -e x265 \
+            --encoder-preset ultrafast >/dev/null 2>&1 &&
+            mv "$out/.part-handbrake.$container" "$out/handbrake.$container" ||
+            echo "sample handbrake.$container not made"
+    done
+fi
 
 make picture.png "${video[@]}" -frames:v 1 -f image2 -c:v png
 make sound.wav "${audio[@]}" "${two[@]}" -f wav

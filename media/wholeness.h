@@ -1,0 +1,40 @@
+#pragma once
+
+// Whether an encoder's result holds every frame it declares: walks over the whole container,
+// reading the headers of its clusters, blocks, chunks and fragments and seeking over their
+// payloads. They run after the container's own reader found every top-level size to fit.
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "media/byte_source.h"
+#include "media/readers.h"
+
+namespace brindle::media {
+
+// Matroska and WebM: every Cluster and every block header lies whole and in order inside the
+// Segment (one written to a pipe, of unknown size, must end where the file does), and the last
+// video frame reaches the duration (for a Segment written to a pipe, the end of its last block).
+// Updates `facts` (whole, damage, duration_ms).
+void walk_clusters(block_reader& reader, container_facts& facts);
+
+// MP4 and MOV: every sample of every track lies inside the file, as the chunk offsets, the
+// chunk map and the sample sizes place them, and every fragment's samples lie inside the mdat
+// after its moof. `facts.duration_ms` becomes the video's own: its longest video track,
+// fragments included.
+void walk_samples(block_reader& reader, container_facts& facts);
+
+// How far two durations may differ and still be taken for the same film: encoders round the
+// last frame and drop a few samples.
+inline std::int64_t allowed_difference_ms(std::int64_t duration_ms) {
+    return std::max<std::int64_t>(1000, duration_ms / 200);
+}
+
+// Tenths of a second, cut rather than rounded, so that two durations a check tells apart by a
+// second or more never print alike ("12.3 s").
+inline std::string seconds_text(std::int64_t ms) {
+    return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s";
+}
+
+}  // namespace brindle::media
