@@ -51,6 +51,9 @@ struct command_settings {
 
 // How long a command may go on after a stop was passed on to it before it is killed.
 inline constexpr int stop_wait_seconds = 10;
+// A stop that comes sooner than this after the first is the same stop sent twice (timeout(1)
+// signals Brindle and then its whole process group), not a second one.
+inline constexpr int same_stop_milliseconds = 500;
 
 // Whether a command that was asked to stop had to be killed.
 enum class stop_kill { none, after_wait, at_second_stop };

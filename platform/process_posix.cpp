@@ -334,8 +334,11 @@ bool wait_for_guardian(command_watch& watch, command_result& result) {
         if (watch.output >= 0 && !read_output(watch.output, tail)) watch.output = -1;
         for (const int taken : take_signals(signals.get(), watch.watched)) {
             if (!is_stop_signal(taken)) continue;
+            const std::int64_t now = monotonic_milliseconds();
             if (result.stop_signal == 0) {
-                kill_at = monotonic_milliseconds() + stop_wait_seconds * 1000;
+                kill_at = now + stop_wait_seconds * 1000;
+            } else if (now < kill_at - stop_wait_seconds * 1000 + same_stop_milliseconds) {
+                continue;
             }
             pass_stop_on(watch, taken, result);
         }

@@ -56,12 +56,17 @@ namespace {
 
 // The console's control handler runs on a thread of its own.
 std::atomic<int> requested_stop{0};
-std::atomic<int> stop_events{0};
+std::atomic<ULONGLONG> first_stop_at{0};
+std::atomic<bool> second_stop{false};
 
 void record_stop(int stop) {
     int none = 0;
-    requested_stop.compare_exchange_strong(none, stop);
-    ++stop_events;
+    const ULONGLONG now = GetTickCount64();
+    if (requested_stop.compare_exchange_strong(none, stop)) {
+        first_stop_at = now;
+    } else if (now - first_stop_at.load() >= same_stop_milliseconds) {
+        second_stop = true;
+    }
 }
 
 BOOL WINAPI on_console_event(DWORD event) {
@@ -260,7 +265,7 @@ bool wait_for_interpreter(HANDLE process, HANDLE job, command_result& result) {
         if (stop_requested() == 0 || result.killed != stop_kill::none) continue;
         const ULONGLONG now = GetTickCount64();
         if (stop_seen_at == 0) stop_seen_at = now;
-        if (stop_events.load() >= 2) {
+        if (second_stop.load()) {
             result.killed = stop_kill::at_second_stop;
         } else if (now - stop_seen_at >= stop_wait_seconds * 1000ULL) {
             result.killed = stop_kill::after_wait;

@@ -584,8 +584,9 @@ TEST(Stopping, ASecondStopKillsACommandThatIgnoresTheFirst) {
         {
             end_after_seconds(8);
             const std::string brindle = std::to_string(platform::process_id());
-            const auto stopped = platform::run_command("trap '' TERM; kill -TERM " + brindle +
-                                                       "; kill -INT " + brindle + "; sleep 300");
+            const auto stopped =
+                platform::run_command("trap '' TERM; kill -TERM " + brindle +
+                                      "; sleep 1; kill -INT " + brindle + "; sleep 300");
             if (const int fault = check_ending(stopped, platform::command_result::ending::signalled,
                                                SIGKILL, SIGTERM)) {
                 std::exit(fault);
