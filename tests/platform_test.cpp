@@ -648,7 +648,7 @@ TEST(Platform, CapturesTheLastLinesOfBothOutputs) {
     settings.capture_output = true;
     const bool sh = platform::command_interpreter() == platform::interpreter_kind::posix_sh;
     const auto ran = platform::run_command(
-        sh ? "echo one; echo two >&2; exit 4" : "echo one& 1>&2 echo two& exit 4", settings);
+        sh ? "echo one; echo two >&2; exit 4" : "echo one& echo two>&2& exit 4", settings);
     EXPECT_EQ(ran.code, 4);
     EXPECT_EQ(ran.output_tail, (std::vector<std::string>{"one", "two"}));
     EXPECT_TRUE(platform::run_command("echo one").output_tail.empty());
