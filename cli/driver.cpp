@@ -38,6 +38,11 @@ run_lock take_run_lock() {
                 "Another Brindle run is encoding in this working directory; this run does "
                 "nothing.\n");
             return run_lock::held_elsewhere;
+        case platform::lock_result::held_by_left_encoder:
+            platform::write_out(
+                "An encoder of an earlier run is still running in this working directory; this "
+                "run does nothing.\n");
+            return run_lock::held_elsewhere;
         case platform::lock_result::cannot_create:
             break;
     }
@@ -130,10 +135,25 @@ void report_summary(const run_tally& tally, std::uint64_t run_started) {
     platform::flush_out();
 }
 
+// The encoder's last lines under its failure, indented by a tab. Their tabs stay; other control
+// characters are shown as they are in paths.
+void report_encoder_output(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        std::string shown = "\t";
+        std::size_t start = 0;
+        for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos;
+             start = tab + 1) {
+            shown += printable_path(line.substr(start, tab - start)) + "\t";
+        }
+        platform::write_out(shown + printable_path(line.substr(start)) + "\n");
+    }
+}
+
 int report_stop(int signal, const candidate_entry& entry, const run_tally& tally,
-                std::uint64_t run_started) {
+                std::uint64_t run_started, const std::string& stop_note = {}) {
+    const std::string note = stop_note.empty() ? "" : "; " + stop_note;
     platform::write_out("Stopped by signal " + std::to_string(signal) + "; " +
-                        printable_path(entry.path) + " was not converted\n");
+                        printable_path(entry.path) + " was not converted" + note + "\n");
     report_summary(tally, run_started);
     return 128 + signal;
 }
@@ -177,12 +197,13 @@ int encode_all(const run_options& options, const candidate_list& candidates,
         const std::uint64_t started = platform::now_ticks();
         const encode_outcome outcome = run_encode(entry, prepared, options.low_priority);
         if (outcome.stop_signal != 0) {
-            return report_stop(outcome.stop_signal, entry, tally, run_started);
+            return report_stop(outcome.stop_signal, entry, tally, run_started, outcome.stop_note);
         }
         if (outcome.converted) {
             report_converted(entry, prepared, outcome, started, tally);
         } else {
             report_not_converted(entry, outcome.reason, tally);
+            report_encoder_output(outcome.encoder_output);
         }
     }
     report_summary(tally, run_started);

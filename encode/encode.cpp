@@ -42,6 +42,19 @@ std::string encoder_failure(const platform::command_result& ran) {
     return "the encoder could not be started: " + ran.error;
 }
 
+std::string stop_note_for(platform::stop_kill killed) {
+    switch (killed) {
+        case platform::stop_kill::after_wait:
+            return "the encoder did not stop within " +
+                   std::to_string(platform::stop_wait_seconds) + " s and was killed";
+        case platform::stop_kill::at_second_stop:
+            return "the encoder was killed at the second stop";
+        case platform::stop_kill::none:
+            break;
+    }
+    return {};
+}
+
 // The process id and the run's start in seconds: no other run, earlier or at the same time, has
 // both.
 const std::string& run_id() {
@@ -105,15 +118,19 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     platform::flush_out();
     platform::command_settings settings;
     settings.low_priority = low_priority;
+    // A log that is not watched gets the encoder's last words when it fails, not its every line.
+    settings.capture_output = !platform::output_is_terminal();
     const platform::command_result ran = platform::run_command(prepared.command, settings);
     if (ran.stop_signal != 0) {
         platform::remove_file(temp_output_name);
         outcome.stop_signal = ran.stop_signal;
+        outcome.stop_note = stop_note_for(ran.killed);
         return outcome;
     }
     if (ran.how != platform::command_result::ending::exited || ran.code != 0) {
         platform::remove_file(temp_output_name);
         outcome.reason = encoder_failure(ran);
+        outcome.encoder_output = ran.output_tail;
         if (failed_on_the_file(ran)) {
             mark_failure(entry.path, entry.stamp, prepared.command, outcome.reason);
         }
@@ -124,6 +141,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         platform::remove_file(temp_output_name);
         outcome.reason =
             output_size < 0 ? "the encoder left no output" : "the encoder left an empty output";
+        outcome.encoder_output = ran.output_tail;
         return outcome;
     }
     const result_verdict verdict = check_result(temp_output_name, prepared.source_duration_ms);

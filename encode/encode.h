@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "vocabulary/candidates.h"
 
@@ -32,6 +33,11 @@ struct encode_outcome {
     // A stop was asked for while the encoder ran: it has ended, its output is deleted and the
     // source stands as it was.
     int stop_signal = 0;
+    // After a stop: how the encoder was killed, when it was, in words for the stop line.
+    std::string stop_note;
+    // When Brindle's output is not a terminal: the last lines the encoder wrote, when it failed
+    // or left no output.
+    std::vector<std::string> encoder_output;
 };
 
 // Runs the prepared encoder, checks its result and puts it in place of the source. The

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brindle::platform {
 
@@ -43,7 +44,19 @@ interpreter_kind command_interpreter();
 struct command_settings {
     // The encoder runs below Brindle's own priority unless told otherwise.
     bool low_priority = true;
+    // The command's standard output and error go to a pipe, and only their last lines are kept
+    // (see output_tail), instead of going to Brindle's own.
+    bool capture_output = false;
 };
+
+// How long a command may go on after a stop was passed on to it before it is killed.
+inline constexpr int stop_wait_seconds = 10;
+// A stop that comes sooner than this after the first is the same stop sent twice (timeout(1)
+// signals Brindle and then its whole process group), not a second one.
+inline constexpr int same_stop_milliseconds = 500;
+
+// Whether a command that was asked to stop had to be killed.
+enum class stop_kill { none, after_wait, at_second_stop };
 
 struct command_result {
     enum class ending { exited, signalled, not_started };
@@ -54,7 +67,14 @@ struct command_result {
     // while the command ran; it was passed on and the command has ended. 0 when none. A stop
     // asked for before the command could start leaves it not_started with this set.
     int stop_signal = 0;
+    stop_kill killed = stop_kill::none;
+    // capture_output: the last lines the command wrote, without their line ends.
+    std::vector<std::string> output_tail;
 };
+
+// Whether Brindle's standard output is a terminal (a console on Windows), where a person watches
+// the encoder's own output.
+bool output_is_terminal();
 
 // The numbers that stand for Windows console events where POSIX has a signal number: those of
 // SIGINT and SIGHUP, and 21, the number the Windows C runtime gives SIGBREAK.
@@ -65,9 +85,10 @@ inline constexpr int stop_by_console_close = 1;
 // Runs `command_line` through the system's command interpreter (Windows: COMSPEC when it names
 // an existing file by an absolute path and starts, else cmd.exe from the system directory;
 // POSIX: /bin/sh -c), inheriting the console, working directory and environment, and waits for
-// it without limit. On POSIX standard input is /dev/null: the command runs in a process group of
-// its own, which may not read the terminal. Whatever the command leaves running when the
-// interpreter ends is ended; if Brindle dies, the command ends with it.
+// it without limit. After a stop it waits stop_wait_seconds more, then kills everything the
+// command started; a second stop kills it at once. On POSIX standard input is /dev/null: the
+// command runs in a process group of its own, which may not read the terminal. Whatever the command
+// leaves running when the interpreter ends is ended; if Brindle dies, the command ends with it.
 command_result run_command(const std::string& command_line, const command_settings& settings = {});
 
 // Installs the handlers that turn a stop request into a stop_signal: called once, when encoding
@@ -87,9 +108,12 @@ public:
     stop_deferral& operator=(const stop_deferral&) = delete;
 };
 
-enum class lock_result { acquired, held_elsewhere, cannot_create };
-// Takes an exclusive lock on the file `name` in the working directory, creating it when needed.
-// The system releases the lock when the process ends, however it ends.
+enum class lock_result { acquired, held_elsewhere, held_by_left_encoder, cannot_create };
+// Takes an exclusive lock on the file `name` in the working directory, creating it when needed,
+// and writes this process's identity into it. The system releases the lock when the process ends,
+// however it ends; on POSIX the encoders run_command starts hold it too, for as long as they live.
+// held_by_left_encoder: the run that wrote the file has ended, and what holds the lock now is
+// what it started.
 lock_result lock_working_directory(const std::string& name);
 
 // The process id, for names that must not collide with another run's.

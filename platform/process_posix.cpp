@@ -18,7 +18,9 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
+#include "platform/output_tail.h"
 #include "platform/posix_support.h"
 #include "platform/process.h"
 
@@ -107,6 +109,8 @@ constexpr int guardian_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 struct command_plan {
     char* const* argv = nullptr;
     int null_input = -1;
+    int output_write = -1;  // the capture pipe, or -1: the command writes to Brindle's own output
+    int lock = -1;          // the run's lock, which the command holds on
     bool set_nice = false;
     int nice_value = 0;
     sigset_t mask{};  // the interpreter's signal mask
@@ -130,6 +134,13 @@ struct start_report {
     // The group is not the terminal's foreground group: an encoder reading or setting up the
     // terminal would be stopped by SIGTTIN or SIGTTOU and never end. Stops come through Brindle.
     if (plan.null_input >= 0) ::dup2(plan.null_input, STDIN_FILENO);
+    if (plan.output_write >= 0) {
+        ::dup2(plan.output_write, STDOUT_FILENO);
+        ::dup2(plan.output_write, STDERR_FILENO);
+    }
+    // An encoder left behind by a run that was killed with its guardian keeps the lock, so no
+    // later run starts a second encoder beside it.
+    if (plan.lock >= 0) ::fcntl(plan.lock, F_SETFD, 0);
     // Set while the signals are still blocked: a stop passed on before the exec ends this child.
     for (std::size_t i = 0; i < std::size(guardian_signals); ++i) {
         struct sigaction action {};
@@ -153,6 +164,9 @@ std::int64_t monotonic_milliseconds() {
 }
 
 constexpr char stop_passed_on = 's';
+
+// The descriptor that holds the run's lock, once taken.
+int run_lock_descriptor = -1;
 
 // The guardian: starts the interpreter, collects every process of its group, and writes the
 // interpreter's wait status to Brindle once the group is gone. What the interpreter leaves
@@ -248,28 +262,95 @@ struct pipe_ends {
     }
 };
 
-// Waits until the guardian has ended, passing each stop signal on to the command's group.
-// Answers false when the guardian cannot be waited for.
-bool wait_for_guardian(pid_t guardian, pid_t group, int life_write, const sigset_t& watched,
-                       int& stop) {
+// Reads what the command wrote so far into the tail. Answers false at the end of the output.
+bool read_output(int output, output_tail& tail) {
+    char buffer[4096];
     for (;;) {
-        const pid_t ended = ::waitpid(guardian, nullptr, WNOHANG);
-        if (ended == guardian) return true;
+        const ssize_t got = ::read(output, buffer, sizeof buffer);
+        if (got > 0) {
+            tail.add(std::string_view(buffer, static_cast<std::size_t>(got)));
+            continue;
+        }
+        return got < 0 && (errno == EAGAIN || errno == EINTR);
+    }
+}
+
+// What Brindle watches while the command runs.
+struct command_watch {
+    pid_t guardian = -1;
+    pid_t group = -1;
+    int life_write = -1;
+    int output = -1;  // the capture pipe's read end, or -1
+    sigset_t watched{};
+};
+
+// Passes a stop signal on to the command's group; a second stop kills the group.
+void pass_stop_on(const command_watch& watch, int taken, command_result& result) {
+    record_stop(taken);
+    if (result.stop_signal != 0) {
+        if (result.killed == stop_kill::none) result.killed = stop_kill::at_second_stop;
+        ::kill(-watch.group, SIGKILL);
+        return;
+    }
+    result.stop_signal = taken;
+    ::send(watch.life_write, &stop_passed_on, 1, MSG_NOSIGNAL);
+    ::kill(-watch.group, taken);
+    ::kill(-watch.group, SIGCONT);  // a stopped process acts on the signal only once continued
+}
+
+// Takes the watched signals that have come: through the signalfd, and any it missed.
+std::vector<int> take_signals(int signals, const sigset_t& watched) {
+    std::vector<int> taken;
+    signalfd_siginfo info;
+    while (signals >= 0 && ::read(signals, &info, sizeof info) == sizeof info) {
+        taken.push_back(static_cast<int>(info.ssi_signo));
+    }
+    const timespec no_wait{};
+    int signal_number;
+    while ((signal_number = ::sigtimedwait(&watched, nullptr, &no_wait)) > 0) {
+        taken.push_back(signal_number);
+    }
+    return taken;
+}
+
+// Waits until the guardian has ended, passing each stop signal on to the command's group, killing
+// the group stop_wait_seconds after the first stop, and reading the captured output meanwhile.
+// The stop signals and SIGCHLD, blocked, wake the wait through a signalfd. Answers false when the
+// guardian cannot be waited for.
+bool wait_for_guardian(command_watch& watch, command_result& result) {
+    const unique_fd signals(::signalfd(-1, &watch.watched, SFD_CLOEXEC | SFD_NONBLOCK));
+    output_tail tail;
+    std::int64_t kill_at = 0;
+    for (;;) {
+        const pid_t ended = ::waitpid(watch.guardian, nullptr, WNOHANG);
+        if (ended == watch.guardian) break;
         if (ended < 0 && errno != EINTR) return false;
-        // SIGCHLD wakes the wait; the limit only guards against a parent's SIGCHLD setting
-        // that would send none.
-        const timespec limit{1, 0};
-        const int taken = ::sigtimedwait(&watched, nullptr, &limit);
-        if (taken > 0 && is_stop_signal(taken)) {
-            record_stop(taken);
-            if (stop == 0) {
-                stop = taken;
-                ::send(life_write, &stop_passed_on, 1, MSG_NOSIGNAL);
+        std::int64_t wait_ms = signals.get() >= 0 ? 1000 : 100;
+        if (result.stop_signal != 0 && result.killed == stop_kill::none) {
+            wait_ms = std::clamp<std::int64_t>(kill_at - monotonic_milliseconds(), 0, wait_ms);
+        }
+        pollfd events[2] = {{signals.get(), POLLIN, 0}, {watch.output, POLLIN, 0}};
+        ::poll(events, 2, static_cast<int>(wait_ms));
+        if (watch.output >= 0 && !read_output(watch.output, tail)) watch.output = -1;
+        for (const int taken : take_signals(signals.get(), watch.watched)) {
+            if (!is_stop_signal(taken)) continue;
+            const std::int64_t now = monotonic_milliseconds();
+            if (result.stop_signal == 0) {
+                kill_at = now + stop_wait_seconds * 1000;
+            } else if (now < kill_at - stop_wait_seconds * 1000 + same_stop_milliseconds) {
+                continue;
             }
-            ::kill(-group, taken);
-            ::kill(-group, SIGCONT);  // a stopped process acts on the signal only once continued
+            pass_stop_on(watch, taken, result);
+        }
+        if (result.stop_signal != 0 && result.killed == stop_kill::none &&
+            monotonic_milliseconds() >= kill_at) {
+            result.killed = stop_kill::after_wait;
+            ::kill(-watch.group, SIGKILL);
         }
     }
+    if (watch.output >= 0) read_output(watch.output, tail);
+    result.output_tail = tail.lines();
+    return true;
 }
 
 }  // namespace
@@ -288,16 +369,20 @@ command_result run_command(const std::string& command_line, const command_settin
     std::string sh = "sh", dash_c = "-c", command = command_line;
     char* const argv[] = {sh.data(), dash_c.data(), command.data(), nullptr};
     const unique_fd null_input(open_retrying("/dev/null", O_RDONLY | O_CLOEXEC));
-    pipe_ends life, report;
+    pipe_ends life, report, output;
     // A socket, so that a word to a guardian that has died cannot raise SIGPIPE in Brindle.
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, life.fd) != 0 ||
-        ::pipe2(report.fd, O_CLOEXEC) != 0) {
+        ::pipe2(report.fd, O_CLOEXEC) != 0 ||
+        (settings.capture_output &&
+         (::pipe2(output.fd, O_CLOEXEC) != 0 || ::fcntl(output.fd[0], F_SETFL, O_NONBLOCK) != 0))) {
         result.error = std::strerror(errno);
         return result;
     }
     command_plan plan;
     plan.argv = argv;
     plan.null_input = null_input.get();
+    plan.output_write = output.fd[1];
+    plan.lock = run_lock_descriptor;
     plan.set_nice = settings.low_priority;
     plan.nice_value = lowered_nice_value();
     plan.mask = blocked.before();
@@ -323,6 +408,7 @@ command_result run_command(const std::string& command_line, const command_settin
     ::setpgid(guardian, guardian);  // as the guardian does: whichever runs first
     life.close_end(0);
     report.close_end(1);
+    if (settings.capture_output) output.close_end(1);
 
     start_report started;
     const bool reported = read_whole(report.fd[0], &started, sizeof started);
@@ -333,8 +419,8 @@ command_result run_command(const std::string& command_line, const command_settin
         }
         return result;
     }
-    const bool guardian_ended =
-        wait_for_guardian(guardian, started.group, life.fd[1], watched, result.stop_signal);
+    command_watch watch{guardian, started.group, life.fd[1], output.fd[0], watched};
+    const bool guardian_ended = wait_for_guardian(watch, result);
     int status = 0;
     if (!guardian_ended || !read_whole(report.fd[0], &status, sizeof status)) {
         // The guardian was killed: end what it guarded, so nothing runs on unseen.
@@ -392,21 +478,67 @@ stop_deferral::~stop_deferral() {
     ::sigprocmask(SIG_SETMASK, &mask_before_deferral, nullptr);
 }
 
+namespace {
+
+// When the process `pid` started, in clock ticks since boot; 0 when it is gone or unknown.
+unsigned long long process_start_time(pid_t pid) {
+    const unique_fd stat_file(
+        open_retrying(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+    if (stat_file.get() < 0) return 0;
+    char text[1024];
+    const ssize_t got = ::read(stat_file.get(), text, sizeof text - 1);
+    if (got <= 0) return 0;
+    text[got] = '\0';
+    // The name in parentheses may hold blanks and parentheses itself; the fields after the last
+    // ')' start with the third, and the start time is the twenty-second.
+    const char* field = std::strrchr(text, ')');
+    for (int number = 2; field != nullptr && number < 22; ++number)
+        field = std::strchr(field + 1, ' ');
+    return field != nullptr ? std::strtoull(field + 1, nullptr, 10) : 0;
+}
+
+// The run's identity, written into the lock file: its process id and when it started.
+std::string run_identity(pid_t pid) {
+    return std::to_string(pid) + " " + std::to_string(process_start_time(pid)) + "\n";
+}
+
+// Whether the run whose identity the lock file holds has ended. A file that names no run, or a
+// system that tells no start times, answers false: another run may hold the lock.
+bool locking_run_has_ended(int fd) {
+    char text[64] = {};
+    if (::pread(fd, text, sizeof text - 1, 0) <= 0) return false;
+    char* rest = nullptr;
+    const long pid = std::strtol(text, &rest, 10);
+    const unsigned long long started = std::strtoull(rest, nullptr, 10);
+    if (pid <= 0 || started == 0) return false;
+    return process_start_time(static_cast<pid_t>(pid)) != started;
+}
+
+}  // namespace
+
 lock_result lock_working_directory(const std::string& name) {
-    const int fd = open_retrying(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return lock_result::cannot_create;
+    unique_fd file(open_retrying(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    if (file.get() < 0) return lock_result::cannot_create;
     int locked;
-    do locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    do locked = ::flock(file.get(), LOCK_EX | LOCK_NB);
     while (locked != 0 && errno == EINTR);
     if (locked != 0) {
-        const bool held = errno == EWOULDBLOCK;
-        ::close(fd);
-        return held ? lock_result::held_elsewhere : lock_result::cannot_create;
+        if (errno != EWOULDBLOCK) return lock_result::cannot_create;
+        return locking_run_has_ended(file.get()) ? lock_result::held_by_left_encoder
+                                                 : lock_result::held_elsewhere;
+    }
+    const std::string identity = run_identity(::getpid());
+    if (::ftruncate(file.get(), 0) == 0) {
+        write_whole(file.get(), identity.data(), identity.size());
     }
     // The descriptor stays open until the process ends, and the lock with it; the system drops
-    // both however the process ends. O_CLOEXEC keeps encoder children from holding it on.
+    // both however the process ends. O_CLOEXEC keeps other children from holding it on; the
+    // interpreter of an encode is given it on purpose.
+    run_lock_descriptor = file.release();
     return lock_result::acquired;
 }
+
+bool output_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 unsigned long process_id() { return static_cast<unsigned long>(::getpid()); }
 

@@ -3,7 +3,9 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
+#include "platform/output_tail.h"
 #include "platform/process.h"
 #include "platform/win32_support.h"
 
@@ -47,16 +49,24 @@ interpreter_kind command_interpreter() { return interpreter_kind::windows_cmd; }
 // when its last handle closes; only then does it run. The handle is Brindle's alone (not
 // inheritable), so when brindle.exe ends, however it ends, the interpreter and the encoder end
 // with it. Console events (Ctrl+C, Ctrl+Break, closing the console) reach every process of the
-// console, the encoder among them; Brindle only records them and waits for the encoder.
+// console, the encoder among them; Brindle only records them and waits for the encoder, for
+// stop_wait_seconds at most, or until a second event.
 
 namespace {
 
 // The console's control handler runs on a thread of its own.
 std::atomic<int> requested_stop{0};
+std::atomic<ULONGLONG> first_stop_at{0};
+std::atomic<bool> second_stop{false};
 
 void record_stop(int stop) {
     int none = 0;
-    requested_stop.compare_exchange_strong(none, stop);
+    const ULONGLONG now = GetTickCount64();
+    if (requested_stop.compare_exchange_strong(none, stop)) {
+        first_stop_at = now;
+    } else if (now - first_stop_at.load() >= same_stop_milliseconds) {
+        second_stop = true;
+    }
 }
 
 BOOL WINAPI on_console_event(DWORD event) {
@@ -102,23 +112,78 @@ struct started_process {
     unique_handle thread{INVALID_HANDLE_VALUE};
 };
 
+// How the interpreter is started: in which job, with what priority, and where its output goes.
+struct start_plan {
+    HANDLE job = nullptr;
+    DWORD priority_class = 0;
+    HANDLE output = nullptr;  // the capture pipe's write end, or nullptr: the console's
+};
+
+// A list of one attribute that creates the process inside `job`, where the system knows it.
+class job_attribute {
+public:
+    explicit job_attribute(HANDLE job) : job_(job) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage_.resize(size);
+        list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+        if (size == 0 || !InitializeProcThreadAttributeList(list_, 1, 0, &size)) {
+            list_ = nullptr;
+            return;
+        }
+        if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, &job_, sizeof job_,
+                                       nullptr, nullptr)) {
+            DeleteProcThreadAttributeList(list_);
+            list_ = nullptr;
+        }
+    }
+    ~job_attribute() {
+        if (list_ != nullptr) DeleteProcThreadAttributeList(list_);
+    }
+    job_attribute(const job_attribute&) = delete;
+    job_attribute& operator=(const job_attribute&) = delete;
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+private:
+    HANDLE job_;
+    std::vector<char> storage_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
 // Starts `interpreter` suspended on `command_line`, with the console, working directory and
-// environment of this process. Answers false with the error in GetLastError.
+// environment of this process, created inside the plan's job where the system can do that.
+// Answers false with the error in GetLastError.
 bool start_suspended(const std::wstring& interpreter, const std::string& command_line,
-                     DWORD priority_class, started_process& started) {
+                     const start_plan& plan, started_process& started) {
     const auto name = to_utf8(interpreter);
     auto line = name ? to_wide(cmd_interpreter_line(*name, command_line)) : std::nullopt;
     if (!line) {
         SetLastError(ERROR_NO_UNICODE_TRANSLATION);
         return false;
     }
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(interpreter.c_str(), line->data(), nullptr, nullptr, TRUE,
-                        CREATE_SUSPENDED | priority_class, nullptr, nullptr, &startup, &process)) {
-        return false;
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    if (plan.output != nullptr) {
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.StartupInfo.hStdOutput = plan.output;
+        startup.StartupInfo.hStdError = plan.output;
     }
+    const job_attribute in_job(plan.job);
+    startup.lpAttributeList = in_job.get();
+    const DWORD flags = CREATE_SUSPENDED | plan.priority_class;
+    PROCESS_INFORMATION process{};
+    // Systems older than Windows 10 refuse the job list; there run_command assigns the job.
+    bool created = in_job.get() != nullptr &&
+                   CreateProcessW(interpreter.c_str(), line->data(), nullptr, nullptr, TRUE,
+                                  flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                  &startup.StartupInfo, &process);
+    if (!created) {
+        startup.StartupInfo.cb = sizeof startup.StartupInfo;
+        created = CreateProcessW(interpreter.c_str(), line->data(), nullptr, nullptr, TRUE, flags,
+                                 nullptr, nullptr, &startup.StartupInfo, &process);
+    }
+    if (!created) return false;
     started.process = unique_handle(process.hProcess);
     started.thread = unique_handle(process.hThread);
     return true;
@@ -149,6 +214,66 @@ void end_job(HANDLE job) {
     }
 }
 
+// Reads the command's output on a thread of its own, so that a full pipe never holds the
+// encoder, and keeps its last lines.
+struct output_reader {
+    unique_handle pipe{INVALID_HANDLE_VALUE};
+    output_tail tail;
+    unique_handle thread{INVALID_HANDLE_VALUE};
+
+    static DWORD WINAPI read_all(void* self) {
+        auto* reader = static_cast<output_reader*>(self);
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(reader->pipe.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            reader->tail.add(std::string_view(buffer, got));
+        }
+        return 0;
+    }
+    bool start() {
+        thread = unique_handle(CreateThread(nullptr, 0, read_all, this, 0, nullptr));
+        return thread.valid();
+    }
+    // Once every process that held the write end has ended, the read ends too.
+    std::vector<std::string> finish() {
+        if (thread.valid() && WaitForSingleObject(thread.get(), 5000) != WAIT_OBJECT_0) {
+            CancelSynchronousIo(thread.get());
+            WaitForSingleObject(thread.get(), INFINITE);
+        }
+        return tail.lines();
+    }
+};
+
+// A pipe whose read end only Brindle holds and whose write end the interpreter inherits.
+bool open_capture_pipe(output_reader& reader, unique_handle& write_end) {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE read = nullptr, write = nullptr;
+    if (!CreatePipe(&read, &write, &inheritable, 0)) return false;
+    reader.pipe = unique_handle(read);
+    write_end = unique_handle(write);
+    return SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0) != 0;
+}
+
+// Waits for the interpreter; after a stop, stop_wait_seconds at most, or until a second stop,
+// then ends the job. Answers false when the wait fails.
+bool wait_for_interpreter(HANDLE process, HANDLE job, command_result& result) {
+    ULONGLONG stop_seen_at = 0;
+    for (;;) {
+        const DWORD waited = WaitForSingleObject(process, 100);
+        if (waited == WAIT_OBJECT_0) return true;
+        if (waited != WAIT_TIMEOUT) return false;
+        if (stop_requested() == 0 || result.killed != stop_kill::none) continue;
+        const ULONGLONG now = GetTickCount64();
+        if (stop_seen_at == 0) stop_seen_at = now;
+        if (second_stop.load()) {
+            result.killed = stop_kill::at_second_stop;
+        } else if (now - stop_seen_at >= stop_wait_seconds * 1000ULL) {
+            result.killed = stop_kill::after_wait;
+        }
+        if (result.killed != stop_kill::none) TerminateJobObject(job, 1);
+    }
+}
+
 }  // namespace
 
 command_result run_command(const std::string& command_line, const command_settings& settings) {
@@ -163,32 +288,47 @@ command_result run_command(const std::string& command_line, const command_settin
         result.error = error_text(GetLastError());
         return result;
     }
+    output_reader reader;
+    unique_handle output_write(INVALID_HANDLE_VALUE);
+    if (settings.capture_output && !open_capture_pipe(reader, output_write)) {
+        result.error = error_text(GetLastError());
+        return result;
+    }
+    start_plan plan;
+    plan.job = job.get();
     // The encoder inherits the interpreter's priority class.
-    const DWORD priority_class = settings.low_priority ? BELOW_NORMAL_PRIORITY_CLASS : 0;
+    plan.priority_class = settings.low_priority ? BELOW_NORMAL_PRIORITY_CLASS : 0;
+    plan.output = output_write.valid() ? output_write.get() : nullptr;
     started_process child;
     const std::wstring comspec = usable_comspec();
-    bool started =
-        !comspec.empty() && start_suspended(comspec, command_line, priority_class, child);
+    bool started = !comspec.empty() && start_suspended(comspec, command_line, plan, child);
     if (!started) {
         const std::wstring cmd = system_cmd();
-        started = !cmd.empty() && start_suspended(cmd, command_line, priority_class, child);
+        started = !cmd.empty() && start_suspended(cmd, command_line, plan, child);
     }
     if (!started) {
         result.error = error_text(GetLastError());
         return result;
     }
-    if (!AssignProcessToJobObject(job.get(), child.process.get())) {
+    output_write = unique_handle(INVALID_HANDLE_VALUE);  // the interpreter holds it now
+    // Created outside the job (an older system): assigned before it runs a single instruction,
+    // and killed if that fails.
+    BOOL in_job = FALSE;
+    if ((!IsProcessInJob(child.process.get(), job.get(), &in_job) || !in_job) &&
+        !AssignProcessToJobObject(job.get(), child.process.get())) {
         result.error = error_text(GetLastError());
         TerminateProcess(child.process.get(), 1);
         WaitForSingleObject(child.process.get(), INFINITE);
         return result;
     }
+    if (reader.pipe.valid() && !reader.start()) reader.pipe = unique_handle(INVALID_HANDLE_VALUE);
     ResumeThread(child.thread.get());
     DWORD exit_code = 0;
-    const bool ended = WaitForSingleObject(child.process.get(), INFINITE) == WAIT_OBJECT_0 &&
+    const bool ended = wait_for_interpreter(child.process.get(), job.get(), result) &&
                        GetExitCodeProcess(child.process.get(), &exit_code);
     const std::string wait_error = ended ? std::string() : error_text(GetLastError());
     end_job(job.get());
+    if (settings.capture_output) result.output_tail = reader.finish();
     result.stop_signal = stop_requested();
     if (!ended) {
         result.error = wait_error;
@@ -224,5 +364,10 @@ lock_result lock_working_directory(const std::string& name) {
 }
 
 unsigned long process_id() { return GetCurrentProcessId(); }
+
+bool output_is_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
 
 }  // namespace brindle::platform

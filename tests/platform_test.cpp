@@ -16,7 +16,10 @@
 #include "platform/walk.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <linux/close_range.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -467,6 +470,16 @@ bool eventually_gone(const fs::path& pid_file) {
 // A death test's end is seen on a pipe, which the commands it starts must not hold open.
 void keep_descriptors_from_commands() { ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC); }
 
+// A stop that hangs fails its death test in seconds, with a message, not at ctest's limit.
+void end_after_seconds(unsigned seconds) {
+    std::signal(SIGALRM, [](int) {
+        constexpr char message[] = "the stop did not end the command within its deadline\n";
+        (void)!::write(STDERR_FILENO, message, sizeof message - 1);
+        ::_exit(99);
+    });
+    ::alarm(seconds);
+}
+
 // 0 when `result` ended as expected, else a code naming what differed.
 int check_ending(const platform::command_result& result, platform::command_result::ending how,
                  int code, int stop_signal) {
@@ -498,6 +511,7 @@ TEST(Stopping, ASignalIsPassedOnToTheCommandsGroupAndNoCommandStartsAfterIt) {
     // The command stops Brindle while a grandchild sleeps.
     EXPECT_EXIT(
         {
+            end_after_seconds(20);
             const auto stopped =
                 platform::run_command("sleep 30 & echo $! > sleeper.pid; kill -TERM " +
                                       std::to_string(platform::process_id()) + "; wait");
@@ -526,6 +540,7 @@ TEST(Stopping, AfterAStopTheEncoderMayFinishItsFile) {
         "while :; do sleep 0.1; done'";
     EXPECT_EXIT(
         {
+            end_after_seconds(20);
             const auto stopped = platform::run_command(
                 encoder + " & while [ ! -e ready ]; do sleep 0.05; done; kill -TERM " +
                 std::to_string(platform::process_id()) + "; wait");
@@ -551,6 +566,7 @@ TEST(Stopping, TheCommandEndsWhenBrindleIsKilled) {
     scoped_chdir inside(dir.path());
     EXPECT_EXIT(
         {
+            end_after_seconds(20);
             keep_descriptors_from_commands();
             platform::run_command(
                 "echo $$ > interpreter.pid; sleep 300 & echo $! > sleeper.pid; "
@@ -561,6 +577,49 @@ TEST(Stopping, TheCommandEndsWhenBrindleIsKilled) {
         ::testing::KilledBySignal(SIGKILL), "");
     EXPECT_TRUE(eventually_gone("interpreter.pid"));
     EXPECT_TRUE(eventually_gone("sleeper.pid"));
+}
+
+TEST(Stopping, ASecondStopKillsACommandThatIgnoresTheFirst) {
+    EXPECT_EXIT(
+        {
+            end_after_seconds(8);
+            const std::string brindle = std::to_string(platform::process_id());
+            const auto stopped =
+                platform::run_command("trap '' TERM; kill -TERM " + brindle +
+                                      "; sleep 1; kill -INT " + brindle + "; sleep 300");
+            if (const int fault = check_ending(stopped, platform::command_result::ending::signalled,
+                                               SIGKILL, SIGTERM)) {
+                std::exit(fault);
+            }
+            std::exit(stopped.killed == platform::stop_kill::at_second_stop ? 0 : 20);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Platform, TellsALockLeftToADeadRunsEncoderFromALiveRun) {
+    scoped_temp_dir dir;
+    scoped_chdir inside(dir.path());
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    // The lock as an encoder left behind holds it: another open file, and the file names its run.
+    const int held = ::open("brindle.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    struct row {
+        std::string identity;
+        platform::lock_result expected;
+    };
+    const row rows[] = {
+        {std::to_string(gone) + " 12345\n", platform::lock_result::held_by_left_encoder},
+        {"", platform::lock_result::held_elsewhere},
+        {"not a run\n", platform::lock_result::held_elsewhere},
+        {std::to_string(gone) + "\n", platform::lock_result::held_elsewhere},
+    };
+    for (const row& r : rows) {
+        write_file("brindle.lock", r.identity);
+        EXPECT_EQ(platform::lock_working_directory("brindle.lock"), r.expected) << r.identity;
+    }
+    ::close(held);
 }
 
 TEST(Stopping, AStopDuringADeferralIsReportedAtItsEnd) {
@@ -581,6 +640,19 @@ TEST(Stopping, AStopDuringADeferralIsReportedAtItsEnd) {
 }
 
 #endif  // _WIN32
+
+TEST(Platform, CapturesTheLastLinesOfBothOutputs) {
+    scoped_temp_dir dir;
+    scoped_chdir inside(dir.path());
+    platform::command_settings settings;
+    settings.capture_output = true;
+    const bool sh = platform::command_interpreter() == platform::interpreter_kind::posix_sh;
+    const auto ran = platform::run_command(
+        sh ? "echo one; echo two >&2; exit 4" : "echo one& echo two>&2& exit 4", settings);
+    EXPECT_EQ(ran.code, 4);
+    EXPECT_EQ(ran.output_tail, (std::vector<std::string>{"one", "two"}));
+    EXPECT_TRUE(platform::run_command("echo one").output_tail.empty());
+}
 
 TEST(Platform, LocksTheWorkingDirectoryOnce) {
     // The lock is held until the process ends, so on Windows this test's folder cannot be

@@ -364,6 +364,10 @@ expect_encoder() {
     local path
     for path in "$@"; do printf 'fake encoder: %s\n' "$(native "$path")" >>"$case_dir/expected"; done
 }
+# The fake encoder's line as the last words of a failed encode.
+expect_encoder_tail() {
+    printf '\tfake encoder: %s\n' "$(native "$1")" >>"$case_dir/expected"
+}
 
 # Sizes and shrinkage as the program writes them in its outcome lines.
 size_text() {
@@ -400,19 +404,21 @@ expect_conversion() {
     tally_before=$((tally_before + before)) tally_after=$((tally_after + after))
 }
 # The encoder runs on SOURCE, and SOURCE stays as it was for REASON.
+# When the encoder itself failed, its output, captured, follows indented by a tab.
 expect_encode_fails() {
     expect_converting "$1"
     expect_not_converted "$1" "$2"
+    if [[ $2 == "the encoder "* ]]; then expect_encoder_tail "$1"; fi
 }
 # SOURCE is refused for REASON before any encoder starts.
 expect_refused() {
     expect_index=$((expect_index + 1))
     expect_not_converted "$1" "$2"
 }
+# Brindle's output goes to a file, so the encoder's own is captured, not passed on.
 expect_converting() {
     expect_index=$((expect_index + 1))
     expect "Converting $expect_index of $expect_total: $(native "$1") (started HH:MM)"$'\n'
-    expect_encoder "$1"
 }
 expect_not_converted() {
     expect "Not converted: $(native "$1"): $2"$'\n'
@@ -934,7 +940,12 @@ case_default_template() {
     check_encoded lib/Show.x264.mkv lib/Show.x265.mkv
     check_encoded lib/sub/ep.mkv lib/sub/ep.mkv
     check_working_dir brindle.lock
-    [[ ! -s brindle.lock ]] || fail "brindle.lock is not empty"
+    # The lock file names the run that held it: its process id and start time (none on Windows).
+    if windows; then
+        [[ ! -s brindle.lock ]] || fail "brindle.lock is not empty"
+    else
+        grep -Eqx '[0-9]+ [0-9]+' brindle.lock || fail "brindle.lock does not name its run: $(cat brindle.lock)"
+    fi
     # The results carry the HEVC identifier, so the next runs find nothing to do.
     expect "$scan_only_line"
     expect_scan
@@ -1274,7 +1285,7 @@ case_stopped_by_signal() {
     sleep 0.5
     expect "$lock_held"
     expect_run 0 "${encode_args[@]}"
-    wait "$pid"
+    wait_with_deadline 20 "$pid"
     status=$?
     run_label="the stopped run"
     check_status 143
@@ -1882,6 +1893,126 @@ if [[ -n $sample_faults ]]; then
 fi
 
 # BRINDLE_E2E_ONLY=PATTERN runs only the cases whose function name matches the pattern.
+# ---- Stopping a stubborn encoder, an encoder left behind, and the encoder's captured output -
+
+# Waits at most SECONDS for the background brindle PID; answers its exit code, or fails the case
+# and kills it when it is still running then, so that a hang costs seconds, not ctest's limit.
+wait_with_deadline() {
+    local seconds=$1 pid=$2
+    if ! wait_until $((seconds * 10)) eval '! kill -0 "$pid" 2>/dev/null'; then
+        fail "brindle was still running $seconds s after the stop"
+        kill -KILL "$pid" $(descendants "$pid") 2>/dev/null
+    fi
+    wait "$pid"
+}
+
+# Begins a case on POSIX signals: one source, and the fake encoder that hangs halfway. Answers
+# false, the case skipped, on Windows.
+begin_hanging_encode() {
+    begin_case "$1"
+    if windows; then
+        skip_case "POSIX signals"
+        return 1
+    fi
+    use_fake_encoder
+    fake_mode=hang
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+}
+
+case_encoder_ignores_stop() {
+    begin_hanging_encode "an encoder that ignores SIGTERM: killed 10 s after the stop, or at once at a second stop" || return
+    # The encoder inherits the ignored SIGTERM and sleeps on after writing half its output.
+    printf "trap '' TERM; ffmpeg -y -i %%1 %%2\n" >../stubborn.cfg
+    local config pid here started_at took signals stopped
+    config=$(native ../stubborn.cfg)
+    here=$(pwd -P)
+    for signals in TERM TERM,INT; do
+        rm -f tempenc.mkv
+        start_brindle "$case_dir/raw" "${encode_args[@]}" -config "$config"
+        pid=$started_pid
+        wait_until 100 test -s tempenc.mkv || fail "the encoder never started"
+        started_at=$SECONDS
+        kill -TERM "$pid"
+        [[ $signals == *INT ]] && sleep 1 && kill -INT "$pid"
+        wait_with_deadline 15 "$pid"
+        status=$?
+        took=$((SECONDS - started_at))
+        run_label="stopped with $signals"
+        check_status 143
+        if [[ $signals == *INT ]]; then
+            ((took <= 5)) || fail "the second stop took $took s to end the run"
+            stopped="the encoder was killed at the second stop"
+        else
+            ((took >= 9)) || fail "the encoder was killed after $took s, not 10"
+            stopped="the encoder did not stop within 10 s and was killed"
+        fi
+        normalise_output "$case_dir/raw" "$case_dir/out"
+        expect_reset
+        expect "Custom config file specified $config"$'\n'
+        expect_scan lib/a.mkv
+        expect_converting lib/a.mkv
+        expect "Stopped by signal 15; lib/a.mkv was not converted; $stopped"$'\n'
+        expect "Finished: 0 converted, 0 not converted; 0 bytes before, 0 bytes after; H:MM:SS"$'\n'
+        check_output
+        check_nothing_runs_in "$here"
+    done
+    run_label=
+    check_untouched lib/a.mkv
+    check_tree lib a.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
+case_encoder_left_behind() {
+    begin_hanging_encode "brindle and its guardian killed together: the next run finds their encoder and starts none" || return
+    start_brindle "$case_dir/raw1" "${encode_args[@]}"
+    local pid=$started_pid guardian left here
+    here=$(pwd -P)
+    wait_until 100 test -s tempenc.mkv || fail "the encoder never started"
+    guardian=$(pgrep -P "$pid" | head -n 1)
+    left=$(descendants "$guardian")
+    # The guardian first: it would end the encoder on seeing brindle gone.
+    kill -KILL "$guardian" "$pid"
+    wait "$pid" 2>/dev/null
+    fake_mode=
+    expect $'An encoder of an earlier run is still running in this working directory; this run does nothing.\n'
+    expect_run 0 "${encode_args[@]}"
+    check_log_calls 1
+    # Once the left encoder is gone, a run works again.
+    [[ -n $left ]] && kill -KILL $left 2>/dev/null
+    check_nothing_runs_in "$here"
+    rm -f tempenc.mkv
+    expect_reset
+    expect_scan lib/a.mkv
+    expect_conversion lib/a.mkv
+    expect_run 0 "${encode_args[@]}"
+    check_encoded lib/a.mkv lib/a.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
+case_encoder_output_captured() {
+    begin_case "output to a file: a failed encoder's last 20 lines follow its outcome, progress folded"
+    use_fake_encoder
+    fake_mode=noisy
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    expect_scan lib/a.mkv
+    expect_converting lib/a.mkv
+    expect_not_converted lib/a.mkv "the encoder failed with exit code 3"
+    local i
+    for i in $(seq 91 100); do
+        ((i > 91)) && expect $'\t'"progress $i/2"$'\n'
+        expect $'\t'"line $i"$'\n'
+    done
+    expect $'\tgiving up\n'
+    expect_run 0 "${encode_args[@]}"
+    check_untouched lib/a.mkv
+    check_working_dir brindle.lock
+    end_case
+}
+
 run_case() {
     [[ -z ${BRINDLE_E2E_ONLY-} || $1 == *${BRINDLE_E2E_ONLY}* ]] && "$1"
 }
@@ -1938,6 +2069,9 @@ run_case case_results_not_whole
 run_case case_mp4_library
 run_case case_working_directory_inside_library
 run_case case_file_links
+run_case case_encoder_ignores_stop
+run_case case_encoder_left_behind
+run_case case_encoder_output_captured
 
 echo "E2E ($platform) took $((SECONDS - started)) s"
 echo "E2E: $passed passed, $failed failed"

@@ -11,6 +11,8 @@
 //                        fail: exit 3 without output       nooutput: exit 0 without output
 //                        empty: empty output, exit 0       hang: half the output, then sleep 60 s
 //                        slow: sleep 3 s, then as unset
+//                        noisy: 100 lines with progress updates between them, then
+//                        "giving up" on standard error, exit 3
 //                        grow: append to the input while encoding it (a download still
 //                        running), then as unset
 //
@@ -132,6 +134,16 @@ int fake_encode(const std::vector<std::string>& args) {
     std::string mode;
     environment("BRINDLE_FAKE_MODE", mode);
     if (mode == "fail") return 3;
+    if (mode == "noisy") {
+        // An encoder's log: progress updates ended by carriage returns between its lines, and
+        // its last word on standard error.
+        for (int i = 1; i <= 100; ++i) {
+            std::printf("progress %d/1\rprogress %d/2\rline %d\n", i, i, i);
+        }
+        std::fflush(stdout);
+        std::fprintf(stderr, "giving up\n");
+        return 3;
+    }
     if (mode == "nooutput") return 0;
     if (mode == "slow") sleep_seconds(3);
 
