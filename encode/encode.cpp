@@ -132,7 +132,8 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     prepared.default_line = command_template == default_command_template;
     std::string target = target_path_for(path, platform::path_separators());
     // The default line's result is Matroska: its name is known before the encoder starts.
-    if (prepared.default_line) target = installed_path_for(path, target, {media::container::matroska});
+    if (prepared.default_line)
+        target = installed_path_for(path, target, {media::container::matroska});
     if (std::string fault = check_target_before_encode(system_file_ops(), path, target);
         !fault.empty()) {
         return fault;
@@ -196,8 +197,8 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         return outcome;
     }
 
-    if (std::string refusal = refusal_of_whole_result(
-            entry, prepared, verdict, static_cast<std::uint64_t>(output_size));
+    if (std::string refusal = refusal_of_whole_result(entry, prepared, verdict,
+                                                      static_cast<std::uint64_t>(output_size));
         !refusal.empty()) {
         platform::remove_file(temp_output_name);
         outcome.reason = std::move(refusal);
@@ -216,8 +217,9 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         outcome.reason = replaced.reason;
         return outcome;
     }
-    const std::string sidecars =
-        target == entry.path ? std::string() : rename_sidecars(system_file_ops(), entry.path, target);
+    const std::string sidecars = target == entry.path
+                                     ? std::string()
+                                     : rename_sidecars(system_file_ops(), entry.path, target);
     outcome.converted = true;
     outcome.installed = target;
     outcome.note = converted_note(prepared, verdict, replaced.reason, sidecars);

@@ -8,8 +8,8 @@ kept_tracks kept_by_default_line(const media::track_inventory& source, bool sour
     kept_tracks kept;
     kept.video = std::min(source.video, 1);
     kept.audio = source.audio;
-    kept.subtitle = std::max(
-        0, source.subtitle - static_cast<int>(source.unsupported_in_matroska.size()));
+    kept.subtitle =
+        std::max(0, source.subtitle - static_cast<int>(source.unsupported_in_matroska.size()));
     // An MP4's cover art is a picture in its metadata or a track of one picture, neither of which
     // the line maps.
     kept.attachment = source_is_matroska ? source.attachment : 0;

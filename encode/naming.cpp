@@ -55,7 +55,8 @@ std::string with_extension(std::string_view path, std::string_view separators,
 
 std::optional<std::string> sidecar_name_for(std::string_view name, std::string_view source_name,
                                             std::string_view installed_name, bool ignore_case) {
-    const std::string_view stem = source_name.substr(0, source_name.size() - extension_of(source_name, "").size());
+    const std::string_view stem =
+        source_name.substr(0, source_name.size() - extension_of(source_name, "").size());
     const std::string_view new_stem =
         installed_name.substr(0, installed_name.size() - extension_of(installed_name, "").size());
     if (name.size() <= stem.size() || name == source_name || stem == new_stem) return std::nullopt;

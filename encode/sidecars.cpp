@@ -34,7 +34,8 @@ std::string folder_to_list(const std::string& path, std::size_t name_start) {
 
 }  // namespace
 
-std::string rename_sidecars(file_ops& ops, const std::string& source, const std::string& installed) {
+std::string rename_sidecars(file_ops& ops, const std::string& source,
+                            const std::string& installed) {
     const char* separators = platform::path_separators();
     const std::size_t name_start = file_name_start(source, separators);
     const std::string prefix = source.substr(0, name_start);
@@ -65,10 +66,10 @@ std::string rename_sidecars(file_ops& ops, const std::string& source, const std:
         const op_result renamed = ops.rename_no_replace(from, to);
         if (renamed.ok()) continue;
         if (!unrenamed.empty()) unrenamed += "; ";
-        unrenamed += "the sidecar " + entry.name + " keeps its name: " +
-                     (renamed.why == op_result::fault::exists
-                          ? to.substr(name_start) + " already exists"
-                          : renamed.error);
+        unrenamed +=
+            "the sidecar " + entry.name + " keeps its name: " +
+            (renamed.why == op_result::fault::exists ? to.substr(name_start) + " already exists"
+                                                     : renamed.error);
     }
     return unrenamed;
 }

@@ -104,7 +104,8 @@ TEST(ReplacePaths, SidecarsFollowTheirVideo) {
         {"Film.nfo", false, nullptr},
     };
     for (const row& r : rows) {
-        const auto renamed = sidecar_name_for(r.name, "Film.x264.mp4", "Film.x265.mkv", r.ignore_case);
+        const auto renamed =
+            sidecar_name_for(r.name, "Film.x264.mp4", "Film.x265.mkv", r.ignore_case);
         EXPECT_EQ(renamed.value_or("(none)"), r.renamed ? r.renamed : "(none)") << r.name;
     }
     EXPECT_FALSE(sidecar_name_for("Film.en.srt", "Film.mp4", "Film.mkv", false))
