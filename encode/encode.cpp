@@ -46,8 +46,6 @@ std::string encoder_failure(const platform::command_result& ran) {
     return "the encoder could not be started: " + ran.error;
 }
 
-// The process id and the run's start in seconds: no other run, earlier or at the same time, has
-// both.
 // The target with the extension that names the result's container.
 std::string installed_path_for(const std::string& source, const std::string& target,
                                const media::result_format& format) {
@@ -90,6 +88,8 @@ std::string converted_note(const prepared_encode& prepared, const result_verdict
     return note;
 }
 
+// The process id and the run's start in seconds: no other run, earlier or at the same time, has
+// both.
 const std::string& run_id() {
     static const std::string id =
         std::to_string(platform::process_id()) + "-" +
@@ -132,8 +132,9 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     prepared.default_line = command_template == default_command_template;
     std::string target = target_path_for(path, platform::path_separators());
     // The default line's result is Matroska: its name is known before the encoder starts.
-    if (prepared.default_line)
+    if (prepared.default_line) {
         target = installed_path_for(path, target, {media::container::matroska});
+    }
     if (std::string fault = check_target_before_encode(system_file_ops(), path, target);
         !fault.empty()) {
         return fault;
