@@ -127,8 +127,7 @@ double median(std::vector<double> values) {
 // One timed replace: the encoder's output `temp` replaces `source` in its library folder.
 bool timed_replace(const fs::path& source, const fs::path& temp, double& seconds) {
     const std::string source_text = source.string();
-    const std::string target =
-        brindle::target_path_for(source_text, source.parent_path().string().size() + 1);
+    const std::string target = brindle::target_path_for(source_text, "/");
     const std::string staging = brindle::staging_path_for(target, '/', std::to_string(::getpid()));
     // The scan's stamp of the source, as the run records it before the encode.
     const brindle::file_stamp scanned = brindle::system_file_ops().stamp_of(source_text).stamp;

@@ -110,7 +110,8 @@ void report_not_converted(const candidate_entry& entry, const std::string& reaso
 void report_converted(const candidate_entry& entry, const prepared_encode& prepared,
                       const encode_outcome& outcome, std::uint64_t started, run_tally& tally) {
     std::string line = "Converted: " + printable_path(entry.path);
-    if (prepared.target != entry.path) line += " -> " + printable_path(prepared.target);
+    const std::string& installed = outcome.installed.empty() ? prepared.target : outcome.installed;
+    if (installed != entry.path) line += " -> " + printable_path(installed);
     const std::uint64_t before = entry.stamp.size;
     line += " (" + size_text(before) + " -> " + size_text(outcome.size_after) + ", " +
             change_text(before, outcome.size_after) + ", " + elapsed_text(seconds_since(started)) +

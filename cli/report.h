@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string>
 
+#include "vocabulary/size_text.h"
+
 namespace brindle {
 
-// "812 bytes", "1.5 KiB", "700.0 MiB", "1.25 GiB".
-std::string size_text(std::uint64_t bytes);
 // "H:MM:SS".
 std::string elapsed_text(std::uint64_t seconds);
 // "HH:MM" for a time of day in seconds past midnight.

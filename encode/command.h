@@ -8,9 +8,14 @@
 namespace brindle {
 
 inline constexpr const char* temp_output_name = "tempenc.mkv";
+// The default lines keep the first video track (not cover art), every audio and subtitle track,
+// the attachments, chapters and metadata. MP4's timed text must become SRT to fit in Matroska.
 inline constexpr const char* default_command_template =
-    "ffmpeg -y -i %1 -map 0:V:0 -map 0:a? -sn -c:v libx265 -preset superfast -crf 19 -x265-params "
-    "deblock=-4,0 -c:a copy %2";
+    "ffmpeg -y -i %1 -map 0:V:0 -map 0:a? -map 0:s? -map 0:t? -c:v libx265 -preset superfast "
+    "-crf 19 -x265-params deblock=-4,0 -c:a copy -c:s copy -c:t copy %2";
+inline constexpr const char* default_mov_text_command_template =
+    "ffmpeg -y -i %1 -map 0:V:0 -map 0:a? -map 0:s? -map 0:t? -c:v libx265 -preset superfast "
+    "-crf 19 -x265-params deblock=-4,0 -c:a copy -c:s srt -c:t copy %2";
 
 enum class shell_syntax { posix_sh, windows_cmd };
 

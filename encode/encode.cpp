@@ -4,14 +4,18 @@
 #include <optional>
 
 #include "encode/command.h"
+#include "encode/kept.h"
 #include "encode/marks.h"
 #include "encode/replace.h"
+#include "encode/sidecars.h"
 #include "media/probe.h"
+#include "media/result_format.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "vocabulary/size_text.h"
 
 namespace brindle {
 
@@ -55,6 +59,48 @@ std::string stop_note_for(platform::stop_kill killed) {
     return {};
 }
 
+// The target with the extension that names the result's container.
+std::string installed_path_for(const std::string& source, const std::string& target,
+                               const media::result_format& format) {
+    const char* separators = platform::path_separators();
+    return with_extension(target, separators,
+                          media::installed_extension_for(extension_of(source, separators),
+                                                         format.kind, format.valid_webm));
+}
+
+// Why a whole result must not replace its source, when it must not: it is not smaller, or it
+// lacks a track the default line keeps.
+std::string refusal_of_whole_result(const candidate_entry& entry, const prepared_encode& prepared,
+                                    const result_verdict& verdict, std::uint64_t output_size) {
+    if (output_size >= entry.stamp.size) {
+        return "the result (" + size_text(output_size) + ") is not smaller than the source (" +
+               size_text(entry.stamp.size) + ")";
+    }
+    if (prepared.default_line &&
+        lacks_kept_track(kept_by_default_line(prepared.source_tracks, prepared.source_is_matroska),
+                         verdict.tracks)) {
+        return missing_tracks_text(prepared.source_tracks, verdict.tracks);
+    }
+    return {};
+}
+
+// What the outcome line adds about the result's tracks and the sidecars.
+std::string converted_note(const prepared_encode& prepared, const result_verdict& verdict,
+                           const std::string& replace_note, const std::string& sidecars) {
+    std::string note = replace_note;
+    const auto add = [&note](const std::string& part) {
+        if (part.empty()) return;
+        if (!note.empty()) note += "; ";
+        note += part;
+    };
+    add(missing_tracks_text(prepared.source_tracks, verdict.tracks));
+    if (prepared.default_line && verdict.tracks.subtitle < prepared.source_tracks.subtitle) {
+        add(left_out_text(prepared.source_tracks));
+    }
+    add(sidecars);
+    return note;
+}
+
 // The process id and the run's start in seconds: no other run, earlier or at the same time, has
 // both.
 const std::string& run_id() {
@@ -96,15 +142,28 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
         mark_failure(path, entry.stamp, *command, probe.fault);
         return probe.fault;
     }
-    const std::string target = target_path_for(path, entry.relative_start);
+    prepared.default_line = command_template == default_command_template;
+    std::string target = target_path_for(path, platform::path_separators());
+    // The default line's result is Matroska: its name is known before the encoder starts.
+    if (prepared.default_line) {
+        target = installed_path_for(path, target, {media::container::matroska});
+    }
     if (std::string fault = check_target_before_encode(system_file_ops(), path, target);
         !fault.empty()) {
         return fault;
     }
 
     prepared.command = *command;
+    if (prepared.default_line && probe.tracks.has_mov_text) {
+        prepared.command =
+            build_encode_command(default_mov_text_command_template, path, shell).value_or(*command);
+    }
+    prepared.marked_as = *command;
     prepared.target = target;
     prepared.source_duration_ms = probe.duration_ms;
+    prepared.source_tracks = probe.tracks;
+    prepared.source_is_matroska =
+        media::read_result_format(path).kind == media::container::matroska;
     return {};
 }
 
@@ -132,7 +191,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         outcome.reason = encoder_failure(ran);
         outcome.encoder_output = ran.output_tail;
         if (failed_on_the_file(ran)) {
-            mark_failure(entry.path, entry.stamp, prepared.command, outcome.reason);
+            mark_failure(entry.path, entry.stamp, prepared.marked_as, outcome.reason);
         }
         return outcome;
     }
@@ -152,22 +211,37 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         // duration but falls short of the source's (an unfinished download) is.
         if (verdict.duration_ms &&
             !judge_result_duration(verdict.duration_ms, prepared.source_duration_ms).empty()) {
-            mark_failure(entry.path, entry.stamp, prepared.command, outcome.reason);
+            mark_failure(entry.path, entry.stamp, prepared.marked_as, outcome.reason);
         }
         return outcome;
     }
 
+    if (std::string refusal = refusal_of_whole_result(entry, prepared, verdict,
+                                                      static_cast<std::uint64_t>(output_size));
+        !refusal.empty()) {
+        platform::remove_file(temp_output_name);
+        outcome.reason = std::move(refusal);
+        mark_failure(entry.path, entry.stamp, prepared.marked_as, outcome.reason);
+        return outcome;
+    }
+
+    // A configuration line's result is named once it is read; the replace checks that name again.
+    const std::string target = installed_path_for(entry.path, prepared.target, verdict.format);
     const platform::stop_deferral replace_finishes_first;
     const replace_report replaced = replace_with_result(
-        system_file_ops(), entry.path, prepared.target, temp_output_name,
-        staging_path_for(prepared.target, platform::path_separator(), run_id()), entry.stamp);
+        system_file_ops(), entry.path, target, temp_output_name,
+        staging_path_for(target, platform::path_separator(), run_id()), entry.stamp);
     if (replaced.outcome != replace_outcome::replaced &&
         replaced.outcome != replace_outcome::replaced_old_kept) {
         outcome.reason = replaced.reason;
         return outcome;
     }
+    const std::string sidecars = target == entry.path
+                                     ? std::string()
+                                     : rename_sidecars(system_file_ops(), entry.path, target);
     outcome.converted = true;
-    outcome.note = replaced.reason;
+    outcome.installed = target;
+    outcome.note = converted_note(prepared, verdict, replaced.reason, sidecars);
     outcome.size_after = static_cast<std::uint64_t>(output_size);
     return outcome;
 }

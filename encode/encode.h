@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "media/tracks.h"
 #include "vocabulary/candidates.h"
 
 namespace brindle {
@@ -17,6 +18,14 @@ struct prepared_encode {
     std::string command;
     std::string target;
     std::optional<std::int64_t> source_duration_ms;
+    // The command line a failure is noted under: the configured or the general default line,
+    // whichever default line ran.
+    std::string marked_as;
+    // The source's tracks as its headers list them, to compare the result's with.
+    media::track_inventory source_tracks;
+    // The line is a default line, which must keep every track Matroska can hold.
+    bool default_line = false;
+    bool source_is_matroska = false;
 };
 
 // Checks that `entry` may be encoded now. Answers why not, in plain words for a
@@ -30,6 +39,7 @@ struct encode_outcome {
     std::string reason;            // when not converted: the words after "Not converted: PATH: "
     std::uint64_t size_after = 0;  // the result's size, when converted
     std::string note;              // converted, but what could not be cleaned up afterwards
+    std::string installed;         // where the result stands, when converted
     // A stop was asked for while the encoder ran: it has ended, its output is deleted and the
     // source stands as it was.
     int stop_signal = 0;

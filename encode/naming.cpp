@@ -6,6 +6,8 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 // "264" at `at` names the codec when x, X, h or H comes right before it, or "h." / "H.", all
 // within the part of the path that may change.
 bool names_the_codec(const std::string& path, std::size_t at, std::size_t relative_start) {
@@ -18,7 +20,8 @@ bool names_the_codec(const std::string& path, std::size_t at, std::size_t relati
 
 }  // namespace
 
-std::string target_path_for(const std::string& source, std::size_t relative_start) {
+std::string target_path_for(const std::string& source, std::string_view separators) {
+    const std::size_t relative_start = file_name_start(source, separators);
     std::string target = source;
     for (std::size_t at = source.find("264", relative_start); at != std::string::npos;
          at = source.find("264", at + 1)) {
@@ -28,6 +31,43 @@ std::string target_path_for(const std::string& source, std::size_t relative_star
         }
     }
     return target;
+}
+
+std::size_t file_name_start(std::string_view path, std::string_view separators) {
+    const std::size_t last = path.find_last_of(separators);
+    return last == std::string_view::npos ? 0 : last + 1;
+}
+
+std::string_view extension_of(std::string_view path, std::string_view separators) {
+    const std::string_view name = path.substr(file_name_start(path, separators));
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return {};
+    return name.substr(dot);
+}
+
+std::string with_extension(std::string_view path, std::string_view separators,
+                           std::string_view extension) {
+    const std::string_view old = extension_of(path, separators);
+    std::string renamed(path.substr(0, path.size() - old.size()));
+    renamed += extension;
+    return renamed;
+}
+
+std::optional<std::string> sidecar_name_for(std::string_view name, std::string_view source_name,
+                                            std::string_view installed_name, bool ignore_case) {
+    const std::string_view stem =
+        source_name.substr(0, source_name.size() - extension_of(source_name, "").size());
+    const std::string_view new_stem =
+        installed_name.substr(0, installed_name.size() - extension_of(installed_name, "").size());
+    if (name.size() <= stem.size() || name == source_name || stem == new_stem) return std::nullopt;
+    const char follows = name[stem.size()];
+    if (follows != '.' && follows != '-' && follows != '_') return std::nullopt;
+    for (std::size_t i = 0; i < stem.size(); ++i) {
+        const char a = name[i], b = stem[i];
+        if (a == b) continue;
+        if (!ignore_case || lower_ascii(a) != lower_ascii(b)) return std::nullopt;
+    }
+    return std::string(new_stem) + std::string(name.substr(stem.size()));
 }
 
 std::string backup_path_for(const std::string& source) { return source + ".bak"; }

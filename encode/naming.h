@@ -3,14 +3,31 @@
 // The names a result and its helpers take beside the source: pure functions of the source path.
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace brindle {
 
 // The source path with the first "264" that names the codec (x264, X264, h264, H264, h.264,
-// H.264, not followed by another digit) turned into "265", looked for only from `relative_start`
-// on (the part below the library folder). Without one, the source path itself.
-std::string target_path_for(const std::string& source, std::size_t relative_start);
+// H.264, not followed by another digit) turned into "265", looked for only in the file's own name
+// (after the last of `separators`): folders are never renamed. Without one, the source path.
+std::string target_path_for(const std::string& source, std::string_view separators);
+// Where the file name in `path` begins: just after the last of `separators`, or 0.
+std::size_t file_name_start(std::string_view path, std::string_view separators);
+// The extension of the file name in `path`, dot included (".mkv"); empty when the name has none
+// (a name that only begins with a dot has none).
+std::string_view extension_of(std::string_view path, std::string_view separators);
+// `path` with its file name's extension replaced by `extension` (dot included), or added.
+std::string with_extension(std::string_view path, std::string_view separators,
+                           std::string_view extension);
+// The new name of `name`, a file beside a video once named `source_name` and now installed as
+// `installed_name` (file names alone): when `name` begins with the source's name without its
+// extension followed by '.', '-' or '_', that part replaced by the installed name without its
+// extension. Nothing when `name` is no sidecar of the source or keeps its name. `ignore_case`
+// where the file system ignores case.
+std::optional<std::string> sidecar_name_for(std::string_view name, std::string_view source_name,
+                                            std::string_view installed_name, bool ignore_case);
 // The source path and ".bak".
 std::string backup_path_for(const std::string& source);
 // A dot-named file in the target's directory that holds the result until it is renamed over

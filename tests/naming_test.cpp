@@ -8,17 +8,17 @@ namespace brindle {
 namespace {
 
 TEST(ReplacePaths, TargetBackupAndStaging) {
-    EXPECT_EQ(target_path_for("D:\\tv\\Show.x264.mkv", 6), "D:\\tv\\Show.x265.mkv");
+    EXPECT_EQ(target_path_for("D:\\tv\\Show.x264.mkv", "\\/"), "D:\\tv\\Show.x265.mkv");
     EXPECT_EQ(backup_path_for("D:\\tv\\Show.x264.mkv"), "D:\\tv\\Show.x264.mkv.bak");
-    EXPECT_EQ(target_path_for("D:\\x264\\a.x264.mkv", 3), "D:\\x265\\a.x264.mkv")
-        << "only the first 264, here in a directory name";
-    EXPECT_EQ(target_path_for("D:\\tv\\Show.2640.mkv", 6), "D:\\tv\\Show.2640.mkv");
-    EXPECT_EQ(target_path_for("D:\\tv\\12645.mkv", 6), "D:\\tv\\12645.mkv");
-    EXPECT_EQ(target_path_for("a.264.264.mkv", 0), "a.264.264.mkv");
-    EXPECT_EQ(target_path_for("D:\\tv\\Show.x26.mkv", 6), "D:\\tv\\Show.x26.mkv");
-    EXPECT_EQ(target_path_for("D:\\tv\\Show.h264.avi", 6), "D:\\tv\\Show.h265.avi")
+    EXPECT_EQ(target_path_for("D:\\x264\\a.x264.mkv", "\\/"), "D:\\x264\\a.x265.mkv")
+        << "only the file's own name";
+    EXPECT_EQ(target_path_for("D:\\tv\\Show.2640.mkv", "\\/"), "D:\\tv\\Show.2640.mkv");
+    EXPECT_EQ(target_path_for("D:\\tv\\12645.mkv", "\\/"), "D:\\tv\\12645.mkv");
+    EXPECT_EQ(target_path_for("a.264.264.mkv", "/"), "a.264.264.mkv");
+    EXPECT_EQ(target_path_for("D:\\tv\\Show.x26.mkv", "\\/"), "D:\\tv\\Show.x26.mkv");
+    EXPECT_EQ(target_path_for("D:\\tv\\Show.h264.avi", "\\/"), "D:\\tv\\Show.h265.avi")
         << "the extension stays";
-    EXPECT_EQ(target_path_for("26264", 0), "26264");
+    EXPECT_EQ(target_path_for("26264", "/"), "26264");
 
     EXPECT_EQ(staging_path_for("D:\\tv\\Show.x265.mkv", '\\', "42"), "D:\\tv\\.brindle-42.part");
     EXPECT_EQ(staging_path_for("/lib/tv/Show.mkv", '/', "7"), "/lib/tv/.brindle-7.part");
@@ -27,43 +27,89 @@ TEST(ReplacePaths, TargetBackupAndStaging) {
         << "a bare name stages in the working directory";
 }
 
-TEST(ReplacePaths, OnlyACodecTagBelowTheLibraryChanges) {
+TEST(ReplacePaths, OnlyACodecTagInTheFileNameChanges) {
     struct row {
         const char* source;
-        std::size_t relative_start;
         const char* target;
     };
     const row rows[] = {
-        {"/lib/Anime - 264.mkv", 5, "/lib/Anime - 264.mkv"},
-        {"/lib/Film.x264.mkv", 5, "/lib/Film.x265.mkv"},
-        {"/lib/Film.X264.mkv", 5, "/lib/Film.X265.mkv"},
-        {"/lib/Film.H.264.mkv", 5, "/lib/Film.H.265.mkv"},
-        {"/lib/film.h.264.mkv", 5, "/lib/film.h.265.mkv"},
-        {"/lib/film.h264.mkv", 5, "/lib/film.h265.mkv"},
-        {"/lib/Film.H264-GRP.mkv", 5, "/lib/Film.H265-GRP.mkv"},
-        {"/lib/x2640.mkv", 5, "/lib/x2640.mkv"},
-        {"/lib/Film 2640x1080.mkv", 5, "/lib/Film 2640x1080.mkv"},
-        {"/lib/Film.h..264.mkv", 5, "/lib/Film.h..264.mkv"},
-        {"/lib/Film.x.264.mkv", 5, "/lib/Film.x.264.mkv"},
-        {"/lib/Episode 264 x264.mkv", 5, "/lib/Episode 264 x265.mkv"},
-        {"/lib/x2641 x264.mkv", 5, "/lib/x2641 x265.mkv"},
-        {"/lib/a.x264.h264.mkv", 5, "/lib/a.x265.h264.mkv"},
-        {"/lib/264.mkv", 5, "/lib/264.mkv"},
-        {"/lib/Film.x264", 5, "/lib/Film.x265"},
-        {"/lib/Film (2640).mkv", 5, "/lib/Film (2640).mkv"},
-        {"/lib/x264/a.mkv", 5, "/lib/x265/a.mkv"},
-        {"/lib/x264/a.x264.mkv", 5, "/lib/x265/a.x264.mkv"},
-        {"/media/x264lib/a.mkv", 15, "/media/x264lib/a.mkv"},
-        {"/media/x264lib/a.x264.mkv", 15, "/media/x264lib/a.x265.mkv"},
-        {"/media/h.264/x264/a.mkv", 13, "/media/h.264/x265/a.mkv"},
-        {"C:\\x264\\Show\\a.x264.mkv", 8, "C:\\x264\\Show\\a.x265.mkv"},
-        {"", 0, ""},
-        {"x264", 4, "x264"},
+        {"/lib/Anime - 264.mkv", "/lib/Anime - 264.mkv"},
+        {"/lib/Film.x264.mkv", "/lib/Film.x265.mkv"},
+        {"/lib/Film.X264.mkv", "/lib/Film.X265.mkv"},
+        {"/lib/Film.H.264.mkv", "/lib/Film.H.265.mkv"},
+        {"/lib/film.h.264.mkv", "/lib/film.h.265.mkv"},
+        {"/lib/film.h264.mkv", "/lib/film.h265.mkv"},
+        {"/lib/Film.H264-GRP.mkv", "/lib/Film.H265-GRP.mkv"},
+        {"/lib/x2640.mkv", "/lib/x2640.mkv"},
+        {"/lib/Film 2640x1080.mkv", "/lib/Film 2640x1080.mkv"},
+        {"/lib/Film.h..264.mkv", "/lib/Film.h..264.mkv"},
+        {"/lib/Film.x.264.mkv", "/lib/Film.x.264.mkv"},
+        {"/lib/Episode 264 x264.mkv", "/lib/Episode 264 x265.mkv"},
+        {"/lib/x2641 x264.mkv", "/lib/x2641 x265.mkv"},
+        {"/lib/a.x264.h264.mkv", "/lib/a.x265.h264.mkv"},
+        {"/lib/264.mkv", "/lib/264.mkv"},
+        {"/lib/Film.x264", "/lib/Film.x265"},
+        {"/lib/Film (2640).mkv", "/lib/Film (2640).mkv"},
+        {"/lib/x264/a.mkv", "/lib/x264/a.mkv"},
+        {"/lib/x264/a.x264.mkv", "/lib/x264/a.x265.mkv"},
+        {"/media/x264lib/a.mkv", "/media/x264lib/a.mkv"},
+        {"/media/x264lib/a.x264.mkv", "/media/x264lib/a.x265.mkv"},
+        {"/media/h.264/x264/a.mkv", "/media/h.264/x264/a.mkv"},
+        {"Show.S01.h264-GRP/Show.S01E02.x264.mkv", "Show.S01.h264-GRP/Show.S01E02.x265.mkv"},
+        {"C:\\x264\\Show\\a.x264.mkv", "C:\\x264\\Show\\a.x265.mkv"},
+        {"", ""},
+        {"x264", "x265"},
     };
     for (const row& r : rows) {
-        EXPECT_EQ(target_path_for(r.source, r.relative_start), r.target)
-            << r.source << " from " << r.relative_start;
+        EXPECT_EQ(target_path_for(r.source, "\\/"), r.target) << r.source;
     }
+}
+
+TEST(ReplacePaths, ExtensionOfTheFileName) {
+    struct row {
+        const char* path;
+        const char* extension;
+        const char* with_mkv;
+    };
+    const row rows[] = {
+        {"/lib/Film.x265.mp4", ".mp4", "/lib/Film.x265.mkv"},
+        {"C:\\lib.d\\Film", "", "C:\\lib.d\\Film.mkv"},
+        {"/lib.d/.hidden", "", "/lib.d/.hidden.mkv"},
+        {"Film.MKV", ".MKV", "Film.mkv"},
+        {"Film.", ".", "Film.mkv"},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(extension_of(r.path, "\\/"), r.extension) << r.path;
+        EXPECT_EQ(with_extension(r.path, "\\/", ".mkv"), r.with_mkv) << r.path;
+    }
+}
+
+TEST(ReplacePaths, SidecarsFollowTheirVideo) {
+    struct row {
+        const char* name;
+        bool ignore_case;
+        const char* renamed;  // nullptr: not a sidecar, or keeps its name
+    };
+    const row rows[] = {
+        {"Film.x264.en.srt", false, "Film.x265.en.srt"},
+        {"Film.x264.nfo", false, "Film.x265.nfo"},
+        {"Film.x264-poster.jpg", false, "Film.x265-poster.jpg"},
+        {"Film.x264_thumb.png", false, "Film.x265_thumb.png"},
+        {"Film.x264.mp4", false, nullptr},  // the source itself
+        {"Film.x264 extras.txt", false, nullptr},
+        {"Film.x2640.nfo", false, nullptr},
+        {"Film.x264", false, nullptr},
+        {"film.X264.nfo", false, nullptr},
+        {"film.X264.nfo", true, "Film.x265.nfo"},
+        {"Film.nfo", false, nullptr},
+    };
+    for (const row& r : rows) {
+        const auto renamed =
+            sidecar_name_for(r.name, "Film.x264.mp4", "Film.x265.mkv", r.ignore_case);
+        EXPECT_EQ(renamed.value_or("(none)"), r.renamed ? r.renamed : "(none)") << r.name;
+    }
+    EXPECT_FALSE(sidecar_name_for("Film.en.srt", "Film.mp4", "Film.mkv", false))
+        << "the same name without its extension: nothing to rename";
 }
 
 }  // namespace
