@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <bit>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "media/cursor.h"
@@ -99,6 +100,8 @@ struct samples_walk {
     std::vector<track> tracks;
     // mvhd's timescale, in `movie.timescale`, and mehd's duration of all fragments in it.
     track movie;
+    // Where the file's mdat boxes hold their data: every chunk of samples lies inside one.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> media_data;
     std::string damage;
 };
 
@@ -108,6 +111,14 @@ bool fail(samples_walk& w, std::string damage) {
 }
 
 std::string track_name(const track& t) { return "its track " + std::to_string(t.id); }
+
+// Zeros where a box should start read as a box that runs to the end of its parent: they would
+// hide the tables or the fragments they overwrote.
+bool zeroed(samples_walk& w, const box& b) {
+    if (b.type != std::string(4, '\0')) return false;
+    fail(w, "at byte " + std::to_string(b.offset) + ", where a box should start, it holds zeros");
+    return true;
+}
 
 track* track_with_id(samples_walk& w, std::uint64_t id) {
     for (auto& t : w.tracks) {
@@ -143,6 +154,7 @@ void read_media_header(std::string_view body, track& t) {
 
 void read_sample_tables(samples_walk& w, const box& stbl, track& t) {
     for_each_box(w.reader, stbl.body_offset, end_of(stbl), [&](const box& table) {
+        if (zeroed(w, table)) return false;
         if (table.type == "stsc") t.chunk_map = table;
         if (table.type == "stsz" || table.type == "stz2") t.sizes = table;
         if (table.type == "stco" || table.type == "co64") t.offsets = table;
@@ -154,6 +166,7 @@ void read_sample_tables(samples_walk& w, const box& stbl, track& t) {
 void read_track(samples_walk& w, const box& trak) {
     track t;
     for_each_box(w.reader, trak.body_offset, end_of(trak), [&](const box& part) {
+        if (zeroed(w, part)) return false;
         if (part.type == "tkhd") {
             // version and flags, two times of 4 or 8 bytes, then the track's id
             cursor at(body_of(w.reader, part, 24));
@@ -164,11 +177,13 @@ void read_track(samples_walk& w, const box& trak) {
         }
         if (part.type != "mdia") return true;
         for_each_box(w.reader, part.body_offset, end_of(part), [&](const box& media) {
+            if (zeroed(w, media)) return false;
             const auto body = body_of(w.reader, media, 32);
             if (media.type == "mdhd") read_media_header(body, t);
             if (media.type == "hdlr") t.video = body.size() >= 12 && body.substr(8, 4) == "vide";
             if (media.type != "minf") return true;
             for_each_box(w.reader, media.body_offset, end_of(media), [&](const box& stbl) {
+                if (zeroed(w, stbl)) return false;
                 if (stbl.type == "stbl") read_sample_tables(w, stbl, t);
                 return stbl.type != "stbl";
             });
@@ -220,13 +235,22 @@ std::optional<std::uint64_t> count_at(block_reader& reader, const box& b, std::s
     return at.big_endian(4);
 }
 
+bool in_media_data(const samples_walk& w, std::uint64_t start, std::uint64_t end) {
+    return std::any_of(w.media_data.begin(), w.media_data.end(),
+                       [&](const auto& data) { return data.first <= start && end <= data.second; });
+}
+
 // Places every sample of a track: chunk by chunk, the chunk map says how many samples each
-// chunk holds and the size table how large they are; each chunk must end inside the file.
+// chunk holds and the size table how large they are; each chunk must lie inside an mdat.
 bool place_samples(samples_walk& w, const track& t) {
-    const auto sample_count = t.sizes ? count_at(w.reader, *t.sizes, 8) : std::uint64_t{0};
+    // Every track has its tables, empty in a fragmented file; one without them was overwritten.
+    if (!t.sizes || !t.offsets || !t.chunk_map) {
+        return fail(w, track_name(t) + " has no sample tables");
+    }
+    const auto sample_count = count_at(w.reader, *t.sizes, 8);
     if (sample_count == 0) return true;
     const std::string damaged = track_name(t) + "'s sample tables are damaged";
-    if (!sample_count || !t.offsets || !t.chunk_map) return fail(w, damaged);
+    if (!sample_count) return fail(w, damaged);
     const bool compact = t.sizes->type == "stz2";
     const auto field = count_at(w.reader, *t.sizes, 4);  // stsz: the constant size
     const unsigned bits = compact ? static_cast<unsigned>(field.value_or(0) & 0xFF) : 32;
@@ -263,6 +287,11 @@ bool place_samples(samples_walk& w, const track& t) {
             return fail(w, "a chunk of samples of " + track_name(t) + " ends at byte " +
                                std::to_string(end) + ", the file holds " +
                                std::to_string(w.reader.file_size()));
+        }
+        if (bytes != 0 && !in_media_data(w, *start, end)) {
+            return fail(w, "a chunk of samples of " + track_name(t) +
+                               " lies outside the media data, at bytes " + std::to_string(*start) +
+                               " to " + std::to_string(end));
         }
     }
     if (samples_left == 0) return true;
@@ -390,16 +419,20 @@ bool walk_boxes(samples_walk& w) {
     for (std::uint64_t offset = 0; offset < file_size;) {
         const auto found = box_at(w.reader, offset, file_size);
         if (!found || found->size > file_size - offset) return true;  // the reader said why
+        if (zeroed(w, *found)) return false;
         // Only the first moov counts, as for the container's reader.
         if (found->type == "moov" && !movie_read) {
             movie_read = true;
             for_each_box(w.reader, found->body_offset, end_of(*found), [&](const box& child) {
+                if (zeroed(w, child)) return false;
                 if (child.type == "mvhd") read_media_header(body_of(w.reader, child, 32), w.movie);
                 if (child.type == "trak") read_track(w, child);
                 if (child.type == "mvex") read_movie_extends(w, child);
-                return true;
+                return w.damage.empty();
             });
+            if (!w.damage.empty()) return false;
         }
+        if (found->type == "mdat") w.media_data.emplace_back(found->body_offset, end_of(*found));
         if (found->type == "moof" && moof) {
             return fail(
                 w, "its moof at byte " + std::to_string(moof->offset) + " has no mdat after it");
@@ -419,7 +452,7 @@ bool walk_boxes(samples_walk& w) {
 
 void walk_samples(block_reader& reader, container_facts& facts) {
     if (!facts.whole) return;
-    samples_walk w{reader, {}, {}, {}};
+    samples_walk w{reader, {}, {}, {}, {}};
     bool whole = walk_boxes(w);
     std::optional<std::int64_t> video_ms;
     for (const auto& t : w.tracks) {

@@ -19,10 +19,10 @@ namespace brindle::media {
 // Updates `facts` (whole, damage, duration_ms).
 void walk_clusters(block_reader& reader, container_facts& facts);
 
-// MP4 and MOV: every sample of every track lies inside the file, as the chunk offsets, the
-// chunk map and the sample sizes place them, and every fragment's samples lie inside the mdat
-// after its moof. `facts.duration_ms` becomes the video's own: its longest video track,
-// fragments included.
+// MP4 and MOV: every sample of every track lies inside an mdat, as the chunk offsets, the
+// chunk map and the sample sizes place them, no box is zeros, and every fragment's samples lie
+// inside the mdat after its moof. `facts.duration_ms` becomes the video's own: its longest video
+// track, fragments included.
 void walk_samples(block_reader& reader, container_facts& facts);
 
 // How far two durations may differ and still be taken for the same film: encoders round the

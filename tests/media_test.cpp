@@ -318,6 +318,8 @@ enum class mutation {
     huge_stsz,         // the first sample table's count set to 2^32 - 1
     huge_trun,         // the first fragment run's sample count set to 2^32 - 1
     unsized_clusters,  // every Cluster's size marked unknown, as a live stream writes them
+    moov_end_zeroed,   // its last 400 bytes zeroed: the tables of the moov's last track
+    chunks_zeroed,     // every chunk offset of its last stco set to 0
 };
 
 void put_big_endian(std::string& bytes, std::size_t at, std::uint32_t value) {
@@ -374,6 +376,15 @@ std::string mutated(std::string bytes, mutation how) {
         case mutation::huge_trun:
             put_big_endian(bytes, bytes.find("trun") + 8, 0xFFFFFFFF);
             break;
+        case mutation::moov_end_zeroed:
+            std::fill(bytes.end() - 400, bytes.end(), '\0');
+            break;
+        case mutation::chunks_zeroed: {
+            const auto table = bytes.rfind("stco");
+            std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(table + 12),
+                        std::min<std::size_t>(40, size - table - 12), '\0');
+            break;
+        }
     }
     return bytes;
 }
@@ -418,6 +429,11 @@ TEST(Media, AResultIsWholeOnlyWithEveryFrameItDeclares) {
          "is not a complete MP4 file: it ends in 65536 zero bytes"},
         {"hevc_hvc1.mp4", mutation::huge_stsz, 2000,
          "is not a complete MP4 file: its track 1's sample tables are damaged"},
+        {"hevc_hvc1.mp4", mutation::moov_end_zeroed, 2000, "is not a complete MP4 file: "},
+        {"mov_text.mp4", mutation::moov_end_zeroed, 2000, "is not a complete MP4 file: "},
+        {"handbrake.mp4", mutation::moov_end_zeroed, 2000, "is not a complete MP4 file: "},
+        {"hevc_hvc1.mp4", mutation::chunks_zeroed, 2000,
+         "is not a complete MP4 file: a chunk of samples of its track 2 lies outside"},
         {"hevc_video2.mp4", mutation::none, 10000, "lasts 0.2 s, less than one second"},
         {"hevc_frag.mp4", mutation::none, 2000, ""},
         {"hevc_frag_moof.mp4", mutation::none, 2000, ""},
