@@ -310,9 +310,13 @@ TEST(Platform, ChangesStayInsideTheConfinedFolders) {
     fs::create_directories(dir.path() / "private");
     fs::create_directories(dir.path() / "wd");
     fs::create_directory_symlink(dir.path() / "private", dir.path() / "lib" / "swapped");
+    // A sibling whose name begins with the library's is outside too.
+    fs::create_directories(dir.path() / "lib2");
+    fs::create_directory_symlink(dir.path() / "lib2", dir.path() / "lib" / "sibling");
     const auto lib = join(dir, "lib"), outside = join(dir, "private");
     write_file(from_utf8(lib + "/real/a.mkv"), "source");
     write_file(from_utf8(outside + "/secret.mkv"), "secret");
+    write_file(from_utf8(join(dir, "lib2") + "/b.mkv"), "sibling");
     const std::string temp = join(dir, "wd") + "/tempenc.mkv";
     write_file(from_utf8(temp), "result");
 
@@ -325,11 +329,18 @@ TEST(Platform, ChangesStayInsideTheConfinedFolders) {
         {"link", platform::hard_link(lib + "/real/a.mkv", lib + "/swapped/b.mkv")},
         {"remove", platform::remove_file(into_link)},
         {"attributes", platform::copy_attributes(lib + "/real/a.mkv", into_link)},
+        {"sibling", platform::remove_file(lib + "/sibling/b.mkv")},
+        {"sibling by name", platform::remove_file(join(dir, "lib2") + "/b.mkv")},
+        {"probe", platform::create_and_remove(lib + "/swapped/.probe")},
     };
     for (const auto& [step, result] : refused) {
         EXPECT_FALSE(result.ok()) << step;
         EXPECT_NE(result.error.find("outside the library folder"), std::string::npos) << step;
     }
+    EXPECT_FALSE(platform::write_file_note(into_link, "note")) << "no note by way of the link";
+    std::string note;
+    EXPECT_FALSE(platform::read_file_note(outside + "/secret.mkv", note));
+    EXPECT_EQ(read_file(from_utf8(join(dir, "lib2") + "/b.mkv")), "sibling");
     EXPECT_EQ(read_file(from_utf8(outside + "/secret.mkv")), "secret");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "private"), {}), 1);
     // Inside, the same steps work.

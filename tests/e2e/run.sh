@@ -1862,6 +1862,118 @@ case_file_links() {
     end_case
 }
 
+case_result_with_second_name() {
+    begin_case "a result with a second name outside the library is refused and nothing installed"
+    use_fake_encoder
+    make_video lib/a.x264.mkv 1100000
+    keep_originals lib/a.x264.mkv
+    mkdir -p "$case_dir/outside"
+    fake_mode=link
+    case_env+=("BRINDLE_FAKE_OTHER=$(host_path "$case_dir/outside/owned.mkv")")
+    run_brindle "${encode_args[@]}"
+    fake_mode=
+    check_status 0
+    grep -qF "Not converted: $(native lib/a.x264.mkv): the result has more than one name, so it is not the encoder's own new file" \
+        "$case_dir/out" || fail "no line refusing the result: $(show "$case_dir/out")"
+    check_untouched lib/a.x264.mkv
+    [[ -e lib/a.x265.mkv ]] && fail "the result was installed"
+    [[ -f $case_dir/outside/owned.mkv ]] || fail "the outside file is gone"
+    [[ -z $(find lib -name '.brindle-*') ]] || fail "a staged file was left: $(find lib -name '.brindle-*')"
+    end_case
+}
+
+case_note_after_folder_swap() {
+    begin_case "a folder swapped for a link during the encode: the failure note stays inside"
+    if windows; then
+        skip_case "folder links are a POSIX matter here"
+        return
+    fi
+    use_fake_encoder
+    make_video lib/Show/a.mkv 1100000
+    mkdir -p "$case_dir/outside"
+    cp lib/Show/a.mkv "$case_dir/outside/a.mkv"
+    chmod 600 "$case_dir/outside/a.mkv"
+    local changed_before
+    changed_before=$(stat -c %Z "$case_dir/outside/a.mkv")
+    sleep 1.1  # a note would move the change time on by a whole second at least
+    fake_mode=swap
+    case_env+=("BRINDLE_FAKE_OTHER=$case_dir/outside")
+    run_brindle "${encode_args[@]}"
+    fake_mode=
+    check_status 0
+    grep -qF "Not converted: $(native lib/Show/a.mkv): the encoder failed with exit code 3" \
+        "$case_dir/out" || fail "no line for the failed encode: $(show "$case_dir/out")"
+    [[ -L lib/Show && -d lib/Show.moved ]] || fail "the encoder did not swap the folder"
+    [[ $(stat -c %Z "$case_dir/outside/a.mkv") == "$changed_before" ]] ||
+        fail "the file outside the library was changed (a note landed on it)"
+    end_case
+}
+
+case_killed_while_staging_across_volumes() {
+    begin_case "a run killed while it copies its result across volumes leaves no file in the library"
+    if windows || ! command -v strace >/dev/null || [[ ! -d /dev/shm || ! -w /dev/shm ]]; then
+        skip_case "needs strace and /dev/shm natively"
+        return
+    fi
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    local shm lib_dir pid
+    shm=$(mktemp -d /dev/shm/brindle-e2e.XXXXXX)
+    lib_dir=$case_dir/wd/lib
+    # The copy stalls for 20 s when it starts, long enough to be killed there.
+    (cd "$shm" && exec env "${case_env[@]}" strace -f -o /dev/null \
+        -e trace=copy_file_range -e inject=copy_file_range:delay_enter=20000000 \
+        "$brindle" -days 3 -dir "$lib_dir" -ext mkv -docurrent \
+        </dev/null >"$case_dir/raw" 2>"$case_dir/err") &
+    pid=$!
+    if ! wait_until 150 staging_started "$pid" "$lib_dir"; then
+        fail "the copy across volumes was never seen: $(show "$case_dir/raw")"
+    fi
+    pkill -KILL -P "$pid" 2>/dev/null
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    [[ -z $(find "$lib_dir" -name '.brindle-*') ]] ||
+        fail "a staged file was left: $(find "$lib_dir" -name '.brindle-*')"
+    check_untouched lib/a.mkv
+    rm -rf -- "$shm"
+    end_case
+}
+
+case_unwritable_library_folder() {
+    begin_case "a library folder the run cannot write to is found before the encoder starts"
+    if windows; then
+        skip_case "POSIX permissions"
+        return
+    fi
+    if ! drop_privileges; then
+        skip_case "running as root and cannot switch to an unprivileged user"
+        return
+    fi
+    use_fake_encoder
+    make_video lib/locked/a.mkv 1100000
+    keep_originals lib/locked/a.mkv
+    chmod 777 .
+    chmod 555 lib/locked
+    run_brindle "${encode_args[@]}"
+    chmod 755 . lib/locked
+    check_status 0
+    grep -qxF "Not converted: $(native lib/locked/a.mkv): its folder cannot be written: Permission denied" \
+        "$case_dir/out" || fail "no line refusing the folder: $(show "$case_dir/out")"
+    check_log_calls 0
+    check_untouched lib/locked/a.mkv
+    check_tree lib/locked a.mkv
+    end_case
+}
+
+# Whether the child of PID holds a staged file in FOLDER open, named or not: the copy of its
+# result has begun.
+staging_started() {
+    local child
+    child=$(pgrep -P "$1" | head -n 1)
+    [[ -n $child ]] && ls -l "/proc/$child/fd" 2>/dev/null | grep -qF -e "$2/#" -e "$2/.brindle-"
+}
+
 # ---- Run -------------------------------------------------------------------------------------
 
 samples_started=$EPOCHREALTIME
@@ -1938,6 +2050,10 @@ run_case case_results_not_whole
 run_case case_mp4_library
 run_case case_working_directory_inside_library
 run_case case_file_links
+run_case case_result_with_second_name
+run_case case_note_after_folder_swap
+run_case case_killed_while_staging_across_volumes
+run_case case_unwritable_library_folder
 
 echo "E2E ($platform) took $((SECONDS - started)) s"
 echo "E2E: $passed passed, $failed failed"
