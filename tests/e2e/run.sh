@@ -589,6 +589,18 @@ drop_privileges() {
     "${as_user[@]}" test -x "$brindle" || return 1
 }
 
+# Whether POSIX permissions can be tested here, as an unprivileged user; skips the case if not.
+permissions_apply() {
+    if windows; then
+        skip_case "POSIX permissions"
+        return 1
+    fi
+    if ! drop_privileges; then
+        skip_case "running as root and cannot switch to an unprivileged user"
+        return 1
+    fi
+}
+
 has_birth_time() {
     local probe=$case_dir/birth-probe birth
     : >"$probe"
@@ -1229,14 +1241,7 @@ case_killed_run() {
 
 case_unwritable_working_dir() {
     begin_case "a working directory that cannot be written: the lock message, exit code 1, nothing else happens"
-    if windows; then
-        skip_case "POSIX permissions"
-        return
-    fi
-    if ! drop_privileges; then
-        skip_case "running as root and cannot switch to an unprivileged user"
-        return
-    fi
+    permissions_apply || return
     use_fake_encoder
     make_video lib/a.mkv 1100000
     keep_originals lib/a.mkv
@@ -1942,14 +1947,7 @@ case_killed_while_staging_across_volumes() {
 
 case_unwritable_library_folder() {
     begin_case "a library folder the run cannot write to is found before the encoder starts"
-    if windows; then
-        skip_case "POSIX permissions"
-        return
-    fi
-    if ! drop_privileges; then
-        skip_case "running as root and cannot switch to an unprivileged user"
-        return
-    fi
+    permissions_apply || return
     use_fake_encoder
     make_video lib/locked/a.mkv 1100000
     keep_originals lib/locked/a.mkv
@@ -1963,6 +1961,39 @@ case_unwritable_library_folder() {
     check_log_calls 0
     check_untouched lib/locked/a.mkv
     check_tree lib/locked a.mkv
+    end_case
+}
+
+case_longest_paths_convert() {
+    begin_case "a source path of 255 characters converts: its .bak and staged paths are longer"
+    use_fake_encoder
+    local folder name
+    folder=$(printf 'f%.0s' {1..200})
+    # lib/ + folder + / + name: 255 characters.
+    name=$(printf 'n%.0s' {1..46}).mkv
+    make_video "lib/$folder/$name" 1100000
+    keep_originals "lib/$folder/$name"
+    expect_scan "lib/$folder/$name"
+    expect_conversion "lib/$folder/$name"
+    expect_run 0 "${encode_args[@]}"
+    check_encoded "lib/$folder/$name" "lib/$folder/$name"
+    check_tree "lib/$folder" "$name"
+    end_case
+}
+
+case_dir_in_long_form() {
+    begin_case "-dir written \\\\?\\...\\ with its trailing backslash scans like the plain form"
+    if ! windows; then
+        skip_case "a Windows path form"
+        return
+    fi
+    make_video lib/a.mkv sparse:2M
+    make_video lib/Show/b.mkv sparse:2M
+    local dir
+    dir='\\?\'$(host_path "$case_dir/wd/lib")'\'
+    expect "$scan_only_line"
+    expect "Scan found 2 files"$'\n'"Found: $dir\\a.mkv"$'\n'"Found: $dir\\Show\\b.mkv"$'\n'
+    expect_run 0 -days 3 -dir "$dir" -ext mkv -scanonly -docurrent
     end_case
 }
 
@@ -2054,6 +2085,8 @@ run_case case_result_with_second_name
 run_case case_note_after_folder_swap
 run_case case_killed_while_staging_across_volumes
 run_case case_unwritable_library_folder
+run_case case_longest_paths_convert
+run_case case_dir_in_long_form
 
 echo "E2E ($platform) took $((SECONDS - started)) s"
 echo "E2E: $passed passed, $failed failed"
