@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -301,6 +302,27 @@ TEST(Platform, HardLinkAndReplaceKeepBothFiles) {
     EXPECT_EQ(read_file(from_utf8(backup)), "old");
     EXPECT_NE(platform::status_of(source).stamp.index, second.stamp.index);
     EXPECT_EQ(platform::status_of(backup).stamp.index, second.stamp.index);
+}
+
+TEST(Platform, TellsWhatWouldKeepAFileFromBeingMadeOrDeleted) {
+    scoped_temp_dir dir;
+    const std::string file = join(dir, "a.mkv"), probe = join(dir, ".probe");
+    write_file(from_utf8(file), "source");
+    EXPECT_FALSE(platform::is_open_elsewhere(file));
+    {
+        // The C runtime opens without delete sharing on Windows, as players do.
+        std::ifstream held(from_utf8(file), std::ios::binary);
+        ASSERT_TRUE(held.is_open());
+        EXPECT_EQ(platform::is_open_elsewhere(file), on_windows());
+    }
+    EXPECT_FALSE(platform::is_open_elsewhere(file));
+    EXPECT_TRUE(platform::create_and_remove(probe).ok());
+    EXPECT_FALSE(fs::exists(from_utf8(probe))) << "the name made is removed at once";
+    EXPECT_TRUE(platform::create_and_remove(file).ok()) << "a taken name tells nothing";
+    EXPECT_EQ(read_file(from_utf8(file)), "source");
+    const auto missing =
+        platform::create_and_remove(join(dir, "gone") + platform::path_separator() + "x");
+    EXPECT_FALSE(missing.ok());
 }
 
 TEST(Platform, ChangesStayInsideTheConfinedFolders) {

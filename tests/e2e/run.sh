@@ -1997,6 +1997,25 @@ case_dir_in_long_form() {
     end_case
 }
 
+case_abandoned_staged_files() {
+    begin_case "a run removes the staged files of gone runs on its own host, never another host's"
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    local host
+    host=$(uname -n)
+    # Process ids never reach 99999999, and the test's own shell started long after second 1.
+    printf 'partial' >"lib/.brindle-$host-99999999-1700000000.part"
+    printf 'partial' >"lib/.brindle-$host-$$-1.part"
+    printf 'partial' >"lib/.brindle-elsewhere-99999999-1700000000.part"
+    expect_scan lib/a.mkv
+    expect_conversion lib/a.mkv
+    expect_run 0 "${encode_args[@]}"
+    check_encoded lib/a.mkv lib/a.mkv
+    check_tree lib .brindle-elsewhere-99999999-1700000000.part a.mkv
+    end_case
+}
+
 # Whether the child of PID holds a staged file in FOLDER open, named or not: the copy of its
 # result has begun.
 staging_started() {
@@ -2087,6 +2106,7 @@ run_case case_killed_while_staging_across_volumes
 run_case case_unwritable_library_folder
 run_case case_longest_paths_convert
 run_case case_dir_in_long_form
+run_case case_abandoned_staged_files
 
 echo "E2E ($platform) took $((SECONDS - started)) s"
 echo "E2E: $passed passed, $failed failed"
