@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 #include "encode/command.h"
 #include "encode/kept.h"
@@ -16,6 +18,7 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "vocabulary/size_text.h"
+#include "platform/walk.h"
 
 namespace brindle {
 
@@ -101,13 +104,51 @@ std::string converted_note(const prepared_encode& prepared, const result_verdict
     return note;
 }
 
-// The process id and the run's start in seconds: no other run, earlier or at the same time, has
-// both.
+// The machine, the process id and the process's start in seconds: no other run, earlier, at the
+// same time or on another machine sharing the library, has all three. A later run on this
+// machine tells from them whether the run that staged a file is gone.
 const std::string& run_id() {
     static const std::string id =
-        std::to_string(platform::process_id()) + "-" +
-        std::to_string(platform::now_ticks() / platform::ticks_per_second);
+        run_id_for({platform::host_name(), platform::process_id(),
+                    platform::process_started_at(platform::process_id()).value_or(0)});
     return id;
+}
+
+// The longest name of one file or folder that the file systems we meet take, counted as
+// native_length counts.
+constexpr std::size_t longest_name = 255;
+
+std::string_view name_of(std::string_view path) {
+    const std::size_t last = path.find_last_of(platform::path_separators());
+    return last == std::string_view::npos ? path : path.substr(last + 1);
+}
+
+std::string staging_path(const std::string& target) {
+    return staging_path_for(target, platform::path_separator(), run_id());
+}
+
+// Staged files in the folder of `staging` that runs on this machine left behind when they were
+// killed: their process has ended, or the process id now names a process started at another
+// time. Another machine's are never touched; it may be staging right now.
+void remove_abandoned_staged_files(const std::string& staging) {
+    const std::size_t last = staging.find_last_of(platform::path_separators());
+    const std::string folder = last == std::string::npos ? "." : staging.substr(0, last + 1);
+    const std::optional<staging_owner> own = staging_owner_of(staging.substr(last + 1));
+    platform::open_directory dir;
+    std::vector<platform::dir_entry> entries;
+    if (!own || !platform::open_top_directory(folder, dir).ok()) return;
+    const auto keep = [&own](std::string_view name, platform::entry_kind kind) {
+        const auto owner = staging_owner_of(name);
+        return kind != platform::entry_kind::directory && owner && owner->host == own->host;
+    };
+    if (!platform::read_directory(dir, keep, entries).ok()) return;
+    for (const platform::dir_entry& entry : entries) {
+        const staging_owner owner = *staging_owner_of(entry.name);
+        const auto started = platform::process_started_at(owner.pid);
+        if (!started || (*started != 0 && owner.start != 0 && *started != owner.start)) {
+            platform::remove_file(last == std::string::npos ? entry.name : folder + entry.name);
+        }
+    }
 }
 
 }  // namespace
@@ -119,7 +160,9 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     if (!path_can_be_quoted(path, shell)) {
         return "the name holds two or more % signs, which cmd.exe could expand into a command";
     }
-    if (platform::native_length(backup_path_for(path)) > platform::longest_path()) {
+    // The backup's path is Brindle's own, never handed to the interpreter, so only its name must
+    // fit the file system's limit on a name.
+    if (platform::native_length(name_of(backup_path_for(path))) > longest_name) {
         return "the path is too long to add \".bak\" to it";
     }
     const std::optional<std::string> command = build_encode_command(command_template, path, shell);
@@ -151,6 +194,11 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     if (std::string fault = check_target_before_encode(system_file_ops(), path, target);
         !fault.empty()) {
         return fault;
+    }
+    if (platform::is_open_elsewhere(path)) return "the source is open in another program";
+    // The folder's permissions and ACLs tell only when a name is made in it.
+    if (const op_result made = platform::create_and_remove(staging_path(target)); !made.ok()) {
+        return "its folder cannot be written: " + made.error;
     }
 
     prepared.command = *command;
@@ -228,9 +276,10 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     // A configuration line's result is named once it is read; the replace checks that name again.
     const std::string target = installed_path_for(entry.path, prepared.target, verdict.format);
     const platform::stop_deferral replace_finishes_first;
+    const std::string staging = staging_path(target);
+    remove_abandoned_staged_files(staging);
     const replace_report replaced = replace_with_result(
-        system_file_ops(), entry.path, target, temp_output_name,
-        staging_path_for(target, platform::path_separator(), run_id()), entry.stamp);
+        system_file_ops(), entry.path, target, temp_output_name, staging, entry.stamp);
     if (replaced.outcome != replace_outcome::replaced &&
         replaced.outcome != replace_outcome::replaced_old_kept) {
         outcome.reason = replaced.reason;

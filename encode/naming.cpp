@@ -79,4 +79,40 @@ std::string staging_path_for(const std::string& target, char separator, const st
     return directory + ".brindle-" + run_id + ".part";
 }
 
+std::string run_id_for(const staging_owner& owner) {
+    std::string host = owner.host;
+    for (char& c : host) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || is_digit(c) ||
+                           c == '.' || c == '_' || c == '-';
+        if (!plain) c = '_';
+    }
+    return host + "-" + std::to_string(owner.pid) + "-" + std::to_string(owner.start);
+}
+
+std::optional<staging_owner> staging_owner_of(std::string_view name) {
+    constexpr std::string_view prefix = ".brindle-", suffix = ".part";
+    if (!name.starts_with(prefix) || !name.ends_with(suffix)) return std::nullopt;
+    name = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    // Read from the right: a host name may hold '-' itself.
+    const auto number_after = [&name](std::uint64_t& value) {
+        const std::size_t dash = name.rfind('-');
+        if (dash == std::string_view::npos || dash + 1 == name.size() || name.size() - dash > 20) {
+            return false;
+        }
+        value = 0;
+        for (const char c : name.substr(dash + 1)) {
+            if (!is_digit(c)) return false;
+            value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        name = name.substr(0, dash);
+        return true;
+    };
+    staging_owner owner;
+    std::uint64_t pid = 0;
+    if (!number_after(owner.start) || !number_after(pid) || name.empty()) return std::nullopt;
+    owner.pid = static_cast<unsigned long>(pid);
+    owner.host = std::string(name);
+    return owner;
+}
+
 }  // namespace brindle

@@ -3,6 +3,7 @@
 // The names a result and its helpers take beside the source: pure functions of the source path.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,5 +36,20 @@ std::string backup_path_for(const std::string& source);
 // names this run alone (its process id and start time), so a file left by a killed run, whose
 // process id the system may hand out again, never stands in the way.
 std::string staging_path_for(const std::string& target, char separator, const std::string& run_id);
+
+// The run that staged a file: the machine it ran on, its process id and its start in seconds.
+struct staging_owner {
+    std::string host;
+    unsigned long pid = 0;
+    std::uint64_t start = 0;
+};
+
+// The run id "HOST-PID-START". The host name keeps letters, digits, '.', '_' and '-'; any other
+// byte becomes '_', so that the name is a plain file name everywhere.
+std::string run_id_for(const staging_owner& owner);
+
+// The run that staged the file named `name` (".brindle-HOST-PID-START.part", no folder), or no
+// answer when the name is not one a run gives its staged file.
+std::optional<staging_owner> staging_owner_of(std::string_view name);
 
 }  // namespace brindle

@@ -186,6 +186,13 @@ replace_report replace_steps(file_ops& ops, const std::string& source, const std
     if (output.what != path_state::kind::regular || output.stamp.size == 0) {
         return refused(replace_outcome::no_output, "the encoder left no output");
     }
+    // A second name could lie anywhere, outside the library too: installing that file would
+    // give it the source's owner and make it part of the library.
+    if (output.names > 1) {
+        return refused(
+            replace_outcome::not_own_file,
+            "the result has more than one name, so it is not the encoder's own new file");
+    }
     // Again at install time: a folder that became a link would take the result out of the
     // library, and a name taken meanwhile is someone else's.
     if (target != source) {

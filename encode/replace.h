@@ -39,6 +39,8 @@ enum class replace_outcome {
     replaced_old_kept,  // the result stands, but the old source (or its backup) could not be
                         // removed: `reason` names it and says why
     no_output,          // the encoder left no non-empty output; nothing touched
+    not_own_file,       // the output has a second name, perhaps outside the library; nothing
+                        // touched
     staging_failed,     // the result could not be put beside the target; source untouched
     source_changed,     // the source is not the file that was scanned; result thrown away
     backup_failed,      // the source could not be given its backup name; source untouched

@@ -105,4 +105,13 @@ op_result clear_read_only(const std::string& path);
 // Flushes a file's content to disk.
 op_result flush_file(const std::string& path);
 
+// Creates the file `path` exclusively and removes it at once, through its checked folder: tells
+// whether this run may make names in that folder, as its permissions and ACLs decide. A name
+// that is taken already tells nothing and answers ok.
+op_result create_and_remove(const std::string& path);
+
+// Whether another program holds the file open in a way that keeps it from being deleted now
+// (on Windows, opened without delete sharing). Never on POSIX, where an open file is deleted.
+bool is_open_elsewhere(const std::string& path);
+
 }  // namespace brindle::platform

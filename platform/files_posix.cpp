@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -175,11 +176,6 @@ bool read_file_note(const std::string& path, std::string& text) {
     return true;
 }
 
-bool write_file_note(const std::string& path, const std::string& text) {
-    // An extended attribute changes the inode's change time only, never the last-write time.
-    return ::lsetxattr(path.c_str(), note_attribute, text.data(), text.size(), 0) == 0;
-}
-
 long long file_size(const std::string& path) {
     struct stat status;
     if (::stat(path.c_str(), &status) != 0) return -1;
@@ -245,6 +241,19 @@ private:
 
 }  // namespace
 
+bool write_file_note(const std::string& path, const std::string& text) {
+    // Through the file opened in its checked folder, never by path: a folder swapped for a link
+    // meanwhile must not carry the note to a file outside the library.
+    const parent_folder folder(path);
+    if (!folder.usable()) return false;
+    const unique_fd fd(::openat(folder.fd(), folder.name(),
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status;
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    // An extended attribute changes the inode's change time only, never the last-write time.
+    return ::fsetxattr(fd.get(), note_attribute, text.data(), text.size(), 0) == 0;
+}
+
 void confine_changes_to(const std::vector<std::string>& folders) {
     confined_to.clear();
     for (const std::string& folder : folders) {
@@ -269,6 +278,7 @@ path_state status_of(const std::string& path) {
                                             : path_state::kind::other;
     result.stamp.volume = status.st_dev;
     result.stamp.index = status.st_ino;
+    result.names = status.st_nlink;
     result.stamp.size = static_cast<std::uint64_t>(status.st_size);
     result.stamp.write_ticks =
         ticks_from_unix(status.st_mtim.tv_sec, static_cast<std::uint32_t>(status.st_mtim.tv_nsec));
@@ -337,6 +347,38 @@ op_result hard_link(const std::string& from, const std::string& to) {
     return result;
 }
 
+namespace {
+
+// Copies into a file that has no name until it is complete and flushed, so that a run killed
+// meanwhile leaves nothing in the folder: the system frees it. The name is given by a link,
+// which refuses an existing name as O_EXCL would. No answer where the file system makes no
+// unnamed files; the caller then copies under the name itself.
+std::optional<op_result> copy_to_unnamed_file(int in, int folder, const char* name) {
+    unique_fd out(::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (!out.valid()) {
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT) {
+            return std::nullopt;
+        }
+        return failure_from_errno();
+    }
+    if (!copy_contents(in, out.get()) || ::fsync(out.get()) != 0) return failure_from_errno();
+    // Linking a descriptor by its own empty path needs a privilege; its /proc name does not.
+    const std::string self = "/proc/self/fd/" + std::to_string(out.get());
+    if (::linkat(AT_FDCWD, self.c_str(), folder, name, AT_SYMLINK_FOLLOW) != 0 &&
+        ::linkat(out.get(), "", folder, name, AT_EMPTY_PATH) != 0) {
+        return failure_from_errno();
+    }
+    if (!out.close()) {
+        const op_result result = failure_from_errno();
+        ::unlinkat(folder, name, 0);
+        return result;
+    }
+    ::fsync(folder);
+    return op_result{};
+}
+
+}  // namespace
+
 op_result copy_to_new_file(const std::string& from, const std::string& to) {
     unique_fd in(open_retrying(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!in.valid()) return failure_from_errno();
@@ -345,6 +387,9 @@ op_result copy_to_new_file(const std::string& from, const std::string& to) {
     if (!S_ISREG(status.st_mode)) return failure(EINVAL);
     const parent_folder folder(to);
     if (!folder.usable()) return folder.fault();
+    if (const auto unnamed = copy_to_unnamed_file(in.get(), folder.fd(), folder.name())) {
+        return *unnamed;
+    }
     // O_EXCL refuses whatever stands at `to`, a link included, so nothing planted there is ever
     // written through or truncated. Readable by its owner only until its permissions are set.
     unique_fd out(::openat(folder.fd(), folder.name(),
@@ -385,6 +430,18 @@ op_result copy_attributes(const std::string& from, const std::string& to) {
 }
 
 op_result clear_read_only(const std::string&) { return {op_result::fault::not_supported, {}}; }
+
+op_result create_and_remove(const std::string& path) {
+    const parent_folder folder(path);
+    if (!folder.usable()) return folder.fault();
+    const unique_fd fd(::openat(folder.fd(), folder.name(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) return errno == EEXIST ? op_result{} : failure_from_errno();
+    if (::unlinkat(folder.fd(), folder.name(), 0) != 0) return failure_from_errno();
+    return {};
+}
+
+bool is_open_elsewhere(const std::string&) { return false; }
 
 op_result flush_file(const std::string& path) {
     unique_fd fd(open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -19,6 +19,7 @@ using win32::open_file;
 using win32::share_all;
 using win32::ticks_of;
 using win32::to_wide;
+using win32::to_wide_path;
 using win32::unique_handle;
 
 namespace {
@@ -63,7 +64,7 @@ void file_reader::close() {
 file_reader::outcome file_reader::open(const std::string& path) {
     close();
     error_.clear();
-    const auto wide = to_wide(path);
+    const auto wide = to_wide_path(path);
     if (!wide) {
         error_ = error_text(ERROR_INVALID_NAME);
         return outcome::failed;
@@ -146,7 +147,7 @@ bool write_file_note(const std::string& path, const std::string& text) {
 }
 
 long long file_size(const std::string& path) {
-    const auto wide = to_wide(path);
+    const auto wide = to_wide_path(path);
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!wide || !GetFileAttributesExW(wide->c_str(), GetFileExInfoStandard, &data)) return -1;
     return static_cast<long long>(join_halves(data.nFileSizeHigh, data.nFileSizeLow));
@@ -230,7 +231,7 @@ bool is_disguised_link(HANDLE file, const std::wstring& path) {
 
 path_state status_of(const std::string& path) {
     path_state result;
-    const auto wide = to_wide(path);
+    const auto wide = to_wide_path(path);
     if (!wide) {
         result.what = path_state::kind::unknown;
         result.error = error_text(ERROR_NO_UNICODE_TRANSLATION);
@@ -263,18 +264,19 @@ path_state status_of(const std::string& path) {
     result.stamp.index = join_halves(information.nFileIndexHigh, information.nFileIndexLow);
     result.stamp.size = join_halves(information.nFileSizeHigh, information.nFileSizeLow);
     result.stamp.write_ticks = ticks_of(information.ftLastWriteTime);
+    result.names = information.nNumberOfLinks;
     return result;
 }
 
 op_result remove_file(const std::string& path) {
-    const auto wide = to_wide(path);
+    const auto wide = to_wide_path(path);
     if (!wide) return failure(ERROR_NO_UNICODE_TRANSLATION);
     if (!DeleteFileW(wide->c_str())) return last_failure();
     return {};
 }
 
 op_result rename_no_replace(const std::string& from, const std::string& to) {
-    const auto wide_from = to_wide(from), wide_to = to_wide(to);
+    const auto wide_from = to_wide_path(from), wide_to = to_wide_path(to);
     if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
     if (!MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_WRITE_THROUGH)) {
         return last_failure();
@@ -283,7 +285,7 @@ op_result rename_no_replace(const std::string& from, const std::string& to) {
 }
 
 op_result rename_replace(const std::string& from, const std::string& to) {
-    const auto wide_from = to_wide(from), wide_to = to_wide(to);
+    const auto wide_from = to_wide_path(from), wide_to = to_wide_path(to);
     if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
     constexpr DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
     if (MoveFileExW(wide_from->c_str(), wide_to->c_str(), flags)) return {};
@@ -302,7 +304,7 @@ op_result rename_replace(const std::string& from, const std::string& to) {
 }
 
 op_result hard_link(const std::string& from, const std::string& to) {
-    const auto wide_from = to_wide(from), wide_to = to_wide(to);
+    const auto wide_from = to_wide_path(from), wide_to = to_wide_path(to);
     if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
     if (CreateHardLinkW(wide_to->c_str(), wide_from->c_str(), nullptr)) return {};
     const DWORD error = GetLastError();
@@ -327,14 +329,23 @@ op_result copy_to_new_file(const std::string& from, const std::string& to) {
     // ever written through or truncated.
     const auto out = open_file(to, GENERIC_WRITE | DELETE, CREATE_NEW);
     if (!out.valid()) return last_failure();
-    if (copy_between(in.get(), out.get()) && FlushFileBuffers(out.get())) return {};
+    // Marked for deletion from the start, so that a run killed while it copies leaves nothing:
+    // the system deletes the file when its last handle closes. Unlike the flag that deletes on
+    // close, the mark can be cleared once the copy is whole.
+    delete_by_handle(out.get());
+    if (copy_between(in.get(), out.get()) && FlushFileBuffers(out.get())) {
+        FILE_DISPOSITION_INFO keep{FALSE};
+        if (SetFileInformationByHandle(out.get(), FileDispositionInfo, &keep, sizeof keep)) {
+            return {};
+        }
+    }
     const op_result result = last_failure();
     delete_by_handle(out.get());
     return result;
 }
 
 op_result copy_attributes(const std::string& from, const std::string& to) {
-    const auto wide_from = to_wide(from);
+    const auto wide_from = to_wide_path(from);
     if (!wide_from) return failure(ERROR_NO_UNICODE_TRANSLATION);
     const DWORD source = GetFileAttributesW(wide_from->c_str());
     if (source == INVALID_FILE_ATTRIBUTES) return last_failure();
@@ -358,7 +369,7 @@ op_result copy_attributes(const std::string& from, const std::string& to) {
 }
 
 op_result clear_read_only(const std::string& path) {
-    const auto wide = to_wide(path);
+    const auto wide = to_wide_path(path);
     if (!wide) return failure(ERROR_NO_UNICODE_TRANSLATION);
     const DWORD attributes = GetFileAttributesW(wide->c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return last_failure();
@@ -367,6 +378,25 @@ op_result clear_read_only(const std::string& path) {
         return last_failure();
     }
     return {};
+}
+
+op_result create_and_remove(const std::string& path) {
+    // Removed when closed, whatever happens in between.
+    const auto file = open_file(path, GENERIC_WRITE | DELETE, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE);
+    if (!file.valid()) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? op_result{}
+                                                                           : failure(error);
+    }
+    return {};
+}
+
+bool is_open_elsewhere(const std::string& path) {
+    // Asking for the right to delete is refused with a sharing violation exactly when a program
+    // has the file open without delete sharing.
+    const auto file = open_file(path, DELETE, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+    return !file.valid() && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 op_result flush_file(const std::string& path) {

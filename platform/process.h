@@ -3,6 +3,8 @@
 // Processes: the encoder run through the command interpreter, the stop requests, and the run's
 // lock.
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -118,5 +120,13 @@ lock_result lock_working_directory(const std::string& name);
 
 // The process id, for names that must not collide with another run's.
 unsigned long process_id();
+
+// This machine's name as the system tells it; empty when it will not.
+std::string host_name();
+
+// When the process `pid` started, in whole seconds of the system's clock: no answer when no such
+// process runs (a process that has ended but not been waited for included), 0 when it runs but
+// its start cannot be told.
+std::optional<std::uint64_t> process_started_at(unsigned long pid);
 
 }  // namespace brindle::platform

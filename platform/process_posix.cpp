@@ -542,4 +542,52 @@ bool output_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 unsigned long process_id() { return static_cast<unsigned long>(::getpid()); }
 
+std::string host_name() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
+namespace {
+
+// The first `size` bytes of a file under /proc, or nothing.
+std::string read_proc_file(const std::string& path) {
+    const posix::unique_fd fd(posix::open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return {};
+    std::string text(4096, '\0');
+    const ssize_t got = ::read(fd.get(), text.data(), text.size());
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return text;
+}
+
+// The boot time in seconds since 1970, which the process start times under /proc count from.
+std::uint64_t boot_time() {
+    const std::string text = read_proc_file("/proc/stat");
+    const auto at = text.find("\nbtime ");
+    return at == std::string::npos ? 0 : std::strtoull(text.c_str() + at + 7, nullptr, 10);
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> process_started_at(unsigned long pid) {
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return std::nullopt;
+    const std::string text = read_proc_file("/proc/" + std::to_string(pid) + "/stat");
+    // The command name in parentheses may hold blanks and parentheses: the fields after its
+    // last ')' are the state (the third field) and then the rest, the start time the 22nd.
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    const char* field = text.c_str() + close + 1;
+    while (*field == ' ') ++field;
+    if (*field == 'Z' || *field == 'X') return std::nullopt;
+    for (int skipped = 0; skipped < 19 && *field != '\0'; ++skipped) {
+        field = std::strchr(field, ' ');
+        if (field == nullptr) return 0;
+        ++field;
+    }
+    const std::uint64_t ticks = std::strtoull(field, nullptr, 10);
+    const long per_second = ::sysconf(_SC_CLK_TCK);
+    if (ticks == 0 || per_second <= 0) return 0;
+    return boot_time() + ticks / static_cast<std::uint64_t>(per_second);
+}
+
 }  // namespace brindle::platform

@@ -368,6 +368,26 @@ unsigned long process_id() { return GetCurrentProcessId(); }
 bool output_is_terminal() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+std::string host_name() {
+    wchar_t name[256] = {};
+    DWORD length = 255;
+    if (!GetComputerNameExW(ComputerNameDnsHostname, name, &length)) return {};
+    return win32::to_utf8(std::wstring_view(name, length)).value_or(std::string());
+}
+
+std::optional<std::uint64_t> process_started_at(unsigned long pid) {
+    const win32::unique_handle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
+    if (!process.valid()) {
+        // A process that may not be looked at still runs.
+        if (GetLastError() == ERROR_INVALID_PARAMETER) return std::nullopt;
+        return 0;
+    }
+    DWORD code = 0;
+    if (GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE) return std::nullopt;
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return 0;
+    return win32::ticks_of(created) / 10'000'000;
 }
 
 }  // namespace brindle::platform

@@ -134,7 +134,7 @@ std::string real_path(const open_directory& dir) {
 op_result read_directory(const open_directory& dir, const entry_filter& keep,
                          std::vector<dir_entry>& entries) {
     const bool ends_in_separator = !dir.path.empty() && is_separator(dir.path.back());
-    const auto pattern = to_wide(dir.path + (ends_in_separator ? "*" : "\\*"));
+    const auto pattern = win32::to_wide_path(dir.path + (ends_in_separator ? "*" : "\\*"));
     if (!pattern) return failed(ERROR_NO_UNICODE_TRANSLATION);
     // The basic information leaves out the short names, and the large fetch reads the listing
     // in larger batches.

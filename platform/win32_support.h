@@ -42,6 +42,38 @@ inline std::optional<std::string> to_utf8(std::wstring_view wide) {
     return utf8;
 }
 
+// A path as the W calls take it at any length, up to 32,767 characters. A path too long for the
+// system's old limit, and one the user wrote with the "\\?\" prefix, is made full, given the
+// prefix ("\\?\UNC\" for a share) and written with single '\' separators, since the prefix
+// turns off the system's own clean-up of a path. Shorter paths pass as they are.
+inline std::optional<std::wstring> to_wide_path(std::string_view utf8) {
+    auto wide = to_wide(utf8);
+    constexpr std::wstring_view prefix = L"\\\\?\\";
+    // 12 less: a folder's path must leave room for a name of 8.3 characters.
+    if (!wide || wide->starts_with(L"\\\\.\\") ||
+        (!wide->starts_with(prefix) && wide->size() < MAX_PATH - 12)) {
+        return wide;
+    }
+    std::wstring full = *wide;
+    if (!wide->starts_with(prefix)) {
+        const DWORD needed = GetFullPathNameW(wide->c_str(), 0, nullptr, nullptr);
+        if (needed == 0) return wide;
+        full.assign(needed, L'\0');
+        const DWORD length = GetFullPathNameW(wide->c_str(), needed, full.data(), nullptr);
+        if (length == 0 || length >= needed) return wide;
+        full.resize(length);
+        full = full.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2)
+                                         : std::wstring(prefix) + full;
+    }
+    std::wstring clean(full.substr(0, prefix.size()));
+    for (std::size_t at = prefix.size(); at < full.size(); ++at) {
+        const wchar_t c = full[at] == L'/' ? L'\\' : full[at];
+        if (c == L'\\' && clean.back() == L'\\') continue;
+        clean.push_back(c);
+    }
+    return clean;
+}
+
 // Closes the handle it holds when it goes out of scope.
 class unique_handle {
 public:
@@ -73,7 +105,7 @@ inline constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHA
 
 inline unique_handle open_file(const std::string& path, DWORD access, DWORD disposition,
                                DWORD flags = FILE_ATTRIBUTE_NORMAL) {
-    const auto wide = to_wide(path);
+    const auto wide = to_wide_path(path);
     if (!wide) return unique_handle(INVALID_HANDLE_VALUE);
     return unique_handle(
         CreateFileW(wide->c_str(), access, share_all, nullptr, disposition, flags, nullptr));

@@ -39,6 +39,10 @@ TEST(FailureMarks, RoundTripAndRefuseForeignText) {
     stamp.write_ticks += 1;
     EXPECT_FALSE(mark_matches(same_command, stamp, "enc %1 %2"))
         << "a file written since is tried again";
+    stamp.write_ticks -= 1;
+    stamp.size += 1;
+    EXPECT_FALSE(mark_matches(same_command, stamp, "enc %1 %2"))
+        << "a file of another size, its time kept, is tried again";
 }
 
 TEST(FailureMarks, StayWithTheFileWhereTheFileSystemKeepsThem) {

@@ -27,6 +27,22 @@ TEST(ReplacePaths, TargetBackupAndStaging) {
         << "a bare name stages in the working directory";
 }
 
+TEST(ReplacePaths, AStagedNameTellsTheRunThatMadeIt) {
+    const std::string id = run_id_for({"nas-2.home", 4321, 1765000000});
+    EXPECT_EQ(id, "nas-2.home-4321-1765000000");
+    const auto owner = staging_owner_of(".brindle-" + id + ".part");
+    ASSERT_TRUE(owner.has_value());
+    EXPECT_EQ(owner->host, "nas-2.home");
+    EXPECT_EQ(owner->pid, 4321u);
+    EXPECT_EQ(owner->start, 1765000000u);
+    EXPECT_EQ(run_id_for({"a b/c\\d", 1, 2}), "a_b_c_d-1-2") << "a plain file name everywhere";
+    for (const char* other :
+         {".brindle-42.part", ".brindle-h-1-2.mkv", "brindle-h-1-2.part", ".brindle--1-2.part",
+          ".brindle-h-x-2.part", ".brindle-h-1-.part", ".brindle-h-1-123456789012345678901.part"}) {
+        EXPECT_FALSE(staging_owner_of(other).has_value()) << other;
+    }
+}
+
 TEST(ReplacePaths, OnlyACodecTagInTheFileNameChanges) {
     struct row {
         const char* source;

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -306,6 +307,27 @@ TEST(Platform, HardLinkAndReplaceKeepBothFiles) {
     EXPECT_EQ(platform::status_of(backup).stamp.index, second.stamp.index);
 }
 
+TEST(Platform, TellsWhatWouldKeepAFileFromBeingMadeOrDeleted) {
+    scoped_temp_dir dir;
+    const std::string file = join(dir, "a.mkv"), probe = join(dir, ".probe");
+    write_file(from_utf8(file), "source");
+    EXPECT_FALSE(platform::is_open_elsewhere(file));
+    {
+        // The C runtime opens without delete sharing on Windows, as players do.
+        std::ifstream held(from_utf8(file), std::ios::binary);
+        ASSERT_TRUE(held.is_open());
+        EXPECT_EQ(platform::is_open_elsewhere(file), on_windows());
+    }
+    EXPECT_FALSE(platform::is_open_elsewhere(file));
+    EXPECT_TRUE(platform::create_and_remove(probe).ok());
+    EXPECT_FALSE(fs::exists(from_utf8(probe))) << "the name made is removed at once";
+    EXPECT_TRUE(platform::create_and_remove(file).ok()) << "a taken name tells nothing";
+    EXPECT_EQ(read_file(from_utf8(file)), "source");
+    const auto missing =
+        platform::create_and_remove(join(dir, "gone") + platform::path_separator() + "x");
+    EXPECT_FALSE(missing.ok());
+}
+
 TEST(Platform, ChangesStayInsideTheConfinedFolders) {
     if (on_windows()) GTEST_SKIP() << "folder links are a POSIX matter here";
     scoped_temp_dir dir;
@@ -313,9 +335,13 @@ TEST(Platform, ChangesStayInsideTheConfinedFolders) {
     fs::create_directories(dir.path() / "private");
     fs::create_directories(dir.path() / "wd");
     fs::create_directory_symlink(dir.path() / "private", dir.path() / "lib" / "swapped");
+    // A sibling whose name begins with the library's is outside too.
+    fs::create_directories(dir.path() / "lib2");
+    fs::create_directory_symlink(dir.path() / "lib2", dir.path() / "lib" / "sibling");
     const auto lib = join(dir, "lib"), outside = join(dir, "private");
     write_file(from_utf8(lib + "/real/a.mkv"), "source");
     write_file(from_utf8(outside + "/secret.mkv"), "secret");
+    write_file(from_utf8(join(dir, "lib2") + "/b.mkv"), "sibling");
     const std::string temp = join(dir, "wd") + "/tempenc.mkv";
     write_file(from_utf8(temp), "result");
 
@@ -328,11 +354,18 @@ TEST(Platform, ChangesStayInsideTheConfinedFolders) {
         {"link", platform::hard_link(lib + "/real/a.mkv", lib + "/swapped/b.mkv")},
         {"remove", platform::remove_file(into_link)},
         {"attributes", platform::copy_attributes(lib + "/real/a.mkv", into_link)},
+        {"sibling", platform::remove_file(lib + "/sibling/b.mkv")},
+        {"sibling by name", platform::remove_file(join(dir, "lib2") + "/b.mkv")},
+        {"probe", platform::create_and_remove(lib + "/swapped/.probe")},
     };
     for (const auto& [step, result] : refused) {
         EXPECT_FALSE(result.ok()) << step;
         EXPECT_NE(result.error.find("outside the library folder"), std::string::npos) << step;
     }
+    EXPECT_FALSE(platform::write_file_note(into_link, "note")) << "no note by way of the link";
+    std::string note;
+    EXPECT_FALSE(platform::read_file_note(outside + "/secret.mkv", note));
+    EXPECT_EQ(read_file(from_utf8(join(dir, "lib2") + "/b.mkv")), "sibling");
     EXPECT_EQ(read_file(from_utf8(outside + "/secret.mkv")), "secret");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "private"), {}), 1);
     // Inside, the same steps work.

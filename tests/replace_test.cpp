@@ -143,6 +143,7 @@ struct fake_ops final : file_ops {
             state.what = path_state::kind::regular;
             const auto index = static_cast<std::uint64_t>(it->second);
             state.stamp = {7, index, files.at(it->second).content.size(), 1000 * index};
+            for (const auto& named : names) state.names += named.second == it->second ? 1 : 0;
         } else if (folders.count(name) != 0) {
             state.what = path_state::kind::directory;
         }
@@ -291,6 +292,10 @@ TEST(ReplaceWithResult, EveryInjectedFailureLeavesTheLibraryWhole) {
          "S=SOURCE"},
         {"an empty output that cannot be deleted", beside, "S=SOURCE O=", {"remove_temp"},
          outcome::no_output, "the encoder left no output", "O= S=SOURCE"},
+        {"an output with a second name elsewhere is no result of the encoder's own", beside,
+         "S=SOURCE O=RESULT X=@O", {}, outcome::not_own_file,
+         "the result has more than one name, so it is not the encoder's own new file",
+         "S=SOURCE X=RESULT"},
         {"an output that cannot be examined", output_unknown, "S=SOURCE O=RESULT", {},
          outcome::no_output, "the encoder's output cannot be examined: cannot examine tempenc.mkv",
          "S=SOURCE"},

@@ -337,6 +337,10 @@ TEST_F(ScanTest, LinksAreFollowedInsideTheLibraryAndEachFileIsListedOnce) {
     fs::create_directory_symlink(".", lib / "a" / "self");
     fs::create_directory_symlink(lib, lib / "a" / "top");  // absolute, inside
     fs::create_directory_symlink(temp.path() / "private", lib / "a264");
+    // A sibling whose name begins with the library's lies outside it all the same.
+    fs::create_directories(temp.path() / "lib2");
+    make_file(temp.path() / "lib2" / "sibling.mkv", 2 * mib);
+    fs::create_directory_symlink(temp.path() / "lib2", lib / "b");
     fs::create_directory_symlink(fs::path("..") / ".." / "private", lib / "Show" / "out");
     fs::create_directory(lib / "a265");
     // Reached only through a link, as a hidden folder is never walked by its own name.
@@ -357,7 +361,8 @@ TEST_F(ScanTest, LinksAreFollowedInsideTheLibraryAndEachFileIsListedOnce) {
     const std::vector<std::string> lines = {
         "Passed over the link " + dir + s + "Show" + s + "out" +
             ": it leads out of the library folder\n",
-        "Passed over the link " + dir + s + "a264" + ": it leads out of the library folder\n"};
+        "Passed over the link " + dir + s + "a264" + ": it leads out of the library folder\n",
+        "Passed over the link " + dir + s + "b" + ": it leads out of the library folder\n"};
     std::vector<std::string> said = walked.lines;
     std::sort(said.begin(), said.end());
     EXPECT_EQ(said, lines);

@@ -27,6 +27,8 @@ struct path_state {
     kind what = kind::missing;
     file_stamp stamp;
     std::string error;
+    // How many names (hard links) the file has; 0 when the system would not tell.
+    std::uint64_t names = 0;
 };
 
 }  // namespace brindle

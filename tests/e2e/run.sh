@@ -595,6 +595,18 @@ drop_privileges() {
     "${as_user[@]}" test -x "$brindle" || return 1
 }
 
+# Whether POSIX permissions can be tested here, as an unprivileged user; skips the case if not.
+permissions_apply() {
+    if windows; then
+        skip_case "POSIX permissions"
+        return 1
+    fi
+    if ! drop_privileges; then
+        skip_case "running as root and cannot switch to an unprivileged user"
+        return 1
+    fi
+}
+
 has_birth_time() {
     local probe=$case_dir/birth-probe birth
     : >"$probe"
@@ -1241,14 +1253,7 @@ case_killed_run() {
 
 case_unwritable_working_dir() {
     begin_case "a working directory that cannot be written: the lock message, exit code 1, nothing else happens"
-    if windows; then
-        skip_case "POSIX permissions"
-        return
-    fi
-    if ! drop_privileges; then
-        skip_case "running as root and cannot switch to an unprivileged user"
-        return
-    fi
+    permissions_apply || return
     use_fake_encoder
     make_video lib/a.mkv 1100000
     keep_originals lib/a.mkv
@@ -1874,6 +1879,163 @@ case_file_links() {
     end_case
 }
 
+case_result_with_second_name() {
+    begin_case "a result with a second name outside the library is refused and nothing installed"
+    use_fake_encoder
+    make_video lib/a.x264.mkv 1100000
+    keep_originals lib/a.x264.mkv
+    mkdir -p "$case_dir/outside"
+    fake_mode=link
+    case_env+=("BRINDLE_FAKE_OTHER=$(host_path "$case_dir/outside/owned.mkv")")
+    run_brindle "${encode_args[@]}"
+    fake_mode=
+    check_status 0
+    grep -qF "Not converted: $(native lib/a.x264.mkv): the result has more than one name, so it is not the encoder's own new file" \
+        "$case_dir/out" || fail "no line refusing the result: $(show "$case_dir/out")"
+    check_untouched lib/a.x264.mkv
+    [[ -e lib/a.x265.mkv ]] && fail "the result was installed"
+    [[ -f $case_dir/outside/owned.mkv ]] || fail "the outside file is gone"
+    [[ -z $(find lib -name '.brindle-*') ]] || fail "a staged file was left: $(find lib -name '.brindle-*')"
+    end_case
+}
+
+case_note_after_folder_swap() {
+    begin_case "a folder swapped for a link during the encode: the failure note stays inside"
+    if windows; then
+        skip_case "folder links are a POSIX matter here"
+        return
+    fi
+    use_fake_encoder
+    make_video lib/Show/a.mkv 1100000
+    mkdir -p "$case_dir/outside"
+    cp lib/Show/a.mkv "$case_dir/outside/a.mkv"
+    chmod 600 "$case_dir/outside/a.mkv"
+    local changed_before
+    changed_before=$(stat -c %Z "$case_dir/outside/a.mkv")
+    sleep 1.1  # a note would move the change time on by a whole second at least
+    fake_mode=swap
+    case_env+=("BRINDLE_FAKE_OTHER=$case_dir/outside")
+    run_brindle "${encode_args[@]}"
+    fake_mode=
+    check_status 0
+    grep -qF "Not converted: $(native lib/Show/a.mkv): the encoder failed with exit code 3" \
+        "$case_dir/out" || fail "no line for the failed encode: $(show "$case_dir/out")"
+    [[ -L lib/Show && -d lib/Show.moved ]] || fail "the encoder did not swap the folder"
+    [[ $(stat -c %Z "$case_dir/outside/a.mkv") == "$changed_before" ]] ||
+        fail "the file outside the library was changed (a note landed on it)"
+    end_case
+}
+
+case_killed_while_staging_across_volumes() {
+    begin_case "a run killed while it copies its result across volumes leaves no file in the library"
+    if windows || ! command -v strace >/dev/null || [[ ! -d /dev/shm || ! -w /dev/shm ]]; then
+        skip_case "needs strace and /dev/shm natively"
+        return
+    fi
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    local shm lib_dir pid
+    shm=$(mktemp -d /dev/shm/brindle-e2e.XXXXXX)
+    lib_dir=$case_dir/wd/lib
+    # The copy stalls for 20 s when it starts, long enough to be killed there.
+    (cd "$shm" && exec env "${case_env[@]}" strace -f -o /dev/null \
+        -e trace=copy_file_range -e inject=copy_file_range:delay_enter=20000000 \
+        "$brindle" -days 3 -dir "$lib_dir" -ext mkv -docurrent \
+        </dev/null >"$case_dir/raw" 2>"$case_dir/err") &
+    pid=$!
+    if ! wait_until 150 staging_started "$pid" "$lib_dir"; then
+        fail "the copy across volumes was never seen: $(show "$case_dir/raw")"
+    fi
+    pkill -KILL -P "$pid" 2>/dev/null
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    [[ -z $(find "$lib_dir" -name '.brindle-*') ]] ||
+        fail "a staged file was left: $(find "$lib_dir" -name '.brindle-*')"
+    check_untouched lib/a.mkv
+    rm -rf -- "$shm"
+    end_case
+}
+
+case_unwritable_library_folder() {
+    begin_case "a library folder the run cannot write to is found before the encoder starts"
+    permissions_apply || return
+    use_fake_encoder
+    make_video lib/locked/a.mkv 1100000
+    keep_originals lib/locked/a.mkv
+    chmod 777 .
+    chmod 555 lib/locked
+    run_brindle "${encode_args[@]}"
+    chmod 755 . lib/locked
+    check_status 0
+    grep -qxF "Not converted: $(native lib/locked/a.mkv): its folder cannot be written: Permission denied" \
+        "$case_dir/out" || fail "no line refusing the folder: $(show "$case_dir/out")"
+    check_log_calls 0
+    check_untouched lib/locked/a.mkv
+    check_tree lib/locked a.mkv
+    end_case
+}
+
+case_longest_paths_convert() {
+    begin_case "a source path of 255 characters converts: its .bak and staged paths are longer"
+    use_fake_encoder
+    local folder name
+    folder=$(printf 'f%.0s' {1..200})
+    # lib/ + folder + / + name: 255 characters.
+    name=$(printf 'n%.0s' {1..46}).mkv
+    make_video "lib/$folder/$name" 1100000
+    keep_originals "lib/$folder/$name"
+    expect_scan "lib/$folder/$name"
+    expect_conversion "lib/$folder/$name"
+    expect_run 0 "${encode_args[@]}"
+    check_encoded "lib/$folder/$name" "lib/$folder/$name"
+    check_tree "lib/$folder" "$name"
+    end_case
+}
+
+case_dir_in_long_form() {
+    begin_case "-dir written \\\\?\\...\\ with its trailing backslash scans like the plain form"
+    if ! windows; then
+        skip_case "a Windows path form"
+        return
+    fi
+    make_video lib/a.mkv sparse:2M
+    make_video lib/Show/b.mkv sparse:2M
+    local dir
+    dir='\\?\'$(host_path "$case_dir/wd/lib")'\'
+    expect "$scan_only_line"
+    expect "Scan found 2 files"$'\n'"Found: $dir\\a.mkv"$'\n'"Found: $dir\\Show\\b.mkv"$'\n'
+    expect_run 0 -days 3 -dir "$dir" -ext mkv -scanonly -docurrent
+    end_case
+}
+
+case_abandoned_staged_files() {
+    begin_case "a run removes the staged files of gone runs on its own host, never another host's"
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    local host
+    host=$(uname -n)
+    # Process ids never reach 99999999, and the test's own shell started long after second 1.
+    printf 'partial' >"lib/.brindle-$host-99999999-1700000000.part"
+    printf 'partial' >"lib/.brindle-$host-$$-1.part"
+    printf 'partial' >"lib/.brindle-elsewhere-99999999-1700000000.part"
+    expect_scan lib/a.mkv
+    expect_conversion lib/a.mkv
+    expect_run 0 "${encode_args[@]}"
+    check_encoded lib/a.mkv lib/a.mkv
+    check_tree lib .brindle-elsewhere-99999999-1700000000.part a.mkv
+    end_case
+}
+
+# Whether the child of PID holds a staged file in FOLDER open, named or not: the copy of its
+# result has begun.
+staging_started() {
+    local child
+    child=$(pgrep -P "$1" | head -n 1)
+    [[ -n $child ]] && ls -l "/proc/$child/fd" 2>/dev/null | grep -qF -e "$2/#" -e "$2/.brindle-"
+}
+
 # ---- Run -------------------------------------------------------------------------------------
 
 samples_started=$EPOCHREALTIME
@@ -2168,6 +2330,13 @@ run_case case_encoder_output_captured
 run_case case_larger_result_refused
 run_case case_sidecars_follow
 run_case case_real_ffmpeg_keeps_tracks
+run_case case_result_with_second_name
+run_case case_note_after_folder_swap
+run_case case_killed_while_staging_across_volumes
+run_case case_unwritable_library_folder
+run_case case_longest_paths_convert
+run_case case_dir_in_long_form
+run_case case_abandoned_staged_files
 
 echo "E2E ($platform) took $((SECONDS - started)) s"
 echo "E2E: $passed passed, $failed failed"

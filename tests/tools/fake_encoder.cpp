@@ -15,6 +15,10 @@
 //                        "giving up" on standard error, exit 3
 //                        grow: append to the input while encoding it (a download still
 //                        running), then as unset
+//                        link: as unset, then give the output the second name
+//                        BRINDLE_FAKE_OTHER (a host path)
+//                        swap (POSIX): move the input's folder away, put a link to the folder
+//                        BRINDLE_FAKE_OTHER in its place, then exit 3 without output
 //
 // The title placeholder is "fake-encoder-source:" and 108 more bytes; they become the input's path,
 // cut to 108 bytes or padded with blanks. A result without the whole placeholder is written as it
@@ -71,6 +75,12 @@ bool environment(const char* name, std::string& value) {
 }
 
 void sleep_seconds(unsigned seconds) { Sleep(seconds * 1000); }
+
+bool second_name(const std::string& path, const std::string& other) {
+    return CreateHardLinkW(to_wide(other).c_str(), to_wide(path).c_str(), nullptr) != 0;
+}
+
+bool swap_folder(const std::string&, const std::string&) { return false; }
 #else
 FILE* open_file(const std::string& path, const char* mode) {
     return std::fopen(path.c_str(), mode);
@@ -84,6 +94,16 @@ bool environment(const char* name, std::string& value) {
 }
 
 void sleep_seconds(unsigned seconds) { sleep(seconds); }
+
+bool second_name(const std::string& path, const std::string& other) {
+    return link(path.c_str(), other.c_str()) == 0;
+}
+
+bool swap_folder(const std::string& input, const std::string& other) {
+    const std::string folder = input.substr(0, input.rfind('/'));
+    return rename(folder.c_str(), (folder + ".moved").c_str()) == 0 &&
+           symlink(other.c_str(), folder.c_str()) == 0;
+}
 #endif
 
 void log_arguments(const std::vector<std::string>& args) {
@@ -144,6 +164,9 @@ int fake_encode(const std::vector<std::string>& args) {
         std::fprintf(stderr, "giving up\n");
         return 3;
     }
+    std::string other;
+    environment("BRINDLE_FAKE_OTHER", other);
+    if (mode == "swap") return swap_folder(input_of(args), other) ? 3 : 2;
     if (mode == "nooutput") return 0;
     if (mode == "slow") sleep_seconds(3);
 
@@ -184,7 +207,8 @@ int fake_encode(const std::vector<std::string>& args) {
         return 0;
     }
     const bool written = std::fwrite(result.data(), 1, result.size(), output) == result.size();
-    return std::fclose(output) == 0 && written ? 0 : 2;
+    if (std::fclose(output) != 0 || !written) return 2;
+    return mode != "link" || second_name(args.back(), other) ? 0 : 2;
 }
 
 }  // namespace
