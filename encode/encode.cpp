@@ -42,6 +42,28 @@ std::string encoder_failure(const platform::command_result& ran) {
     return "the encoder could not be started: " + ran.error;
 }
 
+std::string encoder_missing_line(const platform::command_result& ran) {
+    if (ran.how == platform::command_result::ending::not_started) {
+        return "The encoder could not be started (" + ran.error + "); no other file was tried";
+    }
+    return "The encoder could not be found (exit code " + std::to_string(ran.code) +
+           "); no other file was tried";
+}
+
+// A working directory this close to full explains an encoder's failure better than the file does.
+constexpr std::uint64_t nearly_full_bytes = 64ULL << 20;
+
+// Notes a failure of the encoder or of its result on the file, unless the working directory is
+// nearly full, and says in `reason` when the next run tries the file again.
+void note_failure(const candidate_entry& entry, const prepared_encode& prepared,
+                  std::string& reason) {
+    const std::optional<std::uint64_t> free = platform::free_bytes_in(".");
+    if (free && *free < nearly_full_bytes) return;
+    if (note_encode_failure(entry.path, entry.stamp, prepared.command, reason)) {
+        reason += "; it will be tried again on the next run";
+    }
+}
+
 // The process id and the run's start in seconds: no other run, earlier or at the same time, has
 // both.
 const std::string& run_id() {
@@ -54,7 +76,7 @@ const std::string& run_id() {
 }  // namespace
 
 std::string prepare_encode(const candidate_entry& entry, const std::string& command_template,
-                           bool retry, prepared_encode& prepared) {
+                           bool retry, prepared_encode& prepared, bool write_notes) {
     const std::string& path = entry.path;
     const shell_syntax shell = current_shell();
     if (!path_can_be_quoted(path, shell)) {
@@ -67,7 +89,8 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     if (!command) return "the encoder command line cannot be composed for it";
 
     if (!retry) {
-        if (const auto mark = matching_mark(path, entry.stamp, *command)) {
+        if (const auto mark = matching_mark(path, entry.stamp, *command);
+            mark && mark->kind == mark_kind::failed) {
             return "it failed on " + mark->date + " (" + mark->reason +
                    ") and has not changed since; -retry tries it again";
         }
@@ -80,7 +103,7 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     }
     const source_probe probe = probe_source(path);
     if (!probe.is_video_container) {
-        mark_failure(path, entry.stamp, *command, probe.fault);
+        if (write_notes) mark_failure(path, entry.stamp, *command, probe.fault);
         return probe.fault;
     }
     const std::string target = target_path_for(path, entry.relative_start);
@@ -114,9 +137,11 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     if (ran.how != platform::command_result::ending::exited || ran.code != 0) {
         platform::remove_file(temp_output_name);
         outcome.reason = encoder_failure(ran);
-        if (failed_on_the_file(ran)) {
-            mark_failure(entry.path, entry.stamp, prepared.command, outcome.reason);
+        if (!failed_on_the_file(ran) && ran.how != platform::command_result::ending::signalled) {
+            outcome.encoder_missing = encoder_missing_line(ran);
+            return outcome;
         }
+        if (failed_on_the_file(ran)) note_failure(entry, prepared, outcome.reason);
         return outcome;
     }
     const long long output_size = platform::file_size(temp_output_name);
@@ -134,7 +159,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         // duration but falls short of the source's (an unfinished download) is.
         if (verdict.duration_ms &&
             !judge_result_duration(verdict.duration_ms, prepared.source_duration_ms).empty()) {
-            mark_failure(entry.path, entry.stamp, prepared.command, outcome.reason);
+            note_failure(entry, prepared, outcome.reason);
         }
         return outcome;
     }

@@ -21,8 +21,9 @@ struct prepared_encode {
 // Checks that `entry` may be encoded now. Answers why not, in plain words for a
 // "Not converted: PATH: REASON" line, or an empty text and the prepared encode. A file that failed
 // before and has not changed since is tried again only when `retry` is set.
+// With `write_notes` false (a dry run) nothing is noted on the file.
 std::string prepare_encode(const candidate_entry& entry, const std::string& command_template,
-                           bool retry, prepared_encode& prepared);
+                           bool retry, prepared_encode& prepared, bool write_notes = true);
 
 struct encode_outcome {
     bool converted = false;
@@ -32,6 +33,9 @@ struct encode_outcome {
     // A stop was asked for while the encoder ran: it has ended, its output is deleted and the
     // source stands as it was.
     int stop_signal = 0;
+    // The encoder could not be found or started, so no other file can fare better: the line that
+    // says so, and the run stops. Empty otherwise.
+    std::string encoder_missing;
 };
 
 // Runs the prepared encoder, checks its result and puts it in place of the source. The
