@@ -89,10 +89,15 @@ std::optional<failure_mark> matching_mark(const std::string& path, const file_st
 
 mark_kind kind_after_failure(const std::optional<failure_mark>& earlier, const file_stamp& stamp,
                              std::uint64_t command_hash, const std::string& today) {
-    const bool struck_before =
-        earlier && earlier->kind == mark_kind::failed_once && earlier->size == stamp.size &&
-        earlier->write_ticks == stamp.write_ticks && earlier->command_hash == command_hash;
-    return struck_before && earlier->date != today ? mark_kind::failed : mark_kind::failed_once;
+    const bool same = earlier && earlier->size == stamp.size &&
+                      earlier->write_ticks == stamp.write_ticks &&
+                      earlier->command_hash == command_hash;
+    // A file already skipped that fails again when tried with -retry stays skipped.
+    if (same && earlier->kind == mark_kind::failed) return mark_kind::failed;
+    if (same && earlier->kind == mark_kind::failed_once && earlier->date != today) {
+        return mark_kind::failed;
+    }
+    return mark_kind::failed_once;
 }
 
 namespace {

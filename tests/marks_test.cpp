@@ -72,6 +72,8 @@ TEST(FailureMarks, SkippedOnlyAfterFailingOnTwoDaysWithOneLine) {
     other_line.command_hash = 8;
     auto pending = once;
     pending.kind = mark_kind::pending;
+    auto skipped = once;
+    skipped.kind = mark_kind::failed;
     const struct {
         std::optional<failure_mark> earlier;
         const char* today;
@@ -83,6 +85,7 @@ TEST(FailureMarks, SkippedOnlyAfterFailingOnTwoDaysWithOneLine) {
         {changed, "2026-12-07", mark_kind::failed_once},
         {other_line, "2026-12-07", mark_kind::failed_once},
         {pending, "2026-12-07", mark_kind::failed_once},
+        {skipped, "2026-12-06", mark_kind::failed},  // tried again with -retry
     };
     for (const auto& c : cases) {
         EXPECT_EQ(kind_after_failure(c.earlier, stamp, 7, c.today), c.expected) << c.today;
@@ -108,6 +111,7 @@ TEST(FailureMarks, StayWithTheFileWhereTheFileSystemKeepsThem) {
 
     // A first failure of the encoder leaves one strike, a pending note does not replace it, and
     // a pending note of a changed file is no longer pending.
+    stamp.write_ticks = 50;
     EXPECT_TRUE(note_encode_failure(path, stamp, "enc", "the encoder failed with exit code 1"));
     note_pending(path, stamp);
     EXPECT_FALSE(is_pending(path, stamp));
