@@ -53,12 +53,17 @@ std::string encoder_missing_line(const platform::command_result& ran) {
 // A working directory this close to full explains an encoder's failure better than the file does.
 constexpr std::uint64_t nearly_full_bytes = 64ULL << 20;
 
-// Notes a failure of the encoder or of its result on the file, unless the working directory is
-// nearly full, and says in `reason` when the next run tries the file again.
-void note_failure(const candidate_entry& entry, const prepared_encode& prepared,
-                  std::string& reason) {
+// Read while the encoder's output still stands: deleting it frees what it took.
+bool working_directory_nearly_full() {
     const std::optional<std::uint64_t> free = platform::free_bytes_in(".");
-    if (free && *free < nearly_full_bytes) return;
+    return free && *free < nearly_full_bytes;
+}
+
+// Notes a failure of the encoder or of its result on the file, unless the working directory was
+// nearly full, and says in `reason` when the next run tries the file again.
+void note_failure(const candidate_entry& entry, const prepared_encode& prepared, bool nearly_full,
+                  std::string& reason) {
+    if (nearly_full) return;
     if (note_encode_failure(entry.path, entry.stamp, prepared.command, reason)) {
         reason += "; it will be tried again on the next run";
     }
@@ -129,6 +134,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     platform::command_settings settings;
     settings.low_priority = low_priority;
     const platform::command_result ran = platform::run_command(prepared.command, settings);
+    const bool nearly_full = working_directory_nearly_full();
     if (ran.stop_signal != 0) {
         platform::remove_file(temp_output_name);
         outcome.stop_signal = ran.stop_signal;
@@ -141,7 +147,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
             outcome.encoder_missing = encoder_missing_line(ran);
             return outcome;
         }
-        if (failed_on_the_file(ran)) note_failure(entry, prepared, outcome.reason);
+        if (failed_on_the_file(ran)) note_failure(entry, prepared, nearly_full, outcome.reason);
         return outcome;
     }
     const long long output_size = platform::file_size(temp_output_name);
@@ -159,7 +165,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         // duration but falls short of the source's (an unfinished download) is.
         if (verdict.duration_ms &&
             !judge_result_duration(verdict.duration_ms, prepared.source_duration_ms).empty()) {
-            note_failure(entry, prepared, outcome.reason);
+            note_failure(entry, prepared, nearly_full, outcome.reason);
         }
         return outcome;
     }

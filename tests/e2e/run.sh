@@ -1424,17 +1424,23 @@ case_quoted_encoder_path() {
 }
 
 case_no_encoder_found() {
-    begin_case "the default template with no ffmpeg to be found: the run stops at once, exit code 3"
+    begin_case "an encoder that cannot be found: the run stops at once, exit code 3, no note"
     make_video lib/a.mkv 1100000
     make_video lib/b.mkv 1100000
     keep_originals lib/a.mkv lib/b.mkv
-    local code=127
+    local code=127 args=("${encode_args[@]}")
     windows && code=9009
+    if ! windows; then
+        # ffmpeg itself may be installed here: a line naming a program nowhere to be found.
+        printf 'no-such-encoder -i %%1 %%2\n' >../missing.cfg
+        expect "Custom config file specified ../missing.cfg"$'\n'
+        args+=(-config ../missing.cfg)
+    fi
     expect_scan lib/a.mkv lib/b.mkv
     expect "Converting 1 of 2: $(native lib/a.mkv) (started DATE HH:MM)"$'\n'
     expect "The encoder could not be found (exit code $code); no other file was tried"$'\n'
     expect_summary
-    run_brindle "${encode_args[@]}"
+    run_brindle "${args[@]}"
     check_status 3
     check_output_begins
     check_untouched lib/a.mkv lib/b.mkv
@@ -2021,6 +2027,7 @@ if windows; then
     run_case case_no_encoder_found
 else
     run_case case_odd_names_posix
+    run_case case_no_encoder_found
 fi
 run_case case_concurrent_runs
 run_case case_killed_run
