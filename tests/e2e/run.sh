@@ -762,6 +762,7 @@ case_long_paths() {
     if windows; then
         expect "Passed over 1 name in the folder $(native "lib/$folder"): its full path would be longer than 255 characters"$'\n'
         expect_scan "lib/$folder/$name" lib/short.mkv
+        expect "Would not convert: $(native "lib/$folder/$name"): the path is too long to add \".bak\" to it"$'\n'
     else
         expect_scan "lib/$folder/$name" "lib/$folder/o$name" lib/short.mkv
     fi
@@ -864,6 +865,8 @@ case_names_printed() {
     done
     expect "$scan_only_line"
     expect_scan "${paths[@]}"
+    # cmd.exe could expand two % signs: the encode run would refuse that name.
+    windows && expect "Would not convert: $(native 'lib/pct%d%s%n.mkv'): the name holds two or more % signs, which cmd.exe could expand into a command"$'\n'
     run_brindle -days 3 -dir lib -ext mkv -scanonly -docurrent
     check_status 0
     if windows; then
