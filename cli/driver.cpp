@@ -8,6 +8,7 @@
 #include "cli/schedule.h"
 #include "encode/command.h"
 #include "encode/encode.h"
+#include "encode/marks.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/files.h"
@@ -87,7 +88,13 @@ void report_candidates(const candidate_list& candidates) {
     }
 }
 
+std::string now_text() {
+    return date_time_text(platform::local_date(), platform::local_seconds_of_day());
+}
+
 struct run_tally {
+    // An encoder failed, a result was refused or a file could not be replaced.
+    bool failed = false;
     int converted = 0;
     int not_converted = 0;
     int left_over = 0;
@@ -125,8 +132,8 @@ void report_converted(const candidate_entry& entry, const prepared_encode& prepa
 }
 
 void report_summary(const run_tally& tally, std::uint64_t run_started) {
-    std::string line = "Finished: " + std::to_string(tally.converted) + " converted, " +
-                       std::to_string(tally.not_converted) + " not converted";
+    std::string line = "Finished " + now_text() + ": " + std::to_string(tally.converted) +
+                       " converted, " + std::to_string(tally.not_converted) + " not converted";
     if (tally.left_over > 0) {
         line += ", " + std::to_string(tally.left_over) + " left for the next run";
     }
@@ -159,6 +166,37 @@ int report_stop(int signal, const candidate_entry& entry, const run_tally& tally
     return 128 + signal;
 }
 
+// How far the run has come, in source bytes: of the whole list, and of the encodes that converted
+// a file, with the time they took.
+struct run_pace {
+    std::uint64_t total = 0;
+    std::uint64_t done = 0;
+    std::uint64_t measured_bytes = 0;
+    std::uint64_t measured_ticks = 0;
+};
+
+// The encoder's output goes to the working directory first; a source larger than the room there
+// would fail every file after it too, and say nothing about the files.
+std::string free_space_fault(const candidate_entry& entry) {
+    const std::optional<std::uint64_t> free = platform::free_bytes_in(".");
+    if (!free || *free >= entry.stamp.size) return {};
+    return "the working directory has " + rounded_size_text(*free) + " free, the source is " +
+           rounded_size_text(entry.stamp.size);
+}
+
+// What a dry run can tell without an encoder: the files the encode run would refuse, and why.
+void report_refusals(const run_options& options, const candidate_list& candidates,
+                     const std::string& command_template) {
+    for (const candidate_entry& entry : candidates.entries) {
+        prepared_encode prepared;
+        const std::string reason =
+            prepare_encode(entry, command_template, options.retry, prepared, false);
+        if (reason.empty()) continue;
+        platform::write_out("Would not convert: " + printable_path(entry.path) + ": " +
+                            printable_path(reason) + "\n");
+    }
+}
+
 // The encode phase: one candidate after the other, in list order. Answers the exit code.
 int encode_all(const run_options& options, const candidate_list& candidates,
                const std::string& command_template) {
@@ -174,6 +212,8 @@ int encode_all(const run_options& options, const candidate_list& candidates,
     }
     run_tally tally;
     const std::size_t count = candidates.entries.size();
+    run_pace pace;
+    for (const candidate_entry& entry : candidates.entries) pace.total += entry.stamp.size;
     for (std::size_t i = 0; i < count; ++i) {
         const candidate_entry& entry = candidates.entries[i];
         if (const int signal = platform::stop_requested(); signal != 0) {
@@ -183,8 +223,14 @@ int encode_all(const run_options& options, const candidate_list& candidates,
             tally.left_over = static_cast<int>(count - i);
             platform::write_out("Left for the next run: " + std::to_string(tally.left_over) +
                                 " files, the -until time was reached\n");
+            // The next run takes them even when they have aged past -days by then.
+            for (std::size_t left = i; left < count; ++left) {
+                note_pending(candidates.entries[left].path, candidates.entries[left].stamp);
+            }
             break;
         }
+        const std::uint64_t done_bytes = pace.done;
+        pace.done += entry.stamp.size;
         prepared_encode prepared;
         if (const std::string reason =
                 prepare_encode(entry, command_template, options.retry, prepared);
@@ -192,24 +238,39 @@ int encode_all(const run_options& options, const candidate_list& candidates,
             report_not_converted(entry, reason, tally);
             continue;
         }
-        platform::write_out("Converting " + std::to_string(i + 1) + " of " + std::to_string(count) +
-                            ": " + printable_path(entry.path) + " (started " +
-                            clock_text(platform::local_seconds_of_day()) + ")\n");
+        if (const std::string fault = free_space_fault(entry); !fault.empty()) {
+            report_not_converted(entry, fault, tally);
+            report_summary(tally, run_started);
+            return 2;
+        }
+        platform::write_out(
+            "Converting " + std::to_string(i + 1) + " of " + std::to_string(count) + ": " +
+            printable_path(entry.path) + " (started " + now_text() +
+            progress_text(done_bytes, pace.total, pace.measured_bytes, pace.measured_ticks) +
+            ")\n");
         const std::uint64_t started = platform::now_ticks();
         const encode_outcome outcome = run_encode(entry, prepared, options.low_priority);
         if (outcome.stop_signal != 0) {
             return report_stop(outcome.stop_signal, entry, tally, run_started, outcome.stop_note);
         }
+        if (!outcome.encoder_missing.empty()) {
+            platform::write_out(outcome.encoder_missing + "\n");
+            report_summary(tally, run_started);
+            return 3;
+        }
         if (outcome.converted) {
             report_converted(entry, prepared, outcome, started, tally);
+            pace.measured_bytes += entry.stamp.size;
+            pace.measured_ticks += platform::now_ticks() - started;
         } else {
             report_not_converted(entry, outcome.reason, tally);
             report_encoder_output(outcome.encoder_output);
+            tally.failed = true;
         }
     }
     report_summary(tally, run_started);
     if (const int signal = platform::stop_requested(); signal != 0) return 128 + signal;
-    return 0;
+    return tally.failed ? 2 : 0;
 }
 
 }  // namespace
@@ -238,11 +299,11 @@ int run(const std::vector<std::string>& args) {
         platform::confine_changes_to({options.dir, platform::working_directory()});
     }
 
-    // Scan-only mode reads no configuration file, whatever -config says. A file that gives no
-    // usable encoder line is the user's mistake: encoding with the default instead, or nothing at
-    // all every day, is not.
-    const template_load loaded =
-        load_command_template(options.scanonly ? std::string() : options.config);
+    // A file that gives no usable encoder line is the user's mistake: encoding with the default
+    // instead, or nothing at all every day, is not. Scan-only mode reads it only to recognise the
+    // failure notes made with its line, and a fault in it changes nothing there.
+    template_load loaded = load_command_template(options.config);
+    if (options.scanonly && !loaded.fault.empty()) loaded = load_command_template({});
     if (!options.scanonly && !loaded.fault.empty()) {
         platform::write_out("Cannot use the configuration file " + options.config + ": " +
                             loaded.fault + "\n");
@@ -250,7 +311,10 @@ int run(const std::vector<std::string>& args) {
     }
 
     candidate_list candidates;
-    const scan_filters filters{options.days, options.ext, options.minsize, options.docurrent};
+    scan_filters filters{options.days, options.ext, options.minsize, options.docurrent, {}};
+    filters.taken_whatever_its_age = [](const std::string& path, const file_stamp& stamp) {
+        return is_pending(path, stamp);
+    };
     const scan_result scanned = scan_directory(filters, options.dir, candidates);
     if (!scanned.library_listed) {
         platform::write_out("Cannot read the library folder " + printable_path(options.dir) + ": " +
@@ -259,7 +323,10 @@ int run(const std::vector<std::string>& args) {
     }
     keep_shard(options, candidates);
     report_candidates(candidates);
-    if (options.scanonly) return 0;
+    if (options.scanonly) {
+        report_refusals(options, candidates, loaded.command_template);
+        return 0;
+    }
 
     return encode_all(options, candidates, loaded.command_template);
 }

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 #include <utility>
@@ -142,13 +143,44 @@ const option_rule* rule_for(std::string_view argument) {
     return nullptr;
 }
 
+// "/scanonly", "scanonly", "\u2014scanonly": an option name behind the marks a Windows habit or a
+// word processor puts in front of it, in any case. Such an argument is no value anyone means, and
+// passing over it would turn a dry run into an encode.
+bool is_option_name_in_disguise(std::string_view argument) {
+    for (bool stripped = true; stripped;) {
+        stripped = false;
+        for (const std::string_view mark : {"-", "/", "\u2013", "\u2014"}) {
+            if (argument.starts_with(mark)) {
+                argument.remove_prefix(mark.size());
+                stripped = true;
+            }
+        }
+    }
+    const auto lower = [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    for (const option_rule& rule : option_table) {
+        const std::string_view name = rule.name.substr(1);
+        if (name.size() == argument.size() &&
+            std::equal(name.begin(), name.end(), argument.begin(),
+                       [&](char a, char b) { return a == lower(b); })) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool looks_like_option(const std::string& argument) {
+    return (!argument.empty() && argument.front() == '-') || is_option_name_in_disguise(argument);
+}
+
 // The first argument that looks like an option but is none, and is not the value of the option
 // before it: a mistyped "-ScanOnly" must not turn a dry run into an encode.
 const std::string* find_unknown_option(const std::vector<std::string>& args) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         const std::string& argument = args[i];
-        if (argument.empty() || argument.front() != '-') continue;
         if (rule_for(argument) != nullptr) continue;
+        if (!looks_like_option(argument)) continue;
         const option_rule* before = i >= 2 ? rule_for(args[i - 1]) : nullptr;
         if (before != nullptr && before->takes_value) continue;
         return &argument;
@@ -220,6 +252,19 @@ std::string usage_text() {
     return text;
 }
 
+std::string help_text() {
+    return usage_text() +
+           "\t-until HH:MM - optional. No encode starts at or after this time of day; the files "
+           "left wait for the next run.\n"
+           "\t-priority low|normal - optional. The encoder's priority; low unless normal is "
+           "given.\n"
+           "\t-shard K/N - optional. This run takes only part K of N of the files, so that N "
+           "machines can share one library.\n"
+           "\t-retry - optional. Tries files again that an earlier run noted as failing.\n"
+           "\nThe README explains each option, the configuration file, the exit codes and how to "
+           "schedule a run.\n";
+}
+
 namespace {
 
 // Digits only, at least one and at most `most`; -1 otherwise.
@@ -286,7 +331,7 @@ parse_result parse_command_line(const std::vector<std::string>& args) {
     if (args.size() == 2) {
         const std::string& only = args[1];
         if (only == "-h" || only == "-?" || only == "/?" || only == "--help") {
-            return answer_alone(usage_text());
+            return answer_alone(help_text());
         }
         if (only == "--version") return answer_alone("Brindle v1.0.1\n");
     }

@@ -46,6 +46,9 @@ bool read_shard(const std::string& text, int& index, int& count);
 
 // The usage text, as printed.
 std::string usage_text();
+// What a request for help prints: the usage text, a line for each newer option and a pointer to
+// the README.
+std::string help_text();
 
 // Reads a base-10 integer the way the options are read: leading white space skipped, one
 // optional sign, digits up to the first non-digit, 0 without digits, clamped to 32 bits.

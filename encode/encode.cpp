@@ -104,6 +104,33 @@ std::string converted_note(const prepared_encode& prepared, const result_verdict
     return note;
 }
 
+std::string encoder_missing_line(const platform::command_result& ran) {
+    if (ran.how == platform::command_result::ending::not_started) {
+        return "The encoder could not be started (" + ran.error + "); no other file was tried";
+    }
+    return "The encoder could not be found (exit code " + std::to_string(ran.code) +
+           "); no other file was tried";
+}
+
+// A working directory this close to full explains an encoder's failure better than the file does.
+constexpr std::uint64_t nearly_full_bytes = 64ULL << 20;
+
+// Read while the encoder's output still stands: deleting it frees what it took.
+bool working_directory_nearly_full() {
+    const std::optional<std::uint64_t> free = platform::free_bytes_in(".");
+    return free && *free < nearly_full_bytes;
+}
+
+// Notes a failure of the encoder or of its result on the file, unless the working directory was
+// nearly full, and says in `reason` when the next run tries the file again.
+void note_failure(const candidate_entry& entry, const prepared_encode& prepared, bool nearly_full,
+                  std::string& reason) {
+    if (nearly_full) return;
+    if (note_encode_failure(entry.path, entry.stamp, prepared.marked_as, reason)) {
+        reason += "; it will be tried again on the next run";
+    }
+}
+
 // The machine, the process id and the process's start in seconds: no other run, earlier, at the
 // same time or on another machine sharing the library, has all three. A later run on this
 // machine tells from them whether the run that staged a file is gone.
@@ -154,7 +181,7 @@ void remove_abandoned_staged_files(const std::string& staging) {
 }  // namespace
 
 std::string prepare_encode(const candidate_entry& entry, const std::string& command_template,
-                           bool retry, prepared_encode& prepared) {
+                           bool retry, prepared_encode& prepared, bool write_notes) {
     const std::string& path = entry.path;
     const shell_syntax shell = current_shell();
     if (!path_can_be_quoted(path, shell)) {
@@ -169,7 +196,8 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     if (!command) return "the encoder command line cannot be composed for it";
 
     if (!retry) {
-        if (const auto mark = matching_mark(path, entry.stamp, *command)) {
+        if (const auto mark = matching_mark(path, entry.stamp, *command);
+            mark && mark->kind == mark_kind::failed) {
             return "it failed on " + mark->date + " (" + mark->reason +
                    ") and has not changed since; -retry tries it again";
         }
@@ -182,7 +210,7 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     }
     const source_probe probe = probe_source(path);
     if (!probe.is_video_container) {
-        mark_failure(path, entry.stamp, *command, probe.fault);
+        if (write_notes) mark_failure(path, entry.stamp, *command, probe.fault);
         return probe.fault;
     }
     prepared.default_line = command_template == default_command_template;
@@ -228,6 +256,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     // A log that is not watched gets the encoder's last words when it fails, not its every line.
     settings.capture_output = !platform::output_is_terminal();
     const platform::command_result ran = platform::run_command(prepared.command, settings);
+    const bool nearly_full = working_directory_nearly_full();
     if (ran.stop_signal != 0) {
         platform::remove_file(temp_output_name);
         outcome.stop_signal = ran.stop_signal;
@@ -238,9 +267,11 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         platform::remove_file(temp_output_name);
         outcome.reason = encoder_failure(ran);
         outcome.encoder_output = ran.output_tail;
-        if (failed_on_the_file(ran)) {
-            mark_failure(entry.path, entry.stamp, prepared.marked_as, outcome.reason);
+        if (!failed_on_the_file(ran) && ran.how != platform::command_result::ending::signalled) {
+            outcome.encoder_missing = encoder_missing_line(ran);
+            return outcome;
         }
+        if (failed_on_the_file(ran)) note_failure(entry, prepared, nearly_full, outcome.reason);
         return outcome;
     }
     const long long output_size = platform::file_size(temp_output_name);
@@ -259,7 +290,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         // duration but falls short of the source's (an unfinished download) is.
         if (verdict.duration_ms &&
             !judge_result_duration(verdict.duration_ms, prepared.source_duration_ms).empty()) {
-            mark_failure(entry.path, entry.stamp, prepared.marked_as, outcome.reason);
+            note_failure(entry, prepared, nearly_full, outcome.reason);
         }
         return outcome;
     }

@@ -31,8 +31,9 @@ struct prepared_encode {
 // Checks that `entry` may be encoded now. Answers why not, in plain words for a
 // "Not converted: PATH: REASON" line, or an empty text and the prepared encode. A file that failed
 // before and has not changed since is tried again only when `retry` is set.
+// With `write_notes` false (a dry run) nothing is noted on the file.
 std::string prepare_encode(const candidate_entry& entry, const std::string& command_template,
-                           bool retry, prepared_encode& prepared);
+                           bool retry, prepared_encode& prepared, bool write_notes = true);
 
 struct encode_outcome {
     bool converted = false;
@@ -48,6 +49,9 @@ struct encode_outcome {
     // When Brindle's output is not a terminal: the last lines the encoder wrote, when it failed
     // or left no output.
     std::vector<std::string> encoder_output;
+    // The encoder could not be found or started, so no other file can fare better: the line that
+    // says so, and the run stops. Empty otherwise.
+    std::string encoder_missing;
 };
 
 // Runs the prepared encoder, checks its result and puts it in place of the source. The

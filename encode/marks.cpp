@@ -10,7 +10,29 @@ namespace brindle {
 
 namespace {
 
-constexpr std::string_view mark_version = "brindle-failed-2";
+// The first field names the kind; "brindle-failed-2" is also what earlier versions wrote.
+constexpr std::string_view failed_tag = "brindle-failed-2";
+constexpr std::string_view failed_once_tag = "brindle-failed-once-2";
+constexpr std::string_view pending_tag = "brindle-pending-2";
+
+std::string_view tag_of(mark_kind kind) {
+    switch (kind) {
+        case mark_kind::failed_once:
+            return failed_once_tag;
+        case mark_kind::pending:
+            return pending_tag;
+        case mark_kind::failed:
+            break;
+    }
+    return failed_tag;
+}
+
+std::optional<mark_kind> kind_of(std::string_view tag) {
+    if (tag == failed_tag) return mark_kind::failed;
+    if (tag == failed_once_tag) return mark_kind::failed_once;
+    if (tag == pending_tag) return mark_kind::pending;
+    return std::nullopt;
+}
 
 // Takes the text up to the next blank from `text`; false when there is none before the end.
 bool take_field(std::string_view& text, std::string_view& field) {
@@ -29,15 +51,18 @@ bool read_number(std::string_view text, std::uint64_t& value) {
 }  // namespace
 
 std::string mark_text(const failure_mark& mark) {
-    return std::string(mark_version) + " " + std::to_string(mark.size) + " " +
+    return std::string(tag_of(mark.kind)) + " " + std::to_string(mark.size) + " " +
            std::to_string(mark.write_ticks) + " " + std::to_string(mark.command_hash) + " " +
            mark.date + " " + mark.reason;
 }
 
 std::optional<failure_mark> read_mark_text(std::string_view text) {
     std::string_view version, size, ticks, command, date;
-    if (!take_field(text, version) || version != mark_version) return std::nullopt;
+    if (!take_field(text, version)) return std::nullopt;
+    const std::optional<mark_kind> kind = kind_of(version);
+    if (!kind) return std::nullopt;
     failure_mark mark;
+    mark.kind = *kind;
     if (!take_field(text, size) || !read_number(size, mark.size)) return std::nullopt;
     if (!take_field(text, ticks) || !read_number(ticks, mark.write_ticks)) return std::nullopt;
     if (!take_field(text, command) || !read_number(command, mark.command_hash)) return std::nullopt;
@@ -62,9 +87,62 @@ std::optional<failure_mark> matching_mark(const std::string& path, const file_st
     return mark;
 }
 
+mark_kind kind_after_failure(const std::optional<failure_mark>& earlier, const file_stamp& stamp,
+                             std::uint64_t command_hash, const std::string& today) {
+    const bool same = earlier && earlier->size == stamp.size &&
+                      earlier->write_ticks == stamp.write_ticks &&
+                      earlier->command_hash == command_hash;
+    // A file already skipped that fails again when tried with -retry stays skipped.
+    if (same && earlier->kind == mark_kind::failed) return mark_kind::failed;
+    if (same && earlier->kind == mark_kind::failed_once && earlier->date != today) {
+        return mark_kind::failed;
+    }
+    return mark_kind::failed_once;
+}
+
+namespace {
+
+std::optional<failure_mark> note_of(const std::string& path) {
+    std::string text;
+    if (!platform::read_file_note(path, text)) return std::nullopt;
+    return read_mark_text(text);
+}
+
+}  // namespace
+
+bool note_encode_failure(const std::string& path, const file_stamp& stamp,
+                         const std::string& command_line, const std::string& reason) {
+    const std::optional<failure_mark> earlier = note_of(path);
+    const std::string today = platform::local_date();
+    failure_mark mark{mark_kind::failed,      stamp.size, stamp.write_ticks,
+                      fnv1a_64(command_line), today,      reason};
+    // A second failure on the same day keeps the note at one strike, dated that day.
+    mark.kind = kind_after_failure(earlier, stamp, mark.command_hash, today);
+    platform::write_file_note(path, mark_text(mark));
+    return mark.kind == mark_kind::failed_once;
+}
+
+void note_pending(const std::string& path, const file_stamp& stamp) {
+    const std::optional<failure_mark> earlier = note_of(path);
+    if (earlier && earlier->kind != mark_kind::pending && earlier->size == stamp.size &&
+        earlier->write_ticks == stamp.write_ticks) {
+        return;
+    }
+    const failure_mark mark{mark_kind::pending,     stamp.size,           stamp.write_ticks, 0,
+                            platform::local_date(), "left over by -until"};
+    platform::write_file_note(path, mark_text(mark));
+}
+
+bool is_pending(const std::string& path, const file_stamp& stamp) {
+    const std::optional<failure_mark> mark = note_of(path);
+    return mark && mark->kind == mark_kind::pending && mark->size == stamp.size &&
+           mark->write_ticks == stamp.write_ticks;
+}
+
 void mark_failure(const std::string& path, const file_stamp& stamp, const std::string& command_line,
                   const std::string& reason) {
-    const failure_mark mark{stamp.size, stamp.write_ticks, fnv1a_64(command_line),
+    const failure_mark mark{mark_kind::failed,      stamp.size,
+                            stamp.write_ticks,      fnv1a_64(command_line),
                             platform::local_date(), reason};
     platform::write_file_note(path, mark_text(mark));
 }

@@ -12,7 +12,15 @@
 
 namespace brindle {
 
+// What a note says of its file. A note written before notes had kinds reads as `failed`.
+enum class mark_kind {
+    failed,       // skipped until it changes, or -retry
+    failed_once,  // failed on one day; tried again, and skipped after a failure on another day
+    pending,      // left over by -until: taken by later runs whatever its age
+};
+
 struct failure_mark {
+    mark_kind kind = mark_kind::failed;
     std::uint64_t size = 0;         // the file's size when it failed
     std::uint64_t write_ticks = 0;  // and its last-write time
     // The encoder command line it failed with: another line (a mistyped option corrected) tries
@@ -33,6 +41,21 @@ bool mark_matches(const failure_mark& mark, const file_stamp& stamp,
 // The mark `path` carries and that still matches, if any.
 std::optional<failure_mark> matching_mark(const std::string& path, const file_stamp& stamp,
                                           const std::string& command_line);
+// The kind of note a failure of the encoder or of its result leaves, given the note the file
+// carries (matching or not) and today's date: a file is skipped only after failures on two days.
+mark_kind kind_after_failure(const std::optional<failure_mark>& earlier, const file_stamp& stamp,
+                             std::uint64_t command_hash, const std::string& today);
+
+// Notes that the encoder or its result failed on `path`; answers true when the file is to be
+// tried again by the next run (its first failure), false when it is skipped from now on.
+bool note_encode_failure(const std::string& path, const file_stamp& stamp,
+                         const std::string& command_line, const std::string& reason);
+
+// Notes that `path` was left over by -until, unless a failure note of the same stamp stands.
+void note_pending(const std::string& path, const file_stamp& stamp);
+// Does `path` carry a pending note that still speaks of the file as it is now?
+bool is_pending(const std::string& path, const file_stamp& stamp);
+
 // Marks `path`, whose stamp is `stamp`, as failing for `reason` today with `command_line`.
 // Where the file system keeps no such notes nothing is remembered, and that is no failure.
 void mark_failure(const std::string& path, const file_stamp& stamp, const std::string& command_line,

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,10 @@ bool write_file_note(const std::string& path, const std::string& text);
 
 // The size of the file at `path`, or -1 when there is no such file (or it cannot be examined).
 long long file_size(const std::string& path);
+
+// The bytes this process may still write on the volume that holds `folder`; nothing when the
+// system cannot tell.
+std::optional<std::uint64_t> free_bytes_in(const std::string& folder);
 
 // What stands at `path`, not following a link there. The stamp holds device and inode (volume
 // serial number and file index), size, and last-write time.

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -180,6 +181,12 @@ long long file_size(const std::string& path) {
     struct stat status;
     if (::stat(path.c_str(), &status) != 0) return -1;
     return status.st_size;
+}
+
+std::optional<std::uint64_t> free_bytes_in(const std::string& folder) {
+    struct statvfs volume;
+    if (::statvfs(folder.c_str(), &volume) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
 }
 
 namespace {

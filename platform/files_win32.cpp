@@ -153,6 +153,15 @@ long long file_size(const std::string& path) {
     return static_cast<long long>(join_halves(data.nFileSizeHigh, data.nFileSizeLow));
 }
 
+std::optional<std::uint64_t> free_bytes_in(const std::string& folder) {
+    const auto wide = to_wide(folder);
+    ULARGE_INTEGER available{};
+    if (!wide || !GetDiskFreeSpaceExW(wide->c_str(), &available, nullptr, nullptr)) {
+        return std::nullopt;
+    }
+    return available.QuadPart;
+}
+
 namespace {
 
 constexpr DWORD carried_attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |

@@ -80,7 +80,12 @@ void consider_file(walk_state& state, const platform::open_directory& dir,
     if (!platform::file_details_of(dir, entry, details) || !details.is_regular) return;
     if (!passes_size_test(details.size, filters.minsize)) return;
     const std::uint64_t age = age_in_days(platform::now_ticks(), details.creation_ticks);
-    if (!passes_age_test(age, filters.days, filters.docurrent)) return;
+    if (!passes_age_test(age, filters.days, filters.docurrent) &&
+        !(filters.taken_whatever_its_age &&
+          filters.taken_whatever_its_age(
+              path, {details.volume, details.index, details.size, details.write_ticks}))) {
+        return;
+    }
     file_stamp stamp{details.volume, details.index, details.size, details.write_ticks};
     if (!details.identified) {
         // The same figures the encode compares with before it starts and before it installs.

@@ -13,6 +13,9 @@ struct scan_filters {
     std::string ext;
     std::int32_t minsize = 0;
     bool docurrent = false;
+    // Asked only of a file outside the age window that passes the other tests: should it be taken
+    // whatever its age (an earlier run left it over)? Empty: no such file.
+    std::function<bool(const std::string& path, const file_stamp& stamp)> taken_whatever_its_age;
 };
 
 struct scan_result {

@@ -11,8 +11,10 @@ namespace brindle {
 namespace {
 
 TEST(FailureMarks, RoundTripAndRefuseForeignText) {
-    const failure_mark mark{1234567, 133000000000000000ULL, 77, "2026-12-07",
-                            "the encoder failed with exit code 1: it said: no"};
+    const failure_mark mark{
+        mark_kind::failed,     1234567,
+        133000000000000000ULL, 77,
+        "2026-12-07",          "the encoder failed with exit code 1: it said: no"};
     const auto read = read_mark_text(mark_text(mark));
     ASSERT_TRUE(read.has_value());
     EXPECT_EQ(read->size, mark.size);
@@ -45,6 +47,55 @@ TEST(FailureMarks, RoundTripAndRefuseForeignText) {
         << "a file of another size, its time kept, is tried again";
 }
 
+TEST(FailureMarks, KindsRoundTripAndEarlierNotesReadAsFailed) {
+    for (const mark_kind kind : {mark_kind::failed, mark_kind::failed_once, mark_kind::pending}) {
+        const failure_mark mark{kind, 5, 6, 7, "2026-12-07", "why"};
+        const auto read = read_mark_text(mark_text(mark));
+        ASSERT_TRUE(read.has_value());
+        EXPECT_EQ(read->kind, kind);
+        EXPECT_EQ(read->reason, "why");
+    }
+    // What earlier versions wrote: a note that skips the file.
+    const auto earlier =
+        read_mark_text("brindle-failed-2 5 6 7 2026-12-06 the encoder failed with exit code 1");
+    ASSERT_TRUE(earlier.has_value());
+    EXPECT_EQ(earlier->kind, mark_kind::failed);
+    EXPECT_TRUE(mark_text(*earlier).starts_with("brindle-failed-2 "));
+    EXPECT_TRUE(mark_text({mark_kind::failed_once, 5, 6, 7, "2026-12-06", "x"})
+                    .starts_with("brindle-failed-once-2 "));
+}
+
+TEST(FailureMarks, SkippedOnlyAfterFailingOnTwoDaysWithOneLine) {
+    file_stamp stamp;
+    stamp.size = 5;
+    stamp.write_ticks = 6;
+    const failure_mark once{mark_kind::failed_once, 5, 6, 7, "2026-12-06", "x"};
+    auto changed = once;
+    changed.write_ticks = 9;
+    auto other_line = once;
+    other_line.command_hash = 8;
+    auto pending = once;
+    pending.kind = mark_kind::pending;
+    auto skipped = once;
+    skipped.kind = mark_kind::failed;
+    const struct {
+        std::optional<failure_mark> earlier;
+        const char* today;
+        mark_kind expected;
+    } cases[] = {
+        {std::nullopt, "2026-12-07", mark_kind::failed_once},
+        {once, "2026-12-07", mark_kind::failed},
+        {once, "2026-12-06", mark_kind::failed_once},  // twice on one day is one strike
+        {changed, "2026-12-07", mark_kind::failed_once},
+        {other_line, "2026-12-07", mark_kind::failed_once},
+        {pending, "2026-12-07", mark_kind::failed_once},
+        {skipped, "2026-12-06", mark_kind::failed},  // tried again with -retry
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(kind_after_failure(c.earlier, stamp, 7, c.today), c.expected) << c.today;
+    }
+}
+
 TEST(FailureMarks, StayWithTheFileWhereTheFileSystemKeepsThem) {
     testing::scoped_temp_dir dir;
     const std::string path = (dir.path() / "a.mkv").string();
@@ -61,6 +112,18 @@ TEST(FailureMarks, StayWithTheFileWhereTheFileSystemKeepsThem) {
     EXPECT_EQ(mark->reason, "it is not a video file");
     EXPECT_EQ(mark->date, platform::local_date());
     EXPECT_EQ(testing::read_file(path), "content") << "the note is not part of the file's bytes";
+
+    // A first failure of the encoder leaves one strike, a pending note does not replace it, and
+    // a pending note of a changed file is no longer pending.
+    stamp.write_ticks = 50;
+    EXPECT_TRUE(note_encode_failure(path, stamp, "enc", "the encoder failed with exit code 1"));
+    note_pending(path, stamp);
+    EXPECT_FALSE(is_pending(path, stamp));
+    stamp.write_ticks = 43;
+    note_pending(path, stamp);
+    EXPECT_TRUE(is_pending(path, stamp));
+    stamp.size = 8;
+    EXPECT_FALSE(is_pending(path, stamp));
 }
 
 }  // namespace

@@ -185,12 +185,52 @@ TEST(Options, UnknownOptionsAreRefusedAfterTheMandatoryChecks) {
     EXPECT_TRUE(parse({"-days", "-3", "-dir", "-x", "-ext", "-y"}).ok);
 }
 
+TEST(Options, OptionNamesBehindOtherMarksAreRefused) {
+    const std::vector<std::string> base = {"-days", "3", "-dir", "D", "-ext", "mkv"};
+    struct row {
+        std::vector<std::string> extra;
+        std::string unknown;  // empty: the command line is read as before
+    };
+    const row rows[] = {
+        {{"/scanonly"}, "/scanonly"},
+        {{"scanonly"}, "scanonly"},
+        {{"\u2014scanonly"}, "\u2014scanonly"},
+        {{"\u2013retry"}, "\u2013retry"},
+        {{"/DoCurrent"}, "/DoCurrent"},
+        {{"DAYS"}, "DAYS"},
+        {{"-minsize", "5", "Minsize"}, "Minsize"},
+        // The value of the option before it stays a value.
+        {{"-config", "scanonly"}, ""},
+        {{"-until", "6:00", "/until"}, "/until"},
+        {{"/scanonlyx"}, ""},
+        {{"scan"}, ""},
+        {{"/?"}, ""},
+    };
+    for (const row& r : rows) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), r.extra.begin(), r.extra.end());
+        const parse_result result = parse(args);
+        if (r.unknown.empty()) {
+            EXPECT_TRUE(result.ok) << r.extra.back();
+        } else {
+            expect_usage_error(result, "\n\tUnknown option " + r.unknown + "\n");
+        }
+    }
+    // A folder named like an option is the value of -dir.
+    EXPECT_TRUE(parse({"-days", "3", "-dir", "/scanonly", "-ext", "mkv"}).ok);
+}
+
 TEST(Options, HelpAndVersionStandAlone) {
     for (const char* help : {"-h", "-?", "/?", "--help"}) {
         const parse_result result = parse({help});
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.exit_code, 0) << help;
-        EXPECT_EQ(result.output, usage_text()) << help;
+        EXPECT_EQ(result.output, help_text()) << help;
+    }
+    const std::string help = help_text();
+    EXPECT_TRUE(help.starts_with(usage_text()));
+    for (const char* newer : {"\t-until ", "\t-priority ", "\t-shard ", "\t-retry ", "README"}) {
+        EXPECT_NE(help.find(newer, usage_text().size()), std::string::npos) << newer;
     }
     const parse_result version = parse({"--version"});
     EXPECT_EQ(version.exit_code, 0);

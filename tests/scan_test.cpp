@@ -141,6 +141,17 @@ TEST_F(ScanTest, SizeAndAgeFiltersReachTheWalk) {
     filters.days = -1;
     filters.docurrent = true;
     EXPECT_TRUE(scan(filters, temp.str()).empty()) << "negative days";
+
+    // A file outside the window is taken when the run is told to take it whatever its age, and
+    // only that is asked, of files that passed every other test.
+    std::vector<std::string> asked;
+    filters.taken_whatever_its_age = [&](const std::string& path, const file_stamp& stamp) {
+        asked.push_back(path);
+        return stamp.size == mib;
+    };
+    filters.minsize = 0;
+    EXPECT_EQ(scan(filters, temp.str()), std::vector<std::string>{path_of({"one.mkv"})});
+    EXPECT_EQ(asked, both);
 }
 
 TEST_F(ScanTest, OverLongPathsAreSkippedNeverCut) {

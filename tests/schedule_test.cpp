@@ -75,5 +75,29 @@ TEST(Report, FiguresReadAsAPersonWritesThem) {
     EXPECT_EQ(change_text(~0ULL, ~0ULL / 2), "50% smaller") << "no overflow on huge sizes";
 }
 
+TEST(Report, ProgressAndRoundedSizes) {
+    constexpr std::uint64_t gib = 1ULL << 30, second = 10'000'000;
+    const struct {
+        std::uint64_t done, total, measured_bytes, measured_ticks;
+        const char* text;
+    } cases[] = {
+        {0, 9 * gib, 0, 0, ""},  // nothing encoded yet: no pace to tell
+        // 4.1 GiB took 1:30; 5.7 GiB left at that pace take about 2:05.
+        {41 * gib / 10, 98 * gib / 10, 41 * gib / 10, 5400 * second,
+         "; 4.1 of 9.8 GiB done, about 2:05 left"},
+        {300ULL << 20, 700ULL << 20, 100ULL << 20, 30 * second,
+         "; 300 of 700 MiB done, about 0:02 left"},
+        {500, 900, 500, 1, "; 500 of 900 bytes done, about 0:00 left"},
+        {10 * gib, 10 * gib, gib, 60 * second, "; 10.0 of 10.0 GiB done, about 0:00 left"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(progress_text(c.done, c.total, c.measured_bytes, c.measured_ticks), c.text);
+    }
+    EXPECT_EQ(rounded_size_text(120ULL << 20), "120 MiB");
+    EXPECT_EQ(rounded_size_text(21 * gib / 10), "2.1 GiB");
+    EXPECT_EQ(rounded_size_text(1023), "1023 bytes");
+    EXPECT_EQ(date_time_text("2026-12-07", 23 * 3600 + 5 * 60 + 59), "2026-12-07 23:05");
+}
+
 }  // namespace
 }  // namespace brindle

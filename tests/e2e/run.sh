@@ -120,6 +120,11 @@ usage+=$'\t  example: ffmpeg -i %1 -sn -c:v libx265 -preset superfast -crf 19 -x
 usage+=$'\t-docurrent - if present at end of command line, will include the last two days in the scan.\n\t  These are left out so auto downloaders have a chance to get better versions\n\t  or get propers before we take over the file.\n'
 usage+=$'\t-scanonly - if present at end of command line, will print out files to be processed but\n\t  no encoding will be done.\n'
 
+newer_options=$'\t-until HH:MM - optional. No encode starts at or after this time of day; the files left wait for the next run.\n'
+newer_options+=$'\t-priority low|normal - optional. The encoder\'s priority; low unless normal is given.\n'
+newer_options+=$'\t-shard K/N - optional. This run takes only part K of N of the files, so that N machines can share one library.\n'
+newer_options+=$'\t-retry - optional. Tries files again that an earlier run noted as failing.\n'
+newer_options+=$'\nThe README explains each option, the configuration file, the exit codes and how to schedule a run.\n'
 missing_days=$'\n\tMissing -days flag. If you want all days use -days 9999999\n'
 missing_dir=$'\n\tMissing -dir flag. Perhaps -dir c:\\movies \n'
 missing_ext=$'\n\tMissing -ext flag. Perhaps -ext mkv or -ext *\n'
@@ -127,6 +132,8 @@ long_dir=$'\n\tThe -dir value is longer than 255 characters.\n'
 long_config=$'\n\tThe -config value is longer than 255 characters.\n'
 long_ext=$'\n\tThe -ext value is longer than 15 characters.\n'
 scan_only_line=$'Scan Only selected. No encoding\n'
+# What follows the reason of a first failure of the encoder or of its result.
+again='; it will be tried again on the next run'
 lock_held=$'Another Brindle run is encoding in this working directory; this run does nothing.\n'
 if windows; then
     reason_missing='File not found'
@@ -205,7 +212,7 @@ host_path() {
 
 # A video file of SIZE bytes: the H.264 sample (MP4 for the names .mp4, .m4v and .mov, Matroska
 # for the others) followed by random bytes (so a copy can be told from it), or extended sparsely
-# when the size is given as "sparse:SIZE". A size too small for the sample gives random bytes (or
+# when the size is given as "sparse:SIZE" (all but its last 4 KiB). A size too small for the sample gives random bytes (or
 # a sparse file) alone.
 make_video() {
     local path=$1 size=${2#sparse:} sample=$sample_source_mkv sample_size
@@ -226,7 +233,9 @@ make_video() {
             head -c "$size" /dev/urandom >"$path"
         fi
     elif [[ $2 == sparse:* ]]; then
-        cp -- "$sample" "$path" && truncate -s "$size" -- "$path"
+        # A few random bytes at the end: a file ending in zeros is an unfinished download.
+        cp -- "$sample" "$path" && truncate -s "$((size - 4096))" -- "$path" &&
+            head -c 4096 /dev/urandom >>"$path"
     else
         { cat -- "$sample" && head -c "$((size - sample_size))" /dev/urandom; } >"$path"
     fi
@@ -331,9 +340,11 @@ run_brindle() {
 
 # Wine writes CRLF line ends. Start times and durations in the outcome lines vary from run to run.
 normalise_output() {
-    local times='s/^(Converting .*) \(started [0-9]{2}:[0-9]{2}\)$/\1 (started HH:MM)/'
+    local date='[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}'
+    local times="s/^(Converting .*) \\(started $date(.*\\))\$/\\1 (started DATE HH:MM\\2/"
+    times+='; s/^(Converting .*; .* done, about )[0-9]+:[0-9]{2} left\)$/\1H:MM left)/'
     times+='; s/^(Converted: .*), [0-9]+:[0-9]{2}:[0-9]{2}\)(; .*)?$/\1, H:MM:SS)\2/'
-    times+='; s/^(Finished: .*); [0-9]+:[0-9]{2}:[0-9]{2}$/\1; H:MM:SS/'
+    times+="; s/^Finished $date: (.*); [0-9]+:[0-9]{2}:[0-9]{2}\$/Finished DATE HH:MM: \\1; H:MM:SS/"
     tr -d '\r' <"$1" | sed -E "$times" >"$2"
 }
 
@@ -349,7 +360,7 @@ start_brindle() {
 
 expect_reset() {
     : >"$case_dir/expected"
-    expect_scanned=0 expect_total=0 expect_index=0
+    expect_scanned=0 expect_total=0 expect_index=0 expect_done=0 expect_bytes=0
     tally_converted=0 tally_not_converted=0 tally_before=0 tally_after=0
 }
 expect() { printf '%s' "$1" >>"$case_dir/expected"; }
@@ -358,7 +369,19 @@ expect_scan() {
     local path
     printf 'Scan found %d files\n' "$#" >>"$case_dir/expected"
     for path in "$@"; do printf 'Found: %s\n' "$(native "$path")" >>"$case_dir/expected"; done
-    expect_scanned=1 expect_total=$# expect_index=0
+    expect_scanned=1 expect_total=$# expect_index=0 expect_done=0 expect_bytes=0
+    for path in "$@"; do expect_bytes=$((expect_bytes + $(scanned_size "$path"))); done
+}
+# The size the scan saw: the kept original when there is one (the case may run first).
+scanned_size() { stat -c %s -- "$(original_of "$1")" 2>/dev/null || stat -c %s -- "$1" 2>/dev/null || echo 0; }
+# "4.1 of 9.8 GiB": DONE and TOTAL bytes in the unit that suits TOTAL.
+progress_figures() {
+    awk -v d="$1" -v t="$2" 'function n(v, u) { v /= u; return sprintf(v < 99.95 ? "%.1f" : "%.0f", v) }
+        BEGIN {
+        if (t < 1024) printf "%d of %d bytes", d, t
+        else if (t < 1048576) printf "%s of %s KiB", n(d, 1024), n(t, 1024)
+        else if (t < 1073741824) printf "%s of %s MiB", n(d, 1048576), n(t, 1048576)
+        else printf "%s of %s GiB", n(d, 1073741824), n(t, 1073741824) }'
 }
 expect_encoder() {
     local path
@@ -413,19 +436,25 @@ expect_encode_fails() {
 # SOURCE is refused for REASON before any encoder starts.
 expect_refused() {
     expect_index=$((expect_index + 1))
+    expect_done=$((expect_done + $(scanned_size "$1")))
     expect_not_converted "$1" "$2"
 }
 # Brindle's output goes to a file, so the encoder's own is captured, not passed on.
 expect_converting() {
     expect_index=$((expect_index + 1))
-    expect "Converting $expect_index of $expect_total: $(native "$1") (started HH:MM)"$'\n'
+    local progress=
+    if ((tally_converted > 0)); then
+        progress="; $(progress_figures "$expect_done" "$expect_bytes") done, about H:MM left"
+    fi
+    expect_done=$((expect_done + $(scanned_size "$1")))
+    expect "Converting $expect_index of $expect_total: $(native "$1") (started DATE HH:MM$progress)"$'\n'
 }
 expect_not_converted() {
     expect "Not converted: $(native "$1"): $2"$'\n'
     tally_not_converted=$((tally_not_converted + 1))
 }
 expect_summary() {
-    expect "Finished: $tally_converted converted, $tally_not_converted not converted; "
+    expect "Finished DATE HH:MM: $tally_converted converted, $tally_not_converted not converted; "
     expect "$(size_text "$tally_before") before, $(size_text "$tally_after") after; H:MM:SS"$'\n'
 }
 
@@ -462,7 +491,7 @@ expect_run() {
     local want=$1
     shift
     # An encode run that got as far as its scan ends with the summary.
-    if ((want == 0 && expect_scanned)) && ! in_list -scanonly "$@"; then
+    if ((want == 0 || want == 2 || want == 3)) && ((expect_scanned)) && ! in_list -scanonly "$@"; then
         expect_summary
     fi
     run_brindle "$@"
@@ -751,6 +780,7 @@ case_long_paths() {
     if windows; then
         expect "Passed over 1 name in the folder $(native "lib/$folder"): its full path would be longer than 255 characters"$'\n'
         expect_scan "lib/$folder/$name" lib/short.mkv
+        expect "Would not convert: $(native "lib/$folder/$name"): the path is too long to add \".bak\" to it"$'\n'
     else
         expect_scan "lib/$folder/$name" "lib/$folder/o$name" lib/short.mkv
     fi
@@ -853,6 +883,8 @@ case_names_printed() {
     done
     expect "$scan_only_line"
     expect_scan "${paths[@]}"
+    # cmd.exe could expand two % signs: the encode run would refuse that name.
+    windows && expect "Would not convert: $(native 'lib/pct%d%s%n.mkv'): the name holds two or more % signs, which cmd.exe could expand into a command"$'\n'
     run_brindle -days 3 -dir lib -ext mkv -scanonly -docurrent
     check_status 0
     if windows; then
@@ -1036,9 +1068,9 @@ case_encoder_fails() {
     make_video lib/b.mkv 1100000
     keep_originals lib/a.x264.mkv lib/b.mkv
     expect_scan lib/a.x264.mkv lib/b.mkv
-    expect_encode_fails lib/a.x264.mkv "the encoder failed with exit code 3"
-    expect_encode_fails lib/b.mkv "the encoder failed with exit code 3"
-    expect_run 0 "${encode_args[@]}"
+    expect_encode_fails lib/a.x264.mkv "the encoder failed with exit code 3$again"
+    expect_encode_fails lib/b.mkv "the encoder failed with exit code 3$again"
+    expect_run 2 "${encode_args[@]}"
     check_log_calls 2
     check_untouched lib/a.x264.mkv lib/b.mkv
     check_tree lib a.x264.mkv b.mkv
@@ -1060,7 +1092,7 @@ case_no_output() {
         fake_mode=$mode
         expect_scan lib/a.mkv
         expect_encode_fails lib/a.mkv "${said[$mode]}"
-        expect_run 0 "${encode_args[@]}"
+        expect_run 2 "${encode_args[@]}"
         check_untouched lib/a.mkv
         check_tree lib a.mkv
         check_working_dir brindle.lock
@@ -1302,7 +1334,7 @@ case_stopped_by_signal() {
     expect_scan lib/a.x264.mkv
     expect_converting lib/a.x264.mkv
     expect $'Stopped by signal 15; lib/a.x264.mkv was not converted\n'
-    expect "Finished: 0 converted, 0 not converted; 0 bytes before, 0 bytes after; H:MM:SS"$'\n'
+    expect "Finished DATE HH:MM: 0 converted, 0 not converted; 0 bytes before, 0 bytes after; H:MM:SS"$'\n'
     cmp -s "$case_dir/expected" "$case_dir/out1" ||
         fail "the stopped run printed:"$'\n'"$(diff <(show "$case_dir/expected") <(show "$case_dir/out1"))"
     expect_reset
@@ -1412,16 +1444,31 @@ case_quoted_encoder_path() {
 }
 
 case_no_encoder_found() {
-    begin_case "the default template with no ffmpeg to be found: nothing changes, exit code 0"
+    begin_case "an encoder that cannot be found: the run stops at once, exit code 3, no note"
     make_video lib/a.mkv 1100000
-    keep_originals lib/a.mkv
-    expect_scan lib/a.mkv
-    run_brindle "${encode_args[@]}"
-    check_status 0
+    make_video lib/b.mkv 1100000
+    keep_originals lib/a.mkv lib/b.mkv
+    local code=127 args=("${encode_args[@]}")
+    windows && code=9009
+    if ! windows; then
+        # ffmpeg itself may be installed here: a line naming a program nowhere to be found.
+        printf 'no-such-encoder -i %%1 %%2\n' >../missing.cfg
+        expect "Custom config file specified ../missing.cfg"$'\n'
+        args+=(-config ../missing.cfg)
+    fi
+    expect_scan lib/a.mkv lib/b.mkv
+    expect "Converting 1 of 2: $(native lib/a.mkv) (started DATE HH:MM)"$'\n'
+    expect "The encoder could not be found (exit code $code); no other file was tried"$'\n'
+    expect_summary
+    run_brindle "${args[@]}"
+    check_status 3
     check_output_begins
-    check_untouched lib/a.mkv
-    check_tree lib a.mkv
+    check_untouched lib/a.mkv lib/b.mkv
+    check_tree lib a.mkv b.mkv
     check_working_dir brindle.lock
+    if ! windows && getfattr -d lib/a.mkv 2>/dev/null | grep -q brindle; then
+        fail "a note was written on lib/a.mkv"
+    fi
     end_case
 }
 
@@ -1451,8 +1498,8 @@ case_real_ffmpeg() {
     check_status 0
     local line
     for line in 'Scan found 1 files' 'Found: lib/clip.x264.mkv' \
-        'Converting 1 of 1: lib/clip.x264.mkv (started HH:MM)' \
-        'Converted: lib/clip.x264.mkv -> lib/clip.x265.mkv (' 'Finished: 1 converted, 0 not converted;'; do
+        'Converting 1 of 1: lib/clip.x264.mkv (started DATE HH:MM)' \
+        'Converted: lib/clip.x264.mkv -> lib/clip.x265.mkv (' 'Finished DATE HH:MM: 1 converted, 0 not converted;'; do
         grep -qF -- "$line" "$case_dir/out" || fail "no line [$line] in: $(show "$case_dir/out")"
     done
     local codec audio
@@ -1640,13 +1687,16 @@ case_mistyped_options() {
     use_fake_encoder
     make_video lib/a.mkv 1100000
     keep_originals lib/a.mkv
-    expect "$usage"$'\n\tUnknown option -ScanOnly\n'
-    expect_run 1 "${encode_args[@]}" -ScanOnly
+    local mistyped
+    for mistyped in -ScanOnly /scanonly scanonly —scanonly /DoCurrent; do
+        expect "$usage"$'\n\tUnknown option '"$mistyped"$'\n'
+        expect_run 1 "${encode_args[@]}" "$mistyped"
+    done
     expect "$usage"$'\n\tThe -until value must be a time of day from 0:00 to 23:59, as H:MM or HH:MM.\n'
     expect_run 1 "${encode_args[@]}" -until 24:00
     local help
     for help in -h '-?' '/?' --help; do
-        expect "$usage"
+        expect "$usage$newer_options"
         expect_run 0 "$help"
     done
     expect $'Brindle v1.0.1\n'
@@ -1695,7 +1745,7 @@ case_until() {
     expect_scan lib/a.mkv lib/b.mkv
     expect_conversion lib/a.mkv
     expect $'Left for the next run: 1 files, the -until time was reached\n'
-    expect "Finished: 1 converted, 0 not converted, 1 left for the next run; "
+    expect "Finished DATE HH:MM: 1 converted, 0 not converted, 1 left for the next run; "
     expect "$(size_text "$tally_before") before, $(size_text "$tally_after") after; H:MM:SS"$'\n'
     expect_scanned=0
     case_env+=(TZ=UTC)
@@ -1704,6 +1754,14 @@ case_until() {
     check_log_calls 1
     check_encoded lib/a.mkv lib/a.mkv
     check_untouched lib/b.mkv
+    # The file left over is taken by the next run, though it lies outside that run's days.
+    [[ $(note_of lib/b.mkv) == brindle-pending-2\ * ]] || fail "no pending note on lib/b.mkv"
+    as_user=()
+    fake_mode=
+    expect_scan lib/b.mkv
+    expect_conversion lib/b.mkv
+    expect_run 0 -days 3 -dir lib -ext mkv
+    check_encoded lib/b.mkv lib/b.mkv
     end_case
 }
 
@@ -1729,45 +1787,71 @@ case_priority() {
     end_case
 }
 
+# The note FILE carries: an extended attribute on POSIX; on Wine, a file beside it.
+note_of() {
+    if windows; then
+        cat -- "$1:brindle" 2>/dev/null
+    else
+        getfattr --only-values -n user.brindle -- "$1" 2>/dev/null
+    fi
+}
+# Dates FILE's note a day back, as if it was written the night before.
+backdate_note() {
+    local text
+    text=$(note_of "$1" | awk -v d="$(date -d yesterday +%F)" '{ $5 = d; print }')
+    if windows; then
+        printf '%s' "$text" >"$1:brindle"
+    else
+        setfattr -n user.brindle -v "$text" -- "$1"
+    fi
+}
+
 case_remembered_failures() {
-    begin_case "a file the encoder fails on is tried once, then skipped until it changes or -retry"
+    begin_case "a file the encoder fails on two days is skipped until it changes or -retry"
     use_fake_encoder
     fake_mode=fail
     make_video lib/a.mkv 1100000
     keep_originals lib/a.mkv
     local reason='the encoder failed with exit code 3'
     expect_scan lib/a.mkv
-    expect_encode_fails lib/a.mkv "$reason"
-    expect_run 0 "${encode_args[@]}"
-    run_brindle "${encode_args[@]}"
-    if windows && grep -q '^Converting' "$case_dir/out"; then
-        skip_case "this Wine keeps no alternate data streams, so nothing is remembered"
+    expect_encode_fails lib/a.mkv "$reason$again"
+    expect_run 2 "${encode_args[@]}"
+    if [[ -z $(note_of lib/a.mkv) ]]; then
+        skip_case "this file system keeps no notes, so nothing is remembered"
         return
     fi
+    # A second failure on the same day is still the first strike.
     expect_scan lib/a.mkv
-    expect_refused lib/a.mkv "it failed on $(date +%F) ($reason) and has not changed since; -retry tries it again"
-    expect_summary
-    check_output
-    expect_reset
-    check_log_calls 1
+    expect_encode_fails lib/a.mkv "$reason$again"
+    expect_run 2 "${encode_args[@]}"
+    # The next night it fails again, and from then on it is skipped.
+    backdate_note lib/a.mkv
     expect_scan lib/a.mkv
     expect_encode_fails lib/a.mkv "$reason"
-    expect_run 0 "${encode_args[@]}" -retry
-    check_log_calls 2
+    expect_run 2 "${encode_args[@]}"
+    check_log_calls 3
+    expect_scan lib/a.mkv
+    expect_refused lib/a.mkv "it failed on $(date +%F) ($reason) and has not changed since; -retry tries it again"
+    expect_run 0 "${encode_args[@]}"
+    check_log_calls 3
+    expect_scan lib/a.mkv
+    expect_encode_fails lib/a.mkv "$reason"
+    expect_run 2 "${encode_args[@]}" -retry
+    check_log_calls 4
     # Another encoder line (a mistyped option corrected) tries the file again too.
     printf 'ffmpeg -y -i %%1 %%2\n' >../other.cfg
     expect "Custom config file specified $(native ../other.cfg)"$'\n'
     expect_scan lib/a.mkv
-    expect_encode_fails lib/a.mkv "$reason"
-    expect_run 0 "${encode_args[@]}" -config "$(native ../other.cfg)"
-    check_log_calls 3
+    expect_encode_fails lib/a.mkv "$reason$again"
+    expect_run 2 "${encode_args[@]}" -config "$(native ../other.cfg)"
+    check_log_calls 5
     fake_mode=
     printf 'more' >>lib/a.mkv
     keep_originals lib/a.mkv
     expect_scan lib/a.mkv
     expect_conversion lib/a.mkv
     expect_run 0 "${encode_args[@]}"
-    check_log_calls 4
+    check_log_calls 6
     check_encoded lib/a.mkv lib/a.mkv
     if ! windows && getfattr -n user.brindle lib/a.mkv >/dev/null 2>&1; then
         fail "the converted file still carries the failure mark"
@@ -1788,10 +1872,10 @@ case_results_not_whole() {
     local declared
     use_fake_result "$sample_result_short"
     expect_scan lib/a.mkv lib/b.mkv lib/c.mkv
-    expect_encode_fails lib/a.mkv "the result lasts 1.1 s, the source 3.1 s"
-    expect_encode_fails lib/b.mkv "the result lasts 1.1 s, the source 3.1 s"
-    expect_encode_fails lib/c.mkv "the result lasts 1.1 s, the source 3.1 s"
-    expect_run 0 "${encode_args[@]}" -retry
+    expect_encode_fails lib/a.mkv "the result lasts 1.1 s, the source 3.1 s$again"
+    expect_encode_fails lib/b.mkv "the result lasts 1.1 s, the source 3.1 s$again"
+    expect_encode_fails lib/c.mkv "the result lasts 1.1 s, the source 3.1 s$again"
+    expect_run 2 "${encode_args[@]}" -retry
     use_fake_result "$case_dir/cut.mkv"
     run_brindle "${encode_args[@]}" -retry
     grep -qF "Not converted: $(native lib/a.mkv): the result is not a complete Matroska file" "$case_dir/out" ||
@@ -1802,7 +1886,7 @@ case_results_not_whole() {
     expect_encode_fails lib/a.mkv "the source changed while it was being encoded"
     expect_encode_fails lib/b.mkv "the source changed while it was being encoded"
     expect_encode_fails lib/c.mkv "the source changed while it was being encoded"
-    expect_run 0 "${encode_args[@]}" -retry
+    expect_run 2 "${encode_args[@]}" -retry
     check_tree lib a.mkv b.mkv c.mkv
     check_working_dir brindle.lock
     # Every name is taken with -ext *, but only a video container reaches the encoder.
@@ -2034,6 +2118,38 @@ staging_started() {
     local child
     child=$(pgrep -P "$1" | head -n 1)
     [[ -n $child ]] && ls -l "/proc/$child/fd" 2>/dev/null | grep -qF -e "$2/#" -e "$2/.brindle-"
+}
+
+case_dry_run_refusals() {
+    begin_case "scan-only names each file the encode run would refuse, and why, and changes nothing"
+    use_fake_encoder
+    fake_mode=fail
+    make_video lib/e.mkv 1100000
+    local failed='the encoder failed with exit code 3'
+    run_brindle "${encode_args[@]}"
+    backdate_note lib/e.mkv
+    run_brindle "${encode_args[@]}"
+    check_status 2
+    if [[ $(note_of lib/e.mkv) != brindle-failed-2\ * ]]; then
+        skip_case "this file system keeps no notes"
+        return
+    fi
+    fake_mode=
+    make_video lib/a.mkv 1100000
+    head -c 1100000 /dev/urandom >lib/b.mkv
+    make_video lib/d.x264.mkv 1100000
+    printf 'taken\n' >lib/d.x265.mkv
+    rm -f brindle.lock
+    expect "$scan_only_line"
+    expect_scan lib/a.mkv lib/b.mkv lib/d.x264.mkv lib/e.mkv
+    expect "Would not convert: $(native lib/b.mkv): it is not a video file"$'\n'
+    expect "Would not convert: $(native lib/d.x264.mkv): $(native lib/d.x265.mkv) already exists"$'\n'
+    expect "Would not convert: $(native lib/e.mkv): it failed on $(date +%F) ($failed) and has not changed since; -retry tries it again"$'\n'
+    expect_run 0 "${encode_args[@]}" -scanonly
+    check_log_calls 2
+    [[ -z $(note_of lib/b.mkv) ]] || fail "scan-only left a note on lib/b.mkv"
+    check_working_dir
+    end_case
 }
 
 # ---- Run -------------------------------------------------------------------------------------
@@ -2301,6 +2417,7 @@ if windows; then
     run_case case_no_encoder_found
 else
     run_case case_odd_names_posix
+    run_case case_no_encoder_found
 fi
 run_case case_concurrent_runs
 run_case case_killed_run
@@ -2337,6 +2454,7 @@ run_case case_unwritable_library_folder
 run_case case_longest_paths_convert
 run_case case_dir_in_long_form
 run_case case_abandoned_staged_files
+run_case case_dry_run_refusals
 
 echo "E2E ($platform) took $((SECONDS - started)) s"
 echo "E2E: $passed passed, $failed failed"

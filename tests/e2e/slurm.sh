@@ -203,7 +203,7 @@ done
 recipe=$(awk '/^#### Slurm: a job array/ { found = 1 }
               found && /^```/ { if (inside) exit; inside = 1; next }
               inside' "$readme")
-[[ $recipe == *'--array=1-64'* && $recipe == *'/64"'* && $recipe == *' /usr/bin/brindle '* &&
+[[ $recipe == *'--array=1-64'* && $recipe == *'/64"'* && $recipe == *'/usr/bin/brindle '* &&
     $recipe == *' -dir /shared/media/tv '* ]] ||
     { echo "FAIL Slurm recipe: the README's brindle.sbatch is not what this test expects"; exit 1; }
 recipe=${recipe//\/usr\/bin\/brindle/$brindle}
