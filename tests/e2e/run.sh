@@ -2156,6 +2156,26 @@ case_dry_run_refusals() {
     end_case
 }
 
+case_hevc_transport_streams() {
+    begin_case "HEVC in MPEG-TS and M2TS is left out; H.264 in them is listed"
+    mkdir -p lib
+    local kind
+    for kind in ts:mpegts m2ts:mpegts; do
+        ffmpeg -nostdin -v error -i "$sample_result" -c copy -f "${kind#*:}" \
+            $([[ ${kind%:*} == m2ts ]] && printf -- '-mpegts_m2ts_mode 1') "lib/hevc.${kind%:*}" &&
+            ffmpeg -nostdin -v error -i "$sample_source_mkv" -c copy -f "${kind#*:}" \
+                $([[ ${kind%:*} == m2ts ]] && printf -- '-mpegts_m2ts_mode 1') "lib/h264.${kind%:*}" ||
+            fail "ffmpeg could not make the ${kind%:*} files"
+        # Over the 1 MiB the scan asks for, with a tail that is no unfinished download's.
+        head -c 1100000 /dev/urandom >>"lib/hevc.${kind%:*}"
+        head -c 1100000 /dev/urandom >>"lib/h264.${kind%:*}"
+    done
+    expect "$scan_only_line"
+    expect_scan lib/h264.m2ts lib/h264.ts
+    expect_run 0 -days 3 -dir lib -ext '*' -scanonly -docurrent
+    end_case
+}
+
 # ---- Run -------------------------------------------------------------------------------------
 
 samples_started=$EPOCHREALTIME
@@ -2459,6 +2479,7 @@ run_case case_longest_paths_convert
 run_case case_dir_in_long_form
 run_case case_abandoned_staged_files
 run_case case_dry_run_refusals
+run_case case_hevc_transport_streams
 
 echo "E2E ($platform) took $((SECONDS - started)) s"
 echo "E2E: $passed passed, $failed failed"
