@@ -8,12 +8,6 @@ namespace brindle {
 
 namespace {
 
-std::string formatted(const char* format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
-
 struct size_unit {
     double size;
     const char* name;

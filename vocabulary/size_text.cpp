@@ -4,15 +4,11 @@
 
 namespace brindle {
 
-namespace {
-
 std::string formatted(const char* format, double value) {
     char text[64];
     std::snprintf(text, sizeof text, format, value);
     return text;
 }
-
-}  // namespace
 
 std::string size_text(std::uint64_t bytes) {
     constexpr double kib = 1024.0, mib = kib * 1024, gib = mib * 1024;
