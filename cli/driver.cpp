@@ -236,10 +236,16 @@ int encode_all(const run_options& options, const candidate_list& candidates,
                 prepare_encode(entry, command_template, options.retry, prepared);
             !reason.empty()) {
             report_not_converted(entry, reason, tally);
+            if (prepared.cannot_be_replaced) tally.failed = true;
             continue;
         }
         if (const std::string fault = free_space_fault(entry); !fault.empty()) {
             report_not_converted(entry, fault, tally);
+            tally.left_over = static_cast<int>(count - i - 1);
+            if (tally.left_over > 0) {
+                platform::write_out("Left for the next run: " + std::to_string(tally.left_over) +
+                                    " files, the working directory has too little free space\n");
+            }
             report_summary(tally, run_started);
             return 2;
         }

@@ -226,6 +226,7 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     if (platform::is_open_elsewhere(path)) return "the source is open in another program";
     // The folder's permissions and ACLs tell only when a name is made in it.
     if (const op_result made = platform::create_and_remove(staging_path(target)); !made.ok()) {
+        prepared.cannot_be_replaced = true;
         return "its folder cannot be written: " + made.error;
     }
 

@@ -26,6 +26,9 @@ struct prepared_encode {
     // The line is a default line, which must keep every track Matroska can hold.
     bool default_line = false;
     bool source_is_matroska = false;
+    // Set with the refusal when the file could not be replaced however the encode went (its
+    // folder cannot be written): something a person must mend, which the exit code tells.
+    bool cannot_be_replaced = false;
 };
 
 // Checks that `entry` may be encoded now. Answers why not, in plain words for a

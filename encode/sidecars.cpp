@@ -32,6 +32,36 @@ std::string folder_to_list(const std::string& path, std::size_t name_start) {
     return path.substr(0, name_start - 1);
 }
 
+// The name without its last extension.
+std::string stem_of(std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    return std::string(dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot));
+}
+
+bool same_name(std::string_view a, std::string_view b, bool ignore_case) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto fold = [ignore_case](char c) {
+            return ignore_case && c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+        };
+        if (fold(a[i]) != fold(b[i])) return false;
+    }
+    return true;
+}
+
+// Is `name` a sidecar of one of `videos` (their names without extension): that name followed by
+// ".", "-" or "_"?
+bool belongs_to_another(std::string_view name, const std::vector<std::string>& videos,
+                        bool ignore_case) {
+    for (const std::string& video : videos) {
+        if (name.size() > video.size() && same_name(name.substr(0, video.size()), video, ignore_case) &&
+            std::string_view(".-_").find(name[video.size()]) != std::string_view::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string rename_sidecars(file_ops& ops, const std::string& source,
@@ -58,10 +88,23 @@ std::string rename_sidecars(file_ops& ops, const std::string& source,
     const op_result listed = platform::read_directory(dir, keep, entries);
     std::string unrenamed;
     if (!listed.ok()) unrenamed = "its sidecars may not all be renamed: " + listed.error;
-    for (const platform::dir_entry& entry : entries) {
-        if (entry.kind != platform::entry_kind::file) continue;
+    // Another video whose name begins like the source's (Film.x264-sample.mp4) keeps the files
+    // named after it (Film.x264-sample.srt): they are its sidecars, not the source's.
+    std::vector<std::string> other_videos;
+    std::vector<bool> is_plain(entries.size(), false);
+    const std::string source_stem = stem_of(source_name);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].kind != platform::entry_kind::file) continue;
+        is_plain[i] = is_plain_file_not_video(prefix + entries[i].name);
+        const std::string stem = stem_of(entries[i].name);
+        if (!is_plain[i] && !same_name(stem, source_stem, ignore_case)) {
+            other_videos.push_back(stem);
+        }
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const platform::dir_entry& entry = entries[i];
+        if (!is_plain[i] || belongs_to_another(entry.name, other_videos, ignore_case)) continue;
         const std::string from = prefix + entry.name;
-        if (!is_plain_file_not_video(from)) continue;
         const std::string to = prefix + *new_name(entry.name);
         const op_result renamed = ops.rename_no_replace(from, to);
         if (renamed.ok()) continue;

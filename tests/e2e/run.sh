@@ -2055,7 +2055,7 @@ case_unwritable_library_folder() {
     chmod 555 lib/locked
     run_brindle "${encode_args[@]}"
     chmod 755 . lib/locked
-    check_status 0
+    check_status 2
     grep -qxF "Not converted: $(native lib/locked/a.mkv): its folder cannot be written: Permission denied" \
         "$case_dir/out" || fail "no line refusing the folder: $(show "$case_dir/out")"
     check_log_calls 0
@@ -2217,14 +2217,14 @@ case_larger_result_refused() {
 }
 
 case_sidecars_follow() {
-    begin_case "sidecars take the video's new name; a taken name, a video and a folder are left alone"
+    begin_case "sidecars take the video's new name; a taken name, a video, its own sidecar and a folder are left alone"
     use_fake_encoder
     make_video lib/Film.x264.mp4 1100000
     make_video lib/Film.x264-sample.avi 1100000
     mkdir -p lib/Film.x264.extras
     local name
     for name in Film.x264.en.srt Film.x264.nfo Film.x264-poster.jpg Film.x264.fr.srt \
-        Film.x265.fr.srt Film.x2640.txt; do
+        Film.x265.fr.srt Film.x2640.txt Film.x264-sample.srt; do
         printf '%s\n' "$name" >"lib/$name"
     done
     keep_originals lib/Film.x264.mp4
@@ -2241,7 +2241,8 @@ case_sidecars_follow() {
     expect_run 0 -days 3 -dir lib -ext mp4 -docurrent
     check_encoded lib/Film.x264.mp4 lib/Film.x265.mkv
     check_tree lib Film.x265.mkv Film.x264-sample.avi Film.x264.extras Film.x265.en.srt \
-        Film.x265.nfo Film.x265-poster.jpg Film.x264.fr.srt Film.x265.fr.srt Film.x2640.txt
+        Film.x265.nfo Film.x265-poster.jpg Film.x264.fr.srt Film.x265.fr.srt Film.x2640.txt \
+        Film.x264-sample.srt
     end_case
 }
 
