@@ -368,6 +368,8 @@ unsigned long process_id() { return GetCurrentProcessId(); }
 bool output_is_terminal() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
 std::string host_name() {
     wchar_t name[256] = {};
     DWORD length = 255;
