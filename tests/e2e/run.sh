@@ -780,7 +780,6 @@ case_long_paths() {
     if windows; then
         expect "Passed over 1 name in the folder $(native "lib/$folder"): its full path would be longer than 255 characters"$'\n'
         expect_scan "lib/$folder/$name" lib/short.mkv
-        expect "Would not convert: $(native "lib/$folder/$name"): the path is too long to add \".bak\" to it"$'\n'
     else
         expect_scan "lib/$folder/$name" "lib/$folder/o$name" lib/short.mkv
     fi
@@ -1409,7 +1408,7 @@ case_cmd_copy_template() {
     expect "Custom config file specified $(native ../copy.cfg)"$'\n'
     expect_scan lib/a.x264.mkv
     run_brindle "${encode_args[@]}" -config "$(native ../copy.cfg)"
-    check_status 0
+    check_status 2
     check_output_begins
     grep -qF -- "$(size_text $(($(stat -c %s -- lib/a.x264.mkv) + 4)))) is not smaller than the source" \
         "$case_dir/out" || fail "no refusal of the larger result in: $(show "$case_dir/out")"
@@ -2027,12 +2026,15 @@ case_killed_while_staging_across_volumes() {
     shm=$(mktemp -d /dev/shm/brindle-e2e.XXXXXX)
     lib_dir=$case_dir/wd/lib
     # The copy stalls for 20 s when it starts, long enough to be killed there.
-    (cd "$shm" && exec env "${case_env[@]}" strace -f -o /dev/null \
+    # Only the copy is stopped for the tracer: a sanitizer build under a full trace takes longer
+    # to reach it than the case waits. The leak checker of such a build cannot run under a tracer.
+    (cd "$shm" && exec env "${case_env[@]}" ASAN_OPTIONS=detect_leaks=0 \
+        strace -f --seccomp-bpf -o /dev/null \
         -e trace=copy_file_range -e inject=copy_file_range:delay_enter=20000000 \
         "$brindle" -days 3 -dir "$lib_dir" -ext mkv -docurrent \
         </dev/null >"$case_dir/raw" 2>"$case_dir/err") &
     pid=$!
-    if ! wait_until 150 staging_started "$pid" "$lib_dir"; then
+    if ! wait_until 600 staging_started "$pid" "$lib_dir"; then
         fail "the copy across volumes was never seen: $(show "$case_dir/raw")"
     fi
     pkill -KILL -P "$pid" 2>/dev/null
