@@ -11,7 +11,6 @@ namespace brindle::media {
 
 namespace {
 
-constexpr std::uint32_t attachments_id = 0x1941A469;
 constexpr std::uint32_t attached_file_id = 0x61A7;
 
 constexpr std::uint64_t audio_track_type = 2;

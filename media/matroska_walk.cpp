@@ -12,7 +12,6 @@ namespace brindle::media {
 namespace {
 
 constexpr std::uint32_t cues_id = 0x1C53BB6B;
-constexpr std::uint32_t attachments_id = 0x1941A469;
 constexpr std::uint32_t chapters_id = 0x1043A770;
 constexpr std::uint32_t tags_id = 0x1254C367;
 constexpr std::uint32_t void_id = 0xEC;

@@ -5,7 +5,10 @@
 #include <utility>
 #include <vector>
 
+#include <winternl.h>
+
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "platform/win32_support.h"
 
 namespace brindle::platform {
@@ -19,6 +22,7 @@ using win32::open_file;
 using win32::share_all;
 using win32::ticks_of;
 using win32::to_wide;
+using win32::to_utf8;
 using win32::to_wide_path;
 using win32::unique_handle;
 
@@ -128,24 +132,6 @@ bool read_file_note(const std::string& path, std::string& text) {
     return true;
 }
 
-bool write_file_note(const std::string& path, const std::string& text) {
-    // Writing a stream may move the file's last-write time, which the note itself records: it is
-    // put back afterwards.
-    const auto file = open_file(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING);
-    FILETIME written{};
-    if (!file.valid() || !GetFileTime(file.get(), nullptr, nullptr, &written)) return false;
-    bool ok = false;
-    {
-        const auto stream = open_file(path + ":brindle", GENERIC_WRITE, CREATE_ALWAYS);
-        DWORD put = 0;
-        ok = stream.valid() &&
-             WriteFile(stream.get(), text.data(), static_cast<DWORD>(text.size()), &put, nullptr) &&
-             put == text.size();
-    }
-    SetFileTime(file.get(), nullptr, nullptr, &written);
-    return ok;
-}
-
 long long file_size(const std::string& path) {
     const auto wide = to_wide_path(path);
     WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -218,16 +204,9 @@ bool running_under_wine() {
 // Wine shows a POSIX link to a file as that file itself, with no reparse point, and deleting the
 // link there deletes what it leads to. The file's own final path then differs from its folder's
 // final path and the name it was opened by. (Windows marks every link as a reparse point.)
-bool is_disguised_link(HANDLE file, const std::wstring& path) {
+bool is_disguised_link(HANDLE file, HANDLE folder, const std::wstring& name) {
     if (!running_under_wine()) return false;
-    const auto slash = path.find_last_of(L"\\/");
-    const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
-    const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
-    const unique_handle folder_handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, share_all,
-                                                  nullptr, OPEN_EXISTING,
-                                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!folder_handle.valid()) return false;
-    std::wstring expected = final_path_of(folder_handle.get());
+    std::wstring expected = final_path_of(folder);
     const std::wstring actual = final_path_of(file);
     if (expected.empty() || actual.empty()) return false;
     if (expected.back() != L'\\') expected += L'\\';
@@ -236,7 +215,154 @@ bool is_disguised_link(HANDLE file, const std::wstring& path) {
                                 static_cast<int>(actual.size()), TRUE) != CSTR_EQUAL;
 }
 
+bool is_disguised_link(HANDLE file, const std::wstring& path) {
+    if (!running_under_wine()) return false;
+    const auto slash = path.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L"." : path.substr(0, slash + 1);
+    const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+    const unique_handle folder_handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, share_all,
+                                                  nullptr, OPEN_EXISTING,
+                                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return folder_handle.valid() && is_disguised_link(file, folder_handle.get(), name);
+}
+
+// The final paths of the folders the replace steps may change; empty until the run says.
+std::vector<std::wstring> confined_to;
+
+// A final path as a person reads it, without the long-path prefix.
+std::string readable(const std::wstring& final_path) {
+    std::wstring shown = final_path;
+    if (shown.starts_with(L"\\\\?\\UNC\\")) {
+        shown = L"\\\\" + shown.substr(8);
+    } else if (shown.starts_with(L"\\\\?\\")) {
+        shown = shown.substr(4);
+    }
+    return to_utf8(shown).value_or(std::string());
+}
+
+// The folder that holds a name the replace steps change, open. Its final path, read from the
+// open handle, must lie inside the library or the working directory. The handle does not share
+// the right to delete, so while a step runs NTFS lets nobody rename, remove or swap that folder
+// for a junction; names are made, deleted and given notes relative to the handle, and renames
+// and links go by paths that lead through the folders held.
+class parent_folder {
+public:
+    explicit parent_folder(const std::string& path) {
+        const auto wide = to_wide_path(path);
+        if (!wide) {
+            fault_ = failure(ERROR_NO_UNICODE_TRANSLATION);
+            return;
+        }
+        const auto slash = wide->find_last_of(L"\\/");
+        std::wstring folder = slash == std::wstring::npos ? L"." : wide->substr(0, slash);
+        // "C:" alone is the drive's current folder, and "" the current drive's root.
+        if (slash != std::wstring::npos && (folder.empty() || folder.back() == L':')) {
+            folder = wide->substr(0, slash + 1);
+        }
+        name_ = slash == std::wstring::npos ? *wide : wide->substr(slash + 1);
+        if (name_.empty()) {
+            fault_ = failure(ERROR_INVALID_NAME);
+            return;
+        }
+        handle_ = unique_handle(CreateFileW(folder.c_str(),
+                                            FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!handle_.valid()) {
+            fault_ = last_failure();
+            return;
+        }
+        if (confined_to.empty()) return;
+        const std::wstring real = final_path_of(handle_.get());
+        const auto real_utf8 = to_utf8(real);
+        for (const std::wstring& allowed : confined_to) {
+            const auto allowed_utf8 = to_utf8(allowed);
+            if (!real.empty() && real_utf8 && allowed_utf8 &&
+                lies_inside(*real_utf8, *allowed_utf8, "\\")) {
+                return;
+            }
+        }
+        fault_ = {op_result::fault::other,
+                  "its folder lies outside the library folder (" + readable(real) + ")"};
+    }
+
+    bool usable() const { return fault_.ok(); }
+    const op_result& fault() const { return fault_; }
+    HANDLE handle() const { return handle_.get(); }
+    const std::wstring& name() const { return name_; }
+
+    // Opens the name in this folder, never by a path from elsewhere: the file itself, or with a
+    // `stream` (":brindle") that stream of it. NtCreateFile's `disposition` and `options`; on
+    // failure the thread's last error is the system's reason.
+    unique_handle open(ACCESS_MASK access, ULONG disposition, ULONG options,
+                       std::wstring_view stream = {}) const {
+        std::wstring full = name_;
+        full += stream;
+        if (full.size() > 32767) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return unique_handle(INVALID_HANDLE_VALUE);
+        }
+        UNICODE_STRING name{};
+        name.Buffer = full.data();
+        name.Length = static_cast<USHORT>(full.size() * sizeof(wchar_t));
+        name.MaximumLength = name.Length;
+        OBJECT_ATTRIBUTES attributes{};
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, handle_.get(),
+                                   nullptr);
+        IO_STATUS_BLOCK io{};
+        HANDLE opened = INVALID_HANDLE_VALUE;
+        const NTSTATUS status =
+            NtCreateFile(&opened, access | SYNCHRONIZE, &attributes, &io, nullptr,
+                         FILE_ATTRIBUTE_NORMAL, share_all, disposition,
+                         options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+        if (status < 0) {
+            SetLastError(RtlNtStatusToDosError(status));
+            return unique_handle(INVALID_HANDLE_VALUE);
+        }
+        return unique_handle(opened);
+    }
+
+private:
+    unique_handle handle_{INVALID_HANDLE_VALUE};
+    std::wstring name_;
+    op_result fault_;
+};
+
+// NtCreateFile's options for a file, never a folder, opened as itself should it be a link.
+constexpr ULONG file_itself = FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT;
+
 }  // namespace
+
+bool write_file_note(const std::string& path, const std::string& text) {
+    // Through its checked folder, never by path: a folder swapped for a junction meanwhile must
+    // not carry the note to a file outside the library.
+    const parent_folder folder(path);
+    if (!folder.usable()) return false;
+    const auto file = folder.open(FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN,
+                                  file_itself);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!file.valid() || !GetFileInformationByHandle(file.get(), &information) ||
+        GetFileType(file.get()) != FILE_TYPE_DISK ||
+        (information.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        is_disguised_link(file.get(), folder.handle(), folder.name())) {
+        return false;
+    }
+    // Writing a stream may move the file's last-write time, which the note itself records: it is
+    // put back afterwards.
+    FILETIME written{};
+    if (!GetFileTime(file.get(), nullptr, nullptr, &written)) return false;
+    bool ok = false;
+    {
+        const auto stream = folder.open(GENERIC_WRITE, FILE_OVERWRITE_IF, file_itself, L":brindle");
+        DWORD put = 0;
+        ok = stream.valid() &&
+             WriteFile(stream.get(), text.data(), static_cast<DWORD>(text.size()), &put, nullptr) &&
+             put == text.size();
+    }
+    SetFileTime(file.get(), nullptr, nullptr, &written);
+    return ok;
+}
 
 path_state status_of(const std::string& path) {
     path_state result;
@@ -278,13 +404,24 @@ path_state status_of(const std::string& path) {
 }
 
 op_result remove_file(const std::string& path) {
-    const auto wide = to_wide_path(path);
-    if (!wide) return failure(ERROR_NO_UNICODE_TRANSLATION);
-    if (!DeleteFileW(wide->c_str())) return last_failure();
+    // As DeleteFileW does it, but relative to the checked folder: the name itself, a link
+    // included, is deleted when the handle closes.
+    const parent_folder folder(path);
+    if (!folder.usable()) return folder.fault();
+    const auto file = folder.open(DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, file_itself);
+    if (!file.valid()) return last_failure();
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                    sizeof disposition)) {
+        return last_failure();
+    }
     return {};
 }
 
 op_result rename_no_replace(const std::string& from, const std::string& to) {
+    const parent_folder old_folder(from), new_folder(to);
+    if (!old_folder.usable()) return old_folder.fault();
+    if (!new_folder.usable()) return new_folder.fault();
     const auto wide_from = to_wide_path(from), wide_to = to_wide_path(to);
     if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
     if (!MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_WRITE_THROUGH)) {
@@ -294,6 +431,9 @@ op_result rename_no_replace(const std::string& from, const std::string& to) {
 }
 
 op_result rename_replace(const std::string& from, const std::string& to) {
+    const parent_folder old_folder(from), new_folder(to);
+    if (!old_folder.usable()) return old_folder.fault();
+    if (!new_folder.usable()) return new_folder.fault();
     const auto wide_from = to_wide_path(from), wide_to = to_wide_path(to);
     if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
     constexpr DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
@@ -313,6 +453,9 @@ op_result rename_replace(const std::string& from, const std::string& to) {
 }
 
 op_result hard_link(const std::string& from, const std::string& to) {
+    const parent_folder old_folder(from), new_folder(to);
+    if (!old_folder.usable()) return old_folder.fault();
+    if (!new_folder.usable()) return new_folder.fault();
     const auto wide_from = to_wide_path(from), wide_to = to_wide_path(to);
     if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
     if (CreateHardLinkW(wide_to->c_str(), wide_from->c_str(), nullptr)) return {};
@@ -334,9 +477,12 @@ op_result copy_to_new_file(const std::string& from, const std::string& to) {
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
     if (!in.valid()) return last_failure();
     if (GetFileType(in.get()) != FILE_TYPE_DISK) return failure(ERROR_INVALID_FUNCTION);
-    // CREATE_NEW refuses whatever stands at `to`, a link included, so nothing planted there is
+    // A new file refuses whatever stands at `to`, a link included, so nothing planted there is
     // ever written through or truncated.
-    const auto out = open_file(to, GENERIC_WRITE | DELETE, CREATE_NEW);
+    const parent_folder folder(to);
+    if (!folder.usable()) return folder.fault();
+    const auto out = folder.open(GENERIC_WRITE | DELETE, FILE_CREATE,
+                                 FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
     if (!out.valid()) return last_failure();
     // Marked for deletion from the start, so that a run killed while it copies leaves nothing:
     // the system deletes the file when its last handle closes. Unlike the flag that deletes on
@@ -359,8 +505,10 @@ op_result copy_attributes(const std::string& from, const std::string& to) {
     const DWORD source = GetFileAttributesW(wide_from->c_str());
     if (source == INVALID_FILE_ATTRIBUTES) return last_failure();
     if (source & FILE_ATTRIBUTE_DIRECTORY) return failure(ERROR_INVALID_PARAMETER);
-    const auto file = open_file(to, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT);
+    const parent_folder folder(to);
+    if (!folder.usable()) return folder.fault();
+    const auto file = folder.open(FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN,
+                                  FILE_OPEN_REPARSE_POINT);
     BY_HANDLE_FILE_INFORMATION information{};
     if (!file.valid() || !GetFileInformationByHandle(file.get(), &information)) {
         return last_failure();
@@ -378,6 +526,8 @@ op_result copy_attributes(const std::string& from, const std::string& to) {
 }
 
 op_result clear_read_only(const std::string& path) {
+    const parent_folder folder(path);
+    if (!folder.usable()) return folder.fault();
     const auto wide = to_wide_path(path);
     if (!wide) return failure(ERROR_NO_UNICODE_TRANSLATION);
     const DWORD attributes = GetFileAttributesW(wide->c_str());
@@ -391,8 +541,10 @@ op_result clear_read_only(const std::string& path) {
 
 op_result create_and_remove(const std::string& path) {
     // Removed when closed, whatever happens in between.
-    const auto file = open_file(path, GENERIC_WRITE | DELETE, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE);
+    const parent_folder folder(path);
+    if (!folder.usable()) return folder.fault();
+    const auto file = folder.open(GENERIC_WRITE | DELETE, FILE_CREATE,
+                                  FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE);
     if (!file.valid()) {
         const DWORD error = GetLastError();
         return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? op_result{}
@@ -415,8 +567,14 @@ op_result flush_file(const std::string& path) {
     return {};
 }
 
-// Junctions that a user may plant need rights few users have, and Wine cannot make them; the
-// replace steps refuse a target folder that is a link before they start.
-void confine_changes_to(const std::vector<std::string>&) {}
+void confine_changes_to(const std::vector<std::string>& folders) {
+    confined_to.clear();
+    for (const std::string& folder : folders) {
+        const auto handle = open_file(folder, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS);
+        const std::wstring real = handle.valid() ? final_path_of(handle.get()) : std::wstring();
+        if (!real.empty()) confined_to.push_back(real);
+    }
+}
 
 }  // namespace brindle::platform

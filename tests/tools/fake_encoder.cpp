@@ -17,8 +17,10 @@
 //                        running), then as unset
 //                        link: as unset, then give the output the second name
 //                        BRINDLE_FAKE_OTHER (a host path)
-//                        swap (POSIX): move the input's folder away, put a link to the folder
-//                        BRINDLE_FAKE_OTHER in its place, then exit 3 without output
+//                        swap: move the input's folder away, put a link to the folder
+//                        BRINDLE_FAKE_OTHER in its place, then exit 3 without output; on
+//                        Windows, which makes no such link under Wine, the test puts it there
+//                        and the encoder waits up to 60 s for it
 //
 // The title placeholder is "fake-encoder-source:" and 108 more bytes; they become the input's path,
 // cut to 108 bytes or padded with blanks. A result without the whole placeholder is written as it
@@ -80,7 +82,15 @@ bool second_name(const std::string& path, const std::string& other) {
     return CreateHardLinkW(to_wide(other).c_str(), to_wide(path).c_str(), nullptr) != 0;
 }
 
-bool swap_folder(const std::string&, const std::string&) { return false; }
+bool swap_folder(const std::string& input, const std::string&) {
+    const std::wstring folder = to_wide(input.substr(0, input.find_last_of("\\/")));
+    if (!MoveFileW(folder.c_str(), (folder + L".moved").c_str())) return false;
+    for (int waited = 0; waited < 600; ++waited) {
+        if (GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+        Sleep(100);
+    }
+    return false;
+}
 #else
 FILE* open_file(const std::string& path, const char* mode) {
     return std::fopen(path.c_str(), mode);
