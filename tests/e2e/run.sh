@@ -2023,8 +2023,8 @@ case_note_after_folder_swap() {
 
 case_killed_while_staging_across_volumes() {
     begin_case "a run killed while it copies its result across volumes leaves no file in the library"
-    if windows || ! command -v strace >/dev/null || [[ ! -d /dev/shm || ! -w /dev/shm ]]; then
-        skip_case "needs strace and /dev/shm natively"
+    if ! command -v strace >/dev/null || [[ ! -d /dev/shm || ! -w /dev/shm ]]; then
+        skip_case "needs strace and /dev/shm"
         return
     fi
     use_fake_encoder
@@ -2033,26 +2033,70 @@ case_killed_while_staging_across_volumes() {
     local shm lib_dir pid
     shm=$(mktemp -d /dev/shm/brindle-e2e.XXXXXX)
     lib_dir=$case_dir/wd/lib
-    # The copy stalls for 20 s when it starts, long enough to be killed there.
-    # Only the copy is stopped for the tracer: a sanitizer build under a full trace takes longer
-    # to reach it than the case waits. The leak checker of such a build cannot run under a tracer.
-    (cd "$shm" && exec env "${case_env[@]}" ASAN_OPTIONS=detect_leaks=0 \
-        strace -f --seccomp-bpf -o /dev/null \
-        -e trace=copy_file_range -e inject=copy_file_range:delay_enter=20000000 \
-        "$brindle" -days 3 -dir "$lib_dir" -ext mkv -docurrent \
-        </dev/null >"$case_dir/raw" 2>"$case_dir/err") &
-    pid=$!
-    if ! wait_until 600 staging_started "$pid" "$lib_dir"; then
-        fail "the copy across volumes was never seen: $(show "$case_dir/raw")"
+    if windows; then
+        kill_while_staging_windows "$shm" "$lib_dir"
+    else
+        # The copy stalls for 20 s when it starts, long enough to be killed there.
+        # Only the copy is stopped for the tracer: a sanitizer build under a full trace takes
+        # longer to reach it than the case waits. The leak checker of such a build cannot run
+        # under a tracer.
+        (cd "$shm" && exec env "${case_env[@]}" ASAN_OPTIONS=detect_leaks=0 \
+            strace -f --seccomp-bpf -o /dev/null \
+            -e trace=copy_file_range -e inject=copy_file_range:delay_enter=20000000 \
+            "$brindle" -days 3 -dir "$lib_dir" -ext mkv -docurrent \
+            </dev/null >"$case_dir/raw" 2>"$case_dir/err") &
+        pid=$!
+        if ! wait_until 600 staging_started "$pid" "$lib_dir"; then
+            fail "the copy across volumes was never seen: $(show "$case_dir/raw")"
+        fi
+        pkill -KILL -P "$pid" 2>/dev/null
+        kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
     fi
-    pkill -KILL -P "$pid" 2>/dev/null
-    kill -KILL "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
     [[ -z $(find "$lib_dir" -name '.brindle-*') ]] ||
         fail "a staged file was left: $(find "$lib_dir" -name '.brindle-*')"
     check_untouched lib/a.mkv
     rm -rf -- "$shm"
     end_case
+}
+
+# brindle.exe, working in SHM, copies its result into LIB and is killed once the copy is
+# written and held at its flush, before the copy's deletion mark is cleared. The system deletes
+# the copy when the killed process's handles close.
+kill_while_staging_windows() {
+    local shm=$1 lib_dir=$2 pid exe tracer staged=
+    cp -- "$fake_encoder" "$shm/ffmpeg.exe"
+    (cd "$shm" && exec env "${case_env[@]}" BRINDLE_FAKE_MODE=slow "${runner[@]}" "$brindle" \
+        -days 3 -dir "$(host_path "$lib_dir")" -ext mkv -docurrent \
+        </dev/null >"$case_dir/raw" 2>"$case_dir/err") &
+    pid=$!
+    wait_until 600 brindle_exe_in "$shm" >/dev/null || fail "brindle.exe was never seen"
+    exe=$(brindle_exe_in "$shm")
+    # While the encoder sleeps: every flush of brindle.exe is held for 20 s.
+    strace -f -p "$exe" -o /dev/null -e trace=fsync,fdatasync \
+        -e inject=fsync,fdatasync:delay_enter=20000000 2>/dev/null &
+    tracer=$!
+    if wait_until 900 eval '[[ -n $(find "$lib_dir" -name ".brindle-*" -size +0) ]]'; then
+        staged=$(find "$lib_dir" -name '.brindle-*')
+        sleep 1  # the whole copy is written before its flush
+        kill -KILL "$exe"
+    else
+        fail "the copy across volumes was never seen: $(show "$case_dir/raw")"
+        kill -KILL "$exe" 2>/dev/null
+    fi
+    kill "$tracer" 2>/dev/null
+    wait "$tracer" "$pid" 2>/dev/null
+    [[ -n $staged ]] && ! wait_until 100 eval '[[ ! -e $staged ]]' &&
+        fail "the staged copy was not deleted with the killed process"
+}
+
+# The process id of the brindle.exe that works in DIR (Wine starts it apart from its caller).
+brindle_exe_in() {
+    local exe
+    for exe in $(pgrep -x brindle.exe); do
+        [[ $(readlink "/proc/$exe/cwd") == "$1" ]] && echo "$exe" && return 0
+    done
+    return 1
 }
 
 case_unwritable_library_folder() {
