@@ -2414,6 +2414,55 @@ case_encoder_ignores_stop() {
     end_case
 }
 
+case_encoder_ignores_ctrl_c() {
+    begin_case "brindle.exe stopped while its encoder goes on: the job ends 10 s after Ctrl+C, or at a second one"
+    if ! windows; then
+        skip_case "Windows console events"
+        return
+    fi
+    use_fake_encoder
+    fake_mode=hang
+    make_video lib/a.mkv 1100000
+    keep_originals lib/a.mkv
+    local here exe started_at took stops stopped
+    here=$(pwd -P)
+    for stops in 1 2; do
+        rm -f tempenc.mkv
+        start_brindle "$case_dir/raw" "${encode_args[@]}"
+        wait_until 150 test -s tempenc.mkv || fail "the encoder never started"
+        exe=$(brindle_exe_in "$here")
+        started_at=$SECONDS
+        # Wine gives brindle.exe alone a Ctrl+C for SIGINT: its encoder sees no event, as one
+        # that ignores it would not stop.
+        kill -INT "$exe"
+        ((stops == 2)) && sleep 1 && kill -INT "$exe"
+        wait_with_deadline 15 "$started_pid"
+        status=$?
+        took=$((SECONDS - started_at))
+        run_label="stopped with $stops Ctrl+C"
+        check_status 130
+        if ((stops == 2)); then
+            ((took <= 5)) || fail "the second Ctrl+C took $took s to end the run"
+            stopped="the encoder was killed at the second stop"
+        else
+            ((took >= 9)) || fail "the encoder was killed after $took s, not 10"
+            stopped="the encoder did not stop within 10 s and was killed"
+        fi
+        normalise_output "$case_dir/raw" "$case_dir/out"
+        expect_reset
+        expect_scan lib/a.mkv
+        expect_converting lib/a.mkv
+        expect "Stopped by signal 2; $(native lib/a.mkv) was not converted; $stopped"$'\n'
+        expect "Finished DATE HH:MM: 0 converted, 0 not converted; 0 bytes before, 0 bytes after; H:MM:SS"$'\n'
+        check_output
+        check_nothing_runs_in "$here"
+    done
+    run_label=
+    check_untouched lib/a.mkv
+    check_tree lib a.mkv
+    end_case
+}
+
 case_encoder_left_behind() {
     begin_hanging_encode "brindle and its guardian killed together: the next run finds their encoder and starts none" || return
     start_brindle "$case_dir/raw1" "${encode_args[@]}"
@@ -2521,6 +2570,7 @@ run_case case_mp4_library
 run_case case_working_directory_inside_library
 run_case case_file_links
 run_case case_encoder_ignores_stop
+run_case case_encoder_ignores_ctrl_c
 run_case case_encoder_left_behind
 run_case case_encoder_output_captured
 run_case case_larger_result_refused
