@@ -43,6 +43,8 @@ std::string encoder_failure(const platform::command_result& ran) {
             return "the encoder failed with exit code " + std::to_string(ran.code);
         case platform::command_result::ending::signalled:
             return "the encoder was ended by signal " + std::to_string(ran.code);
+        case platform::command_result::ending::unseen:
+            return "the encoder's end could not be seen, so it was killed";
         case platform::command_result::ending::not_started:
             break;
     }
@@ -268,7 +270,8 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         platform::remove_file(temp_output_name);
         outcome.reason = encoder_failure(ran);
         outcome.encoder_output = ran.output_tail;
-        if (!failed_on_the_file(ran) && ran.how != platform::command_result::ending::signalled) {
+        if (ran.how == platform::command_result::ending::not_started ||
+            (ran.how == platform::command_result::ending::exited && !failed_on_the_file(ran))) {
             outcome.encoder_missing = encoder_missing_line(ran);
             return outcome;
         }

@@ -61,10 +61,12 @@ inline constexpr int same_stop_milliseconds = 500;
 enum class stop_kill { none, after_wait, at_second_stop };
 
 struct command_result {
-    enum class ending { exited, signalled, not_started };
+    // unseen: the command started, but how it ended could not be told (on POSIX, its guardian
+    // was killed); what it left running has been killed.
+    enum class ending { exited, signalled, not_started, unseen };
     ending how = ending::not_started;
     int code = -1;      // the exit code, or the signal that ended it
-    std::string error;  // not_started: the system's own text
+    std::string error;  // not_started, unseen: why
     // A stop was asked for (SIGINT, SIGTERM, SIGHUP; Ctrl+C, Ctrl+Break, closing the console)
     // while the command ran; it was passed on and the command has ended. 0 when none. A stop
     // asked for before the command could start leaves it not_started with this set.

@@ -425,6 +425,7 @@ command_result run_command(const std::string& command_line, const command_settin
     if (!guardian_ended || !read_whole(report.fd[0], &status, sizeof status)) {
         // The guardian was killed: end what it guarded, so nothing runs on unseen.
         ::kill(-started.group, SIGKILL);
+        result.how = command_result::ending::unseen;
         result.error = "the command's end could not be seen";
         return result;
     }

@@ -594,6 +594,16 @@ TEST(Stopping, WhatTheCommandLeavesRunningIsEnded) {
     EXPECT_TRUE(process_gone("sleeper.pid"));
 }
 
+TEST(Stopping, ACommandWhoseGuardianIsKilledIsEndedAndToldApartFromOneNotStarted) {
+    scoped_temp_dir dir;
+    scoped_chdir inside(dir.path());
+    // The interpreter's parent is the guardian.
+    const auto ran =
+        platform::run_command("sleep 300 & echo $! > sleeper.pid; kill -KILL $PPID; sleep 300");
+    EXPECT_EQ(ran.how, platform::command_result::ending::unseen);
+    EXPECT_TRUE(eventually_gone("sleeper.pid"));
+}
+
 TEST(Stopping, TheCommandEndsWhenBrindleIsKilled) {
     scoped_temp_dir dir;
     scoped_chdir inside(dir.path());
