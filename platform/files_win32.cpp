@@ -1,6 +1,7 @@
 // Files on Windows: reading them, their notes in an alternate data stream, and the operations
 // of the replace sequence.
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -240,6 +241,20 @@ std::string readable(const std::wstring& final_path) {
     return to_utf8(shown).value_or(std::string());
 }
 
+// "\\server\share" or "\\?\UNC\server\share", without a folder below the share.
+bool is_share_root(std::wstring_view folder) {
+    constexpr std::wstring_view long_unc = L"\\\\?\\UNC\\";
+    if (folder.starts_with(long_unc)) {
+        folder.remove_prefix(long_unc.size());
+    } else if (folder.starts_with(L"\\\\") && !folder.starts_with(L"\\\\?\\") &&
+               !folder.starts_with(L"\\\\.\\")) {
+        folder.remove_prefix(2);
+    } else {
+        return false;
+    }
+    return std::count(folder.begin(), folder.end(), L'\\') == 1;
+}
+
 // The folder that holds a name the replace steps change, open. Its final path, read from the
 // open handle, must lie inside the library or the working directory. The handle does not share
 // the right to delete, so while a step runs NTFS lets nobody rename, remove or swap that folder
@@ -255,8 +270,10 @@ public:
         }
         const auto slash = wide->find_last_of(L"\\/");
         std::wstring folder = slash == std::wstring::npos ? L"." : wide->substr(0, slash);
-        // "C:" alone is the drive's current folder, and "" the current drive's root.
-        if (slash != std::wstring::npos && (folder.empty() || folder.back() == L':')) {
+        // "C:" alone is the drive's current folder, "" the current drive's root, and a share
+        // ("\\server\share") opens as a folder only with its final separator.
+        if (slash != std::wstring::npos &&
+            (folder.empty() || folder.back() == L':' || is_share_root(folder))) {
             folder = wide->substr(0, slash + 1);
         }
         name_ = slash == std::wstring::npos ? *wide : wide->substr(slash + 1);
