@@ -292,12 +292,12 @@ public:
         if (confined_to.empty()) return;
         const std::wstring real = final_path_of(handle_.get());
         const auto real_utf8 = to_utf8(real);
+        // Some network and virtual drives cannot tell a folder's final path: there nothing can
+        // be checked, and the step goes on rather than refusing every file on such a drive.
+        if (real.empty() || !real_utf8) return;
         for (const std::wstring& allowed : confined_to) {
             const auto allowed_utf8 = to_utf8(allowed);
-            if (!real.empty() && real_utf8 && allowed_utf8 &&
-                lies_inside(*real_utf8, *allowed_utf8, "\\")) {
-                return;
-            }
+            if (allowed_utf8 && lies_inside(*real_utf8, *allowed_utf8, "\\")) return;
         }
         fault_ = {op_result::fault::other,
                   "its folder lies outside the library folder (" + readable(real) + ")"};
