@@ -285,7 +285,11 @@ int run(const std::vector<std::string>& args) {
     const parse_result parsed = parse_command_line(args);
     platform::write_out(parsed.output);
     if (!parsed.ok) return parsed.exit_code;
-    const run_options& options = parsed.options;
+    run_options options = parsed.options;
+    // On Windows a library written "\\?\D:\TV\" gives its files' paths no doubled separator.
+    if (platform::path_separator() == '\\') {
+        options.dir = std::string(platform::without_final_separators(options.dir));
+    }
 
     if (!options.scanonly) {
         switch (take_run_lock()) {
@@ -302,7 +306,7 @@ int run(const std::vector<std::string>& args) {
         }
         // The replace steps change names only inside the library and the working directory,
         // however a folder is swapped for a link while a run goes on.
-        platform::confine_changes_to({options.dir, platform::working_directory()});
+        platform::confine_changes_to(options.dir, platform::working_directory());
     }
 
     // A file that gives no usable encoder line is the user's mistake: encoding with the default

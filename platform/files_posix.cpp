@@ -193,8 +193,13 @@ namespace {
 
 op_result failure_from_errno() { return failure(errno); }
 
-// The real paths of the folders the replace steps may change; empty until the run says.
-std::vector<std::string> confined_to;
+// The real paths of the library and the working directory, which the replace steps may change;
+// neither until the run says.
+struct confinement {
+    bool active = false;
+    std::string library, working_directory;
+};
+confinement confined;
 
 std::string real_path_of_descriptor(int fd) {
     std::vector<char> buffer(PATH_MAX + 1);
@@ -221,10 +226,11 @@ public:
             fault_ = failure_from_errno();
             return;
         }
-        if (confined_to.empty()) return;
+        if (!confined.active) return;
         const std::string real = real_path_of_descriptor(fd_);
-        for (const std::string& allowed : confined_to) {
-            if (!real.empty() && lies_inside(real, allowed, "/")) return;
+        if (!real.empty() &&
+            may_change_in(real, confined.library, confined.working_directory, "/")) {
+            return;
         }
         fault_ = {op_result::fault::other,
                   "its folder lies outside the library folder (" + real + ")"};
@@ -261,13 +267,15 @@ bool write_file_note(const std::string& path, const std::string& text) {
     return ::fsetxattr(fd.get(), note_attribute, text.data(), text.size(), 0) == 0;
 }
 
-void confine_changes_to(const std::vector<std::string>& folders) {
-    confined_to.clear();
-    for (const std::string& folder : folders) {
+void confine_changes_to(const std::string& library, const std::string& working_directory) {
+    const auto real_path_of = [](const std::string& folder) {
+        if (folder.empty()) return std::string();
         unique_fd fd(open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        const std::string real = fd.valid() ? real_path_of_descriptor(fd.get()) : std::string();
-        if (!real.empty()) confined_to.push_back(real);
-    }
+        return fd.valid() ? real_path_of_descriptor(fd.get()) : std::string();
+    };
+    confined.active = !library.empty() || !working_directory.empty();
+    confined.library = real_path_of(library);
+    confined.working_directory = real_path_of(working_directory);
 }
 
 path_state status_of(const std::string& path) {

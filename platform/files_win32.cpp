@@ -227,8 +227,13 @@ bool is_disguised_link(HANDLE file, const std::wstring& path) {
     return folder_handle.valid() && is_disguised_link(file, folder_handle.get(), name);
 }
 
-// The final paths of the folders the replace steps may change; empty until the run says.
-std::vector<std::wstring> confined_to;
+// The final paths of the library and the working directory, which the replace steps may change;
+// neither until the run says.
+struct confinement {
+    bool active = false;
+    std::string library, working_directory;
+};
+confinement confined;
 
 // A final path as a person reads it, without the long-path prefix.
 std::string readable(const std::wstring& final_path) {
@@ -289,15 +294,14 @@ public:
             fault_ = last_failure();
             return;
         }
-        if (confined_to.empty()) return;
+        if (!confined.active) return;
         const std::wstring real = final_path_of(handle_.get());
         const auto real_utf8 = to_utf8(real);
         // Some network and virtual drives cannot tell a folder's final path: there nothing can
         // be checked, and the step goes on rather than refusing every file on such a drive.
-        if (real.empty() || !real_utf8) return;
-        for (const std::wstring& allowed : confined_to) {
-            const auto allowed_utf8 = to_utf8(allowed);
-            if (allowed_utf8 && lies_inside(*real_utf8, *allowed_utf8, "\\")) return;
+        if (real.empty() || !real_utf8 || confined.library.empty()) return;
+        if (may_change_in(*real_utf8, confined.library, confined.working_directory, "\\")) {
+            return;
         }
         fault_ = {op_result::fault::other,
                   "its folder lies outside the library folder (" + readable(real) + ")"};
@@ -584,14 +588,17 @@ op_result flush_file(const std::string& path) {
     return {};
 }
 
-void confine_changes_to(const std::vector<std::string>& folders) {
-    confined_to.clear();
-    for (const std::string& folder : folders) {
+void confine_changes_to(const std::string& library, const std::string& working_directory) {
+    const auto final_path_of_folder = [](const std::string& folder) {
+        if (folder.empty()) return std::string();
         const auto handle = open_file(folder, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS);
-        const std::wstring real = handle.valid() ? final_path_of(handle.get()) : std::wstring();
-        if (!real.empty()) confined_to.push_back(real);
-    }
+        return handle.valid() ? to_utf8(final_path_of(handle.get())).value_or(std::string())
+                              : std::string();
+    };
+    confined.active = !library.empty() || !working_directory.empty();
+    confined.library = final_path_of_folder(library);
+    confined.working_directory = final_path_of_folder(working_directory);
 }
 
 }  // namespace brindle::platform

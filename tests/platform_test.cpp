@@ -333,7 +333,6 @@ TEST(Platform, ChangesStayInsideTheConfinedFolders) {
     scoped_temp_dir dir;
     fs::create_directories(dir.path() / "lib" / "real");
     fs::create_directories(dir.path() / "private");
-    fs::create_directories(dir.path() / "wd");
     fs::create_directory_symlink(dir.path() / "private", dir.path() / "lib" / "swapped");
     // A sibling whose name begins with the library's is outside too.
     fs::create_directories(dir.path() / "lib2");
@@ -342,10 +341,12 @@ TEST(Platform, ChangesStayInsideTheConfinedFolders) {
     write_file(from_utf8(lib + "/real/a.mkv"), "source");
     write_file(from_utf8(outside + "/secret.mkv"), "secret");
     write_file(from_utf8(join(dir, "lib2") + "/b.mkv"), "sibling");
-    const std::string temp = join(dir, "wd") + "/tempenc.mkv";
+    // The working directory holds the library and the folders outside it: only its own names
+    // may change, never those of a folder below it.
+    const std::string temp = join(dir, "tempenc.mkv");
     write_file(from_utf8(temp), "result");
 
-    platform::confine_changes_to({lib, join(dir, "wd")});
+    platform::confine_changes_to(lib, dir.path().string());
     const std::string into_link = lib + "/swapped/secret.mkv";
     const std::pair<const char*, op_result> refused[] = {
         {"copy", platform::copy_to_new_file(temp, lib + "/swapped/new.mkv")},
@@ -371,7 +372,7 @@ TEST(Platform, ChangesStayInsideTheConfinedFolders) {
     // Inside, the same steps work.
     EXPECT_TRUE(platform::rename_no_replace(temp, lib + "/real/b.mkv").ok());
     EXPECT_TRUE(platform::remove_file(lib + "/real/b.mkv").ok());
-    platform::confine_changes_to({});
+    platform::confine_changes_to({}, {});
 }
 
 namespace {

@@ -1990,19 +1990,21 @@ case_note_after_folder_swap() {
     begin_case "a folder swapped for a link during the encode: the failure note stays inside"
     use_fake_encoder
     make_video lib/Show/a.mkv 1100000
-    mkdir -p "$case_dir/outside"
-    cp lib/Show/a.mkv "$case_dir/outside/a.mkv"
-    chmod 600 "$case_dir/outside/a.mkv"
-    local changed_before
-    changed_before=$(stat -c %Z "$case_dir/outside/a.mkv")
+    # Outside the library, though inside the working directory: only the working directory's
+    # own names may change.
+    local outside=$case_dir/wd/outside changed_before
+    mkdir -p "$outside"
+    cp lib/Show/a.mkv "$outside/a.mkv"
+    chmod 600 "$outside/a.mkv"
+    changed_before=$(stat -c %Z "$outside/a.mkv")
     sleep 1.1  # a note would move the change time on by a whole second at least
     fake_mode=swap
-    case_env+=("BRINDLE_FAKE_OTHER=$case_dir/outside")
+    case_env+=("BRINDLE_FAKE_OTHER=$outside")
     if windows; then
         # Wine makes no links: the encoder moves the folder away and waits for this one.
         start_brindle "$case_dir/raw" "${encode_args[@]}"
         wait_until 600 test -d lib/Show.moved || fail "the encoder did not move the folder"
-        ln -s "$case_dir/outside" lib/Show
+        ln -s "$outside" lib/Show
         wait_with_deadline 60 "$started_pid"
         status=$?
         normalise_output "$case_dir/raw" "$case_dir/out"
@@ -2014,10 +2016,10 @@ case_note_after_folder_swap() {
     grep -qF "Not converted: $(native lib/Show/a.mkv): the encoder failed with exit code 3" \
         "$case_dir/out" || fail "no line for the failed encode: $(show "$case_dir/out")"
     [[ -L lib/Show && -d lib/Show.moved ]] || fail "the encoder did not swap the folder"
-    [[ $(stat -c %Z "$case_dir/outside/a.mkv") == "$changed_before" ]] ||
+    [[ $(stat -c %Z "$outside/a.mkv") == "$changed_before" ]] ||
         fail "the file outside the library was changed (a note landed on it)"
     # Wine keeps a file's stream as a file of its own beside it.
-    check_tree "$case_dir/outside" a.mkv
+    check_tree "$outside" a.mkv
     end_case
 }
 
@@ -2136,18 +2138,24 @@ case_longest_paths_convert() {
 }
 
 case_dir_in_long_form() {
-    begin_case "-dir written \\\\?\\...\\ with its trailing backslash scans like the plain form"
+    begin_case "-dir written \\\\?\\...\\ with its trailing backslash scans and converts like the plain form"
     if ! windows; then
         skip_case "a Windows path form"
         return
     fi
-    make_video lib/a.mkv sparse:2M
-    make_video lib/Show/b.mkv sparse:2M
-    local dir
-    dir='\\?\'$(host_path "$case_dir/wd/lib")'\'
+    use_fake_encoder
+    make_video lib/a.mkv 1100000
+    make_video lib/Show/b.mkv 1100000
+    local dir plain
+    plain='\\?\'$(host_path "$case_dir/wd/lib")
+    dir=$plain'\'
     expect "$scan_only_line"
-    expect "Scan found 2 files"$'\n'"Found: $dir\\a.mkv"$'\n'"Found: $dir\\Show\\b.mkv"$'\n'
+    expect "Scan found 2 files"$'\n'"Found: $plain\\a.mkv"$'\n'"Found: $plain\\Show\\b.mkv"$'\n'
     expect_run 0 -days 3 -dir "$dir" -ext mkv -scanonly -docurrent
+    run_brindle -days 3 -dir "$dir" -ext mkv -docurrent
+    check_status 0
+    [[ $(grep -cF "Converted: $plain\\" "$case_dir/out") == 2 ]] ||
+        fail "not both files converted: $(show "$case_dir/out")"
     end_case
 }
 
