@@ -2378,11 +2378,29 @@ begin_hanging_encode() {
     keep_originals lib/a.mkv
 }
 
+# The rest of the output of a run on lib/a.mkv stopped by SIGNAL, STOPS times (1 or 2), whose
+# encoder did not stop: killed 10 s after the first stop, or at once at the second. Checks that
+# the run's end came TOOK seconds after the first stop, as it should.
+expect_stop_kill() {
+    local signal=$1 stops=$2 took=$3 stopped
+    if ((stops == 2)); then
+        ((took <= 5)) || fail "the second stop took $took s to end the run"
+        stopped="the encoder was killed at the second stop"
+    else
+        ((took >= 9)) || fail "the encoder was killed after $took s, not 10"
+        stopped="the encoder did not stop within 10 s and was killed"
+    fi
+    expect_scan lib/a.mkv
+    expect_converting lib/a.mkv
+    expect "Stopped by signal $signal; $(native lib/a.mkv) was not converted; $stopped"$'\n'
+    expect "Finished DATE HH:MM: 0 converted, 0 not converted; 0 bytes before, 0 bytes after; H:MM:SS"$'\n'
+}
+
 case_encoder_ignores_stop() {
     begin_hanging_encode "an encoder that ignores SIGTERM: killed 10 s after the stop, or at once at a second stop" || return
     # The encoder inherits the ignored SIGTERM and sleeps on after writing half its output.
     printf "trap '' TERM; ffmpeg -y -i %%1 %%2\n" >../stubborn.cfg
-    local config pid here started_at took signals stopped
+    local config pid here started_at took signals
     config=$(native ../stubborn.cfg)
     here=$(pwd -P)
     for signals in TERM TERM,INT; do
@@ -2398,20 +2416,10 @@ case_encoder_ignores_stop() {
         took=$((SECONDS - started_at))
         run_label="stopped with $signals"
         check_status 143
-        if [[ $signals == *INT ]]; then
-            ((took <= 5)) || fail "the second stop took $took s to end the run"
-            stopped="the encoder was killed at the second stop"
-        else
-            ((took >= 9)) || fail "the encoder was killed after $took s, not 10"
-            stopped="the encoder did not stop within 10 s and was killed"
-        fi
         normalise_output "$case_dir/raw" "$case_dir/out"
         expect_reset
         expect "Custom config file specified $config"$'\n'
-        expect_scan lib/a.mkv
-        expect_converting lib/a.mkv
-        expect "Stopped by signal 15; lib/a.mkv was not converted; $stopped"$'\n'
-        expect "Finished DATE HH:MM: 0 converted, 0 not converted; 0 bytes before, 0 bytes after; H:MM:SS"$'\n'
+        expect_stop_kill 15 "$([[ $signals == *INT ]] && echo 2 || echo 1)" "$took"
         check_output
         check_nothing_runs_in "$here"
     done
@@ -2432,7 +2440,7 @@ case_encoder_ignores_ctrl_c() {
     fake_mode=hang
     make_video lib/a.mkv 1100000
     keep_originals lib/a.mkv
-    local here exe started_at took stops stopped
+    local here exe started_at took stops
     here=$(pwd -P)
     for stops in 1 2; do
         rm -f tempenc.mkv
@@ -2449,19 +2457,9 @@ case_encoder_ignores_ctrl_c() {
         took=$((SECONDS - started_at))
         run_label="stopped with $stops Ctrl+C"
         check_status 130
-        if ((stops == 2)); then
-            ((took <= 5)) || fail "the second Ctrl+C took $took s to end the run"
-            stopped="the encoder was killed at the second stop"
-        else
-            ((took >= 9)) || fail "the encoder was killed after $took s, not 10"
-            stopped="the encoder did not stop within 10 s and was killed"
-        fi
         normalise_output "$case_dir/raw" "$case_dir/out"
         expect_reset
-        expect_scan lib/a.mkv
-        expect_converting lib/a.mkv
-        expect "Stopped by signal 2; $(native lib/a.mkv) was not converted; $stopped"$'\n'
-        expect "Finished DATE HH:MM: 0 converted, 0 not converted; 0 bytes before, 0 bytes after; H:MM:SS"$'\n'
+        expect_stop_kill 2 "$stops" "$took"
         check_output
         check_nothing_runs_in "$here"
     done
