@@ -74,10 +74,11 @@ path_state status_of(const std::string& path);
 op_result remove_file(const std::string& path);
 
 // From now on the calls below that change names (remove, rename, link, create, set attributes)
-// change them only in the library and the folders below it, and in the working directory itself,
-// as their real paths tell (`may_change_in`): a folder that is swapped for a link to somewhere
-// else is refused, and each change is made through the folder handle that was checked. Before
-// the first call, or after one with two empty paths, anywhere is allowed (tests). On Windows the
+// change them only in the library and the folders below it, as their real paths tell, and, for
+// a bare name (tempenc.mkv), in the working directory itself, as its identity tells: a folder
+// that is swapped for a link to somewhere else is refused, and each change is made through the
+// folder handle that was checked. Before the first call, or after one with two empty paths,
+// anywhere is allowed (tests). On Windows the
 // checked folders are held open without delete sharing while a step runs, so none of them can be
 // renamed or swapped meanwhile; renames and links there go by paths through them.
 void confine_changes_to(const std::string& library, const std::string& working_directory);

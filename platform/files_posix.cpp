@@ -193,11 +193,12 @@ namespace {
 
 op_result failure_from_errno() { return failure(errno); }
 
-// The real paths of the library and the working directory, which the replace steps may change;
-// neither until the run says.
+// Where the replace steps may change names: the library, by its real path, and the working
+// directory, by its identity; neither until the run says.
 struct confinement {
     bool active = false;
-    std::string library, working_directory;
+    std::string library;
+    std::optional<std::pair<dev_t, ino_t>> working_directory;
 };
 confinement confined;
 
@@ -209,10 +210,12 @@ std::string real_path_of_descriptor(int fd) {
     return std::string(buffer.data(), static_cast<std::size_t>(length));
 }
 
-// The folder that holds a name the replace steps change, open. It is checked on the open handle
-// to lie inside the library or the working directory, and every change is made relative to that
-// handle: a folder swapped for a link after the check (to a root-only folder, say) changes
-// nothing, since the handle still names the folder that was checked.
+// The folder that holds a name the replace steps change, open. It is checked on the open handle,
+// and every change is made relative to that handle: a folder swapped for a link after the check
+// (to a root-only folder, say) changes nothing, since the handle still names the folder that was
+// checked. A name given with its folder must lie inside the library. A bare name is one of the
+// run's own in the working directory (tempenc.mkv): its folder must be the working directory
+// itself, wherever it has been moved, and no folder that a library path leads to.
 class parent_folder {
 public:
     explicit parent_folder(const std::string& path) {
@@ -227,11 +230,16 @@ public:
             return;
         }
         if (!confined.active) return;
-        const std::string real = real_path_of_descriptor(fd_);
-        if (!real.empty() &&
-            may_change_in(real, confined.library, confined.working_directory, "/")) {
+        if (slash == std::string::npos) {
+            struct stat status;
+            if (!confined.working_directory || ::fstat(fd_, &status) != 0 ||
+                std::pair(status.st_dev, status.st_ino) != *confined.working_directory) {
+                fault_ = {op_result::fault::other, "its folder is not the working directory"};
+            }
             return;
         }
+        const std::string real = real_path_of_descriptor(fd_);
+        if (!real.empty() && lies_inside(real, confined.library, "/")) return;
         fault_ = {op_result::fault::other,
                   "its folder lies outside the library folder (" + real + ")"};
     }
@@ -268,14 +276,17 @@ bool write_file_note(const std::string& path, const std::string& text) {
 }
 
 void confine_changes_to(const std::string& library, const std::string& working_directory) {
-    const auto real_path_of = [](const std::string& folder) {
-        if (folder.empty()) return std::string();
-        unique_fd fd(open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        return fd.valid() ? real_path_of_descriptor(fd.get()) : std::string();
-    };
+    confined = {};
     confined.active = !library.empty() || !working_directory.empty();
-    confined.library = real_path_of(library);
-    confined.working_directory = real_path_of(working_directory);
+    if (!library.empty()) {
+        const unique_fd fd(open_retrying(library.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.valid()) confined.library = real_path_of_descriptor(fd.get());
+    }
+    struct stat status;
+    if (!working_directory.empty() && ::stat(working_directory.c_str(), &status) == 0 &&
+        S_ISDIR(status.st_mode)) {
+        confined.working_directory = std::pair(status.st_dev, status.st_ino);
+    }
 }
 
 path_state status_of(const std::string& path) {

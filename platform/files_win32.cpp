@@ -2,6 +2,8 @@
 // of the replace sequence.
 
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -227,13 +229,21 @@ bool is_disguised_link(HANDLE file, const std::wstring& path) {
     return folder_handle.valid() && is_disguised_link(file, folder_handle.get(), name);
 }
 
-// The final paths of the library and the working directory, which the replace steps may change;
-// neither until the run says.
+// Where the replace steps may change names: the library, by its final path, and the working
+// directory, by its identity (volume serial number and file index); neither until the run says.
 struct confinement {
     bool active = false;
-    std::string library, working_directory;
+    std::string library;
+    std::optional<std::pair<DWORD, std::uint64_t>> working_directory;
 };
 confinement confined;
+
+std::optional<std::pair<DWORD, std::uint64_t>> identity_of(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle, &information)) return std::nullopt;
+    return std::pair(information.dwVolumeSerialNumber,
+                     join_halves(information.nFileIndexHigh, information.nFileIndexLow));
+}
 
 // A final path as a person reads it, without the long-path prefix.
 std::string readable(const std::wstring& final_path) {
@@ -260,11 +270,13 @@ bool is_share_root(std::wstring_view folder) {
     return std::count(folder.begin(), folder.end(), L'\\') == 1;
 }
 
-// The folder that holds a name the replace steps change, open. Its final path, read from the
-// open handle, must lie inside the library or the working directory. The handle does not share
-// the right to delete, so while a step runs NTFS lets nobody rename, remove or swap that folder
-// for a junction; names are made, deleted and given notes relative to the handle, and renames
-// and links go by paths that lead through the folders held.
+// The folder that holds a name the replace steps change, open and checked on its handle. A name
+// given with its folder must lie inside the library, as the folder's final path tells. A bare
+// name is one of the run's own in the working directory (tempenc.mkv): its folder must be the
+// working directory itself, and no folder that a library path leads to. The handle does not
+// share the right to delete, so while a step runs NTFS lets nobody rename, remove or swap that
+// folder for a junction; names are made, deleted and given notes relative to the handle, and
+// renames and links go by paths that lead through the folders held.
 class parent_folder {
 public:
     explicit parent_folder(const std::string& path) {
@@ -295,14 +307,19 @@ public:
             return;
         }
         if (!confined.active) return;
+        if (slash == std::wstring::npos) {
+            if (!confined.working_directory ||
+                identity_of(handle_.get()) != confined.working_directory) {
+                fault_ = {op_result::fault::other, "its folder is not the working directory"};
+            }
+            return;
+        }
         const std::wstring real = final_path_of(handle_.get());
         const auto real_utf8 = to_utf8(real);
         // Some network and virtual drives cannot tell a folder's final path: there nothing can
         // be checked, and the step goes on rather than refusing every file on such a drive.
         if (real.empty() || !real_utf8 || confined.library.empty()) return;
-        if (may_change_in(*real_utf8, confined.library, confined.working_directory, "\\")) {
-            return;
-        }
+        if (lies_inside(*real_utf8, confined.library, "\\")) return;
         fault_ = {op_result::fault::other,
                   "its folder lies outside the library folder (" + readable(real) + ")"};
     }
@@ -596,9 +613,14 @@ void confine_changes_to(const std::string& library, const std::string& working_d
         return handle.valid() ? to_utf8(final_path_of(handle.get())).value_or(std::string())
                               : std::string();
     };
+    confined = {};
     confined.active = !library.empty() || !working_directory.empty();
     confined.library = final_path_of_folder(library);
-    confined.working_directory = final_path_of_folder(working_directory);
+    if (!working_directory.empty()) {
+        const auto handle = open_file(working_directory, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS);
+        if (handle.valid()) confined.working_directory = identity_of(handle.get());
+    }
 }
 
 }  // namespace brindle::platform

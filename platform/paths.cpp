@@ -9,13 +9,6 @@ bool lies_inside(std::string_view path, std::string_view folder, std::string_vie
     return is_separator(folder.back()) || is_separator(path[folder.size()]);
 }
 
-bool may_change_in(std::string_view folder, std::string_view library,
-                   std::string_view working_directory, std::string_view separators) {
-    return lies_inside(folder, library, separators) ||
-           (lies_inside(folder, working_directory, separators) &&
-            lies_inside(working_directory, folder, separators));
-}
-
 std::string_view without_final_separators(std::string_view dir) {
     constexpr std::string_view long_form = "\\\\?\\";
     if (!dir.starts_with(long_form)) return dir;

@@ -33,12 +33,6 @@ name_rules file_name_rules();
 // empty folder holds nothing. Pure, so that it is tested on every platform.
 bool lies_inside(std::string_view path, std::string_view folder, std::string_view separators);
 
-// May the replace steps change names in `folder` (a real path)? In the library and the folders
-// below it, and in the working directory itself (tempenc.mkv, the lock), never in another folder
-// below the working directory. All three spelled alike.
-bool may_change_in(std::string_view folder, std::string_view library,
-                   std::string_view working_directory, std::string_view separators);
-
 // A folder written in the long form ("\\?\D:\TV\") without its final separators: the system
 // tidies no such path, so a name joined to it after a separator would be no path at all. A
 // volume's root ("\\?\D:\") keeps its own. Other paths are answered as they are.

@@ -337,14 +337,17 @@ TEST(Platform, ChangesStayInsideTheConfinedFolders) {
     // A sibling whose name begins with the library's is outside too.
     fs::create_directories(dir.path() / "lib2");
     fs::create_directory_symlink(dir.path() / "lib2", dir.path() / "lib" / "sibling");
+    // So is the working directory, where only the run's own names (given bare) may change.
+    fs::create_directory_symlink(dir.path(), dir.path() / "lib" / "home");
     const auto lib = join(dir, "lib"), outside = join(dir, "private");
     write_file(from_utf8(lib + "/real/a.mkv"), "source");
     write_file(from_utf8(outside + "/secret.mkv"), "secret");
     write_file(from_utf8(join(dir, "lib2") + "/b.mkv"), "sibling");
-    // The working directory holds the library and the folders outside it: only its own names
-    // may change, never those of a folder below it.
-    const std::string temp = join(dir, "tempenc.mkv");
+    // The working directory holds the library and the folders outside it.
+    scoped_chdir inside(dir.path());
+    const std::string temp = "tempenc.mkv";
     write_file(from_utf8(temp), "result");
+    write_file(from_utf8(join(dir, "a.mkv")), "the user's");
 
     platform::confine_changes_to(lib, dir.path().string());
     const std::string into_link = lib + "/swapped/secret.mkv";
@@ -358,13 +361,17 @@ TEST(Platform, ChangesStayInsideTheConfinedFolders) {
         {"sibling", platform::remove_file(lib + "/sibling/b.mkv")},
         {"sibling by name", platform::remove_file(join(dir, "lib2") + "/b.mkv")},
         {"probe", platform::create_and_remove(lib + "/swapped/.probe")},
+        {"working directory", platform::rename_replace(temp, lib + "/home/a.mkv")},
+        {"below the working directory", platform::remove_file(outside + "/secret.mkv")},
     };
     for (const auto& [step, result] : refused) {
         EXPECT_FALSE(result.ok()) << step;
         EXPECT_NE(result.error.find("outside the library folder"), std::string::npos) << step;
     }
-    EXPECT_FALSE(platform::write_file_note(into_link, "note")) << "no note by way of the link";
     std::string note;
+    EXPECT_FALSE(platform::write_file_note(into_link, "note")) << "no note by way of the link";
+    EXPECT_FALSE(platform::write_file_note(lib + "/home/a.mkv", "note")) << "nor on the user's";
+    EXPECT_FALSE(platform::read_file_note(join(dir, "a.mkv"), note));
     EXPECT_FALSE(platform::read_file_note(outside + "/secret.mkv", note));
     EXPECT_EQ(read_file(from_utf8(join(dir, "lib2") + "/b.mkv")), "sibling");
     EXPECT_EQ(read_file(from_utf8(outside + "/secret.mkv")), "secret");
