@@ -292,6 +292,11 @@ int run(const std::vector<std::string>& args) {
     }
 
     if (!options.scanonly) {
+        // Before the lock, whose file would otherwise be left in the library.
+        if (const std::string fault = working_directory_fault(options.dir); !fault.empty()) {
+            platform::write_out(fault);
+            return 1;
+        }
         switch (take_run_lock()) {
             case run_lock::taken:
                 break;
@@ -299,10 +304,6 @@ int run(const std::vector<std::string>& args) {
                 return 0;
             case run_lock::cannot_create:
                 return 1;
-        }
-        if (const std::string fault = working_directory_fault(options.dir); !fault.empty()) {
-            platform::write_out(fault);
-            return 1;
         }
         // The replace steps change names only inside the library and the working directory,
         // however a folder is swapped for a link while a run goes on.
