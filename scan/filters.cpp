@@ -37,7 +37,9 @@ std::string join_path(std::string_view dir, std::string_view name, char separato
     std::string path;
     path.reserve(dir.size() + 1 + name.size());
     path.append(dir);
-    path.push_back(separator);
+    // The system tidies no long-form path, so a second separator after a volume's root there
+    // ("\\?\D:\") would make it no path at all.
+    if (!(dir.starts_with("\\\\?\\") && dir.ends_with(separator))) path.push_back(separator);
     path.append(name);
     return path;
 }

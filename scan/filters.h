@@ -12,7 +12,8 @@ namespace brindle {
 
 using platform::ticks_per_day;
 
-// The directory text, one separator and the name; the directory is never trimmed.
+// The directory text, one separator and the name; the directory is never trimmed. A long-form
+// folder that ends in its separator (a volume's root, "\\?\D:\") gets no second one.
 std::string join_path(std::string_view dir, std::string_view name, char separator);
 
 // Does `name` end in `ext`, folding only A to Z? An ext starting with '*' accepts every name.

@@ -11,6 +11,7 @@ TEST(Filters, JoinPathNeverTrimsTheDirectory) {
     EXPECT_EQ(join_path("lib", "a.mkv", '/'), "lib/a.mkv");
     EXPECT_EQ(join_path("C:\\tv\\", "a.mkv", '\\'), "C:\\tv\\\\a.mkv");
     EXPECT_EQ(join_path(".", "a.mkv", '\\'), ".\\a.mkv");
+    EXPECT_EQ(join_path("\\\\?\\D:\\", "a.mkv", '\\'), "\\\\?\\D:\\a.mkv");
 }
 
 TEST(Filters, ExtensionComparesTheTailFoldingOnlyAsciiLetters) {
