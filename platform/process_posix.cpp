@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -518,8 +519,16 @@ bool locking_run_has_ended(int fd) {
 }  // namespace
 
 lock_result lock_working_directory(const std::string& name) {
-    unique_fd file(open_retrying(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-    if (file.get() < 0) return lock_result::cannot_create;
+    // The lock file is emptied and written: never through a link planted at its name, and never
+    // a file that has a second name elsewhere (a video of the library, say).
+    unique_fd file(open_retrying(name.c_str(),
+                                 O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                                 0666));
+    struct stat status;
+    if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_nlink != 1) {
+        return lock_result::cannot_create;
+    }
     int locked;
     do locked = ::flock(file.get(), LOCK_EX | LOCK_NB);
     while (locked != 0 && errno == EINTR);

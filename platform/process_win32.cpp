@@ -350,8 +350,17 @@ stop_deferral::stop_deferral() = default;
 stop_deferral::~stop_deferral() = default;
 
 lock_result lock_working_directory(const std::string& name) {
-    unique_handle file = open_file(name, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
-    if (!file.valid()) return lock_result::cannot_create;
+    // Never through a link planted at the lock's name, nor a file with a second name elsewhere.
+    unique_handle file = open_file(name, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(file.get(), &information) ||
+        (information.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        information.nNumberOfLinks != 1) {
+        return lock_result::cannot_create;
+    }
     OVERLAPPED at_start{};
     if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                     &at_start)) {

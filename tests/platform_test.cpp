@@ -718,6 +718,21 @@ TEST(Platform, LocksTheWorkingDirectoryOnce) {
     EXPECT_EQ(platform::lock_working_directory(std::string("missing") + platform::path_separator() +
                                                "brindle.lock"),
               platform::lock_result::cannot_create);
+    // A link or a second name planted at the lock's name is never emptied and written through.
+    write_file(dir.path() / "video.mkv", "video");
+    fs::create_hard_link(dir.path() / "video.mkv", dir.path() / "second.lock");
+    std::vector<std::string> planted{"second.lock"};
+    if (!on_windows()) {
+        fs::create_symlink(dir.path() / "video.mkv", dir.path() / "link.lock");
+        fs::create_symlink(dir.path() / "gone.mkv", dir.path() / "dangling.lock");
+        planted.insert(planted.end(), {"link.lock", "dangling.lock"});
+    }
+    for (const std::string& name : planted) {
+        EXPECT_EQ(platform::lock_working_directory(name), platform::lock_result::cannot_create)
+            << name;
+    }
+    EXPECT_EQ(read_file(dir.path() / "video.mkv"), "video");
+    EXPECT_FALSE(fs::exists(dir.path() / "gone.mkv"));
 }
 
 }  // namespace
