@@ -2396,30 +2396,36 @@ expect_stop_kill() {
     expect "Finished DATE HH:MM: 0 converted, 0 not converted; 0 bytes before, 0 bytes after; H:MM:SS"$'\n'
 }
 
+# Sends FIRST to TARGET, and with STOPS=2 SECOND a second later, then waits up to 15 s for the
+# run WAITED to end: sets status, and took, the seconds from the first stop to the end.
+stop_run() {
+    local target=$1 stops=$2 waited=$3 first=$4 second=$5 started_at=$SECONDS
+    kill "-$first" "$target"
+    ((stops == 2)) && sleep 1 && kill "-$second" "$target"
+    wait_with_deadline 15 "$waited"
+    status=$?
+    took=$((SECONDS - started_at))
+}
+
 case_encoder_ignores_stop() {
     begin_hanging_encode "an encoder that ignores SIGTERM: killed 10 s after the stop, or at once at a second stop" || return
     # The encoder inherits the ignored SIGTERM and sleeps on after writing half its output.
     printf "trap '' TERM; ffmpeg -y -i %%1 %%2\n" >../stubborn.cfg
-    local config pid here started_at took signals
+    local config here took stops
     config=$(native ../stubborn.cfg)
     here=$(pwd -P)
-    for signals in TERM TERM,INT; do
+    for stops in 1 2; do
         rm -f tempenc.mkv
         start_brindle "$case_dir/raw" "${encode_args[@]}" -config "$config"
-        pid=$started_pid
         wait_until 100 test -s tempenc.mkv || fail "the encoder never started"
-        started_at=$SECONDS
-        kill -TERM "$pid"
-        [[ $signals == *INT ]] && sleep 1 && kill -INT "$pid"
-        wait_with_deadline 15 "$pid"
-        status=$?
-        took=$((SECONDS - started_at))
-        run_label="stopped with $signals"
+        # SIGTERM, then SIGINT as the second stop.
+        stop_run "$started_pid" "$stops" "$started_pid" TERM INT
+        run_label="stopped $stops times"
         check_status 143
         normalise_output "$case_dir/raw" "$case_dir/out"
         expect_reset
         expect "Custom config file specified $config"$'\n'
-        expect_stop_kill 15 "$([[ $signals == *INT ]] && echo 2 || echo 1)" "$took"
+        expect_stop_kill 15 "$stops" "$took"
         check_output
         check_nothing_runs_in "$here"
     done
@@ -2440,21 +2446,15 @@ case_encoder_ignores_ctrl_c() {
     fake_mode=hang
     make_video lib/a.mkv 1100000
     keep_originals lib/a.mkv
-    local here exe started_at took stops
+    local here took stops
     here=$(pwd -P)
     for stops in 1 2; do
         rm -f tempenc.mkv
         start_brindle "$case_dir/raw" "${encode_args[@]}"
         wait_until 150 test -s tempenc.mkv || fail "the encoder never started"
-        exe=$(brindle_exe_in "$here")
-        started_at=$SECONDS
         # Wine gives brindle.exe alone a Ctrl+C for SIGINT: its encoder sees no event, as one
         # that ignores it would not stop.
-        kill -INT "$exe"
-        ((stops == 2)) && sleep 1 && kill -INT "$exe"
-        wait_with_deadline 15 "$started_pid"
-        status=$?
-        took=$((SECONDS - started_at))
+        stop_run "$(brindle_exe_in "$here")" "$stops" "$started_pid" INT INT
         run_label="stopped with $stops Ctrl+C"
         check_status 130
         normalise_output "$case_dir/raw" "$case_dir/out"
