@@ -229,7 +229,8 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     // The folder's permissions and ACLs tell only when a name is made in it.
     if (const op_result made = platform::create_and_remove(staging_path(target)); !made.ok()) {
         prepared.cannot_be_replaced = true;
-        return "its folder cannot be written: " + made.error;
+        return made.why == op_result::fault::outside ? made.error
+                                                     : "its folder cannot be written: " + made.error;
     }
 
     prepared.command = *command;

@@ -234,13 +234,13 @@ public:
             struct stat status;
             if (!confined.working_directory || ::fstat(fd_, &status) != 0 ||
                 std::pair(status.st_dev, status.st_ino) != *confined.working_directory) {
-                fault_ = {op_result::fault::other, "its folder is not the working directory"};
+                fault_ = {op_result::fault::outside, "its folder is not the working directory"};
             }
             return;
         }
         const std::string real = real_path_of_descriptor(fd_);
         if (!real.empty() && lies_inside(real, confined.library, "/")) return;
-        fault_ = {op_result::fault::other,
+        fault_ = {op_result::fault::outside,
                   "its folder lies outside the library folder (" + real + ")"};
     }
     ~parent_folder() {

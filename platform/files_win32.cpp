@@ -310,7 +310,7 @@ public:
         if (slash == std::wstring::npos) {
             if (!confined.working_directory ||
                 identity_of(handle_.get()) != confined.working_directory) {
-                fault_ = {op_result::fault::other, "its folder is not the working directory"};
+                fault_ = {op_result::fault::outside, "its folder is not the working directory"};
             }
             return;
         }
@@ -320,7 +320,7 @@ public:
         // be checked, and the step goes on rather than refusing every file on such a drive.
         if (real.empty() || !real_utf8 || confined.library.empty()) return;
         if (lies_inside(*real_utf8, confined.library, "\\")) return;
-        fault_ = {op_result::fault::other,
+        fault_ = {op_result::fault::outside,
                   "its folder lies outside the library folder (" + readable(real) + ")"};
     }
 

@@ -365,7 +365,7 @@ TEST(Platform, ChangesStayInsideTheConfinedFolders) {
         {"below the working directory", platform::remove_file(outside + "/secret.mkv")},
     };
     for (const auto& [step, result] : refused) {
-        EXPECT_FALSE(result.ok()) << step;
+        EXPECT_EQ(result.why, op_result::fault::outside) << step;
         EXPECT_NE(result.error.find("outside the library folder"), std::string::npos) << step;
     }
     std::string note;

@@ -11,9 +11,10 @@
 namespace brindle {
 
 // `error` holds the system's own text (strerror, FormatMessageW) for the user to read when it
-// failed; `why` tells apart the failures that callers answer differently.
+// failed; `why` tells apart the failures that callers answer differently. `outside`: the name's
+// folder is not one the replace steps may change, and `error` says which folder it is.
 struct op_result {
-    enum class fault { none, exists, cross_device, not_supported, other };
+    enum class fault { none, exists, cross_device, not_supported, outside, other };
     fault why = fault::none;
     std::string error;
     bool ok() const { return why == fault::none; }
