@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstddef>
 #include <filesystem>
+#include <iostream>
 #include <iterator>
 #include <random>
 #include <string>
@@ -177,13 +179,25 @@ TEST(QuotingRoundTrip, InterpreterHandsEveryNameOverUnchanged) {
     for (const std::string& name : names) {
         const auto command = build_encode_command(tmpl, name, shell);
         ASSERT_TRUE(command.has_value()) << visible(name);
-        std::filesystem::remove(output);
-        const auto ran = platform::run_command(*command);
-        const int result = ran.how == platform::command_result::ending::exited ? ran.code : -1;
-        const std::string delivered = testing::read_file(output);
-        // Anything beside the output would have been made by a command hidden in the name.
-        const auto present = std::distance(std::filesystem::directory_iterator(dir.path()),
-                                           std::filesystem::directory_iterator());
+        int result = -1;
+        std::string delivered;
+        std::ptrdiff_t present = 0;
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            std::filesystem::remove(output);
+            const auto ran = platform::run_command(*command);
+            result = ran.how == platform::command_result::ending::exited ? ran.code : -1;
+            delivered = testing::read_file(output);
+            // Anything beside the output would have been made by a command hidden in the name.
+            present = std::distance(std::filesystem::directory_iterator(dir.path()),
+                                    std::filesystem::directory_iterator());
+            // Under Wine, cmd.exe has once failed to start the printer, which was there (seen
+            // in CI only): 9009, and nothing ran. A name that breaks the command fails again.
+            const bool not_started = shell == shell_syntax::windows_cmd && result == 9009 &&
+                                     present == 0;
+            if (!not_started || attempt == 2) break;
+            std::cerr << "NOTE: the interpreter did not start the printer for "
+                      << visible(name) << "; tried once more\n";
+        }
         const bool ok = result == 0 && delivered == name && present == 1;
         if (!ok && ++mismatches <= 10) {
             ADD_FAILURE() << "name " << visible(name) << ": exit " << result << ", delivered "
