@@ -33,6 +33,11 @@ WINEDEBUG=-all
 WINEDLLOVERRIDES='mscoree,mshtml='
 LC_ALL=C.UTF-8
 export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES LC_ALL
+# With address randomization, the system now and then maps something where Wine must put its
+# shared data, and a program fails to start (about 1 start in 4,000). Off where allowed.
+if setarch "$(uname -m)" -R true 2>/dev/null; then
+    exec setarch "$(uname -m)" -R wine "$@"
+fi
 exec wine "$@"
 ]])
   file(CHMOD ${brindle_wine_run} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
