@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <iostream>
 #include <iterator>
