@@ -339,9 +339,9 @@ run_brindle() {
             </dev/null >"$case_dir/raw" 2>"$case_dir/err"
         status=$?
         normalise_output "$case_dir/raw" "$case_dir/out"
-        # Wine now and then fails to start an encoder that is there (when address randomization
-        # is on). The run then stops before the encoder ran, having changed nothing, and is tried
-        # once more.
+        # Wine now and then fails to start an encoder that is there, where address randomization
+        # could not be turned off (see wine-run.sh). The run then stops before the encoder ran,
+        # having changed nothing, and is tried once more.
         windows && ((attempt == 1 && status == 3)) && ! missing_encoder_expected || break
         grep -q '^The encoder could not be \(found (exit code 9009)\|started\)' "$case_dir/out" || break
         echo "NOTE $case_name: the encoder did not start under Wine; tried once more:"
