@@ -54,6 +54,10 @@ late_clock=(LD_PRELOAD="$faketime_library" FAKETIME=+60h
     ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0")
 
 started=$SECONDS
+# Each process that loads the library on its own leaves a shared-memory pair named by its process
+# id; the cleanup removes those that appeared during the case, once their process has ended, so a
+# later faketime never meets a stale name and refuses to start.
+faketime_shm_before=$(ls /dev/shm)
 root=$(mktemp -d "${TMPDIR:-/tmp}/brindle-slurm.XXXXXX") || exit 2
 chmod 755 "$root"
 daemons=()
@@ -71,6 +75,11 @@ cleanup() {
     local pid
     for pid in "${daemons[@]}"; do kill "$pid" 2>/dev/null; done
     for pid in "${daemons[@]}"; do wait "$pid" 2>/dev/null; done
+    local entry
+    for entry in /dev/shm/faketime_shm_* /dev/shm/sem.faketime_sem_*; do
+        [[ -e $entry ]] && ! grep -qxF "${entry#/dev/shm/}" <<<"$faketime_shm_before" &&
+            ! kill -0 "${entry##*_}" 2>/dev/null && rm -f -- "$entry"
+    done
     if [[ -n ${BRINDLE_E2E_KEEP-} ]]; then
         echo "The case's folder stays in $root"
     else
