@@ -622,9 +622,12 @@ processes_in() {
 
 # Fails unless no process works in DIR within five seconds; then ends whatever still does.
 check_nothing_runs_in() {
-    local dir=$1 left
-    wait_until 50 test -z "$(processes_in "$dir")" && return 0
-    left=$(processes_in "$dir")
+    local dir=$1 left tries=50
+    # What the last look saw is what the failure names: a later look may find it gone.
+    while left=$(processes_in "$dir") && [[ -n $left ]] && ((tries-- > 0)); do
+        sleep 0.1
+    done
+    [[ -z $left ]] && return 0
     fail "still running in the case's folder:"$'\n'"$left"
     [[ -n $left ]] && kill -KILL $(cut -d' ' -f1 <<<"$left") 2>/dev/null
 }
@@ -2486,6 +2489,25 @@ case_encoder_ignores_ctrl_c() {
     end_case
 }
 
+# Kills brindle PID and its guardian GUARDIAN at one moment, as far as either can tell: each ends
+# the encoder on seeing the other gone, and two kills one after the other leave time for that. So
+# both are stopped first. The guardian dies first: brindle's death would leave the stopped
+# guardian in an orphaned process group, which the system wakes with SIGCONT.
+kill_with_guardian() {
+    local pid=$1 guardian=$2
+    kill -STOP "$pid" "$guardian"
+    wait_until 50 is_stopped "$pid" || fail "brindle did not stop"
+    wait_until 50 is_stopped "$guardian" || fail "the guardian did not stop"
+    kill -KILL "$guardian"
+    kill -KILL "$pid"
+}
+
+is_stopped() {
+    local stat
+    read -r stat <"/proc/$1/stat" 2>/dev/null || return 1
+    [[ ${stat##*) } == [Tt]* ]]
+}
+
 case_encoder_left_behind() {
     begin_hanging_encode "brindle and its guardian killed together: the next run finds their encoder and starts none" || return
     start_brindle "$case_dir/raw1" "${encode_args[@]}"
@@ -2494,8 +2516,7 @@ case_encoder_left_behind() {
     wait_until 100 test -s tempenc.mkv || fail "the encoder never started"
     guardian=$(pgrep -P "$pid" | head -n 1)
     left=$(descendants "$guardian")
-    # The guardian first: it would end the encoder on seeing brindle gone.
-    kill -KILL "$guardian" "$pid"
+    kill_with_guardian "$pid" "$guardian"
     wait "$pid" 2>/dev/null
     fake_mode=
     expect $'An encoder of an earlier run is still running in this working directory; this run does nothing.\n'
