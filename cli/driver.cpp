@@ -308,6 +308,9 @@ int run(const std::vector<std::string>& args) {
         // The replace steps change names only inside the library and the working directory,
         // however a folder is swapped for a link while a run goes on.
         platform::confine_changes_to(options.dir, platform::working_directory());
+        for (const std::string& line : finish_interrupted_work()) {
+            platform::write_out(printable_path(line) + "\n");
+        }
     }
 
     // A file that gives no usable encoder line is the user's mistake: encoding with the default

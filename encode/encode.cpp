@@ -1,11 +1,13 @@
 #include "encode/encode.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "encode/command.h"
+#include "encode/journal.h"
 #include "encode/kept.h"
 #include "encode/marks.h"
 #include "encode/replace.h"
@@ -180,7 +182,43 @@ void remove_abandoned_staged_files(const std::string& staging) {
     }
 }
 
+// The installs this run keeps in the journal: those it could not finish, of its own or of a
+// killed run before it.
+install_journal& run_journal() {
+    static install_journal journal;
+    return journal;
+}
+
+std::string read_journal() {
+    platform::file_reader reader;
+    if (reader.open(journal_file_name) != platform::file_reader::outcome::opened) return {};
+    constexpr std::uint64_t most_journal_size = 1 << 20;
+    std::string text(static_cast<std::size_t>(std::min(reader.size(), most_journal_size)), '\0');
+    text.resize(reader.read_at(0, text.data(), text.size()));
+    return text;
+}
+
 }  // namespace
+
+std::vector<std::string> finish_interrupted_work() {
+    std::vector<std::string> lines;
+    install_journal& journal = run_journal();
+    journal.unfinished.clear();
+    for (const install_intent& intent : parse_journal(read_journal())) {
+        const settled_install settled = settle_install(system_file_ops(), intent, true);
+        if (!settled.line.empty()) lines.push_back(settled.line);
+        // A staged file is told by its name alone (a copy has an identity the journal may lack),
+        // so only once every file of the install is where it belongs.
+        if (settled.finished) {
+            remove_abandoned_staged_files(intent.staging);
+        } else {
+            journal.unfinished.push_back(intent);
+        }
+    }
+    system_file_ops().write_journal(journal_text(journal.unfinished));
+    platform::remove_file(temp_output_name);
+    return lines;
+}
 
 std::string prepare_encode(const candidate_entry& entry, const std::string& command_template,
                            bool retry, prepared_encode& prepared, bool write_notes) {
@@ -314,8 +352,9 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     const platform::stop_deferral replace_finishes_first;
     const std::string staging = staging_path(target);
     remove_abandoned_staged_files(staging);
-    const replace_report replaced = replace_with_result(
-        system_file_ops(), entry.path, target, temp_output_name, staging, entry.stamp);
+    const replace_report replaced =
+        replace_with_result(system_file_ops(), entry.path, target, temp_output_name, staging,
+                            entry.stamp, &run_journal());
     if (replaced.outcome != replace_outcome::replaced &&
         replaced.outcome != replace_outcome::replaced_old_kept) {
         outcome.reason = replaced.reason;

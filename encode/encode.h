@@ -57,6 +57,11 @@ struct encode_outcome {
     std::string encoder_missing;
 };
 
+// At the start of an encoding run, once the lock is held: finishes or undoes each install that a
+// killed run left in the journal, then removes that run's stage files and a leftover
+// tempenc.mkv. Answers a line for each install it finished or undid, or could not.
+std::vector<std::string> finish_interrupted_work();
+
 // Runs the prepared encoder, checks its result and puts it in place of the source. The
 // temporary output is deleted whatever the outcome.
 encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& prepared,

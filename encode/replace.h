@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "encode/journal.h"
 #include "encode/naming.h"
 #include "vocabulary/file_stamp.h"
 #include "vocabulary/op_result.h"
@@ -30,6 +31,11 @@ struct file_ops {
     virtual op_result copy_attributes(const std::string& from, const std::string& to) = 0;
     // Windows deletes no read-only file. Answers ok only when there was an attribute to clear.
     virtual op_result clear_read_only(const std::string& path) = 0;
+    // Swaps the files of two existing names in one step, durably; `not_supported` where the
+    // system or the file system cannot.
+    virtual op_result exchange_names(const std::string& a, const std::string& b) = 0;
+    // Makes `text` the journal's content, durably, in one step; an empty text removes it.
+    virtual op_result write_journal(const std::string& text) = 0;
 };
 
 file_ops& system_file_ops();
@@ -47,6 +53,8 @@ enum class replace_outcome {
     target_taken,       // the target's name is taken, or its folder is gone or a link; the
                         // source untouched
     install_failed,     // the result could not be put in place; source as it was
+    source_replaced,    // another file took the source's name during the install: it keeps
+                        // that name (or the one `reason` gives), the result is not installed
 };
 
 struct replace_report {
@@ -57,17 +65,33 @@ struct replace_report {
     std::string reason;
 };
 
-// The whole sequence: check the output; stage it beside the target (exclusively, flushed); give
-// it the source's permissions; check that the source still matches `scanned`, the stamp the scan
-// recorded; then install. When the target is the source itself, the backup is a second name of
-// the source (a hard link), the staged result is renamed over the source in one step and the
-// backup removed, so the source's name stands at every moment; without hard links the source is
+// The whole sequence: check the output; record the install in the journal; stage the output
+// beside the target (exclusively, flushed); give it the source's permissions; check that the
+// source still matches `scanned`, the stamp the scan recorded; then install. Every step that
+// takes a name away makes sure the name still holds the checked file, and gives a file that
+// replaced it meanwhile its name back. When the target is the source itself, the source gets a
+// second name (its backup) and the staged result and the source swap names in one step where
+// the system can, so that the source's name stands at every moment; elsewhere the source is
 // renamed to its backup first. Otherwise the result takes the target's name without replacing
-// anything and the source is removed. Every failure undoes what was done; the temporary output
-// is deleted in every case.
+// anything and the source is moved aside and removed. Every failure undoes what was done; the
+// temporary output is deleted in every case. With a `journal`, the install stays in it for the
+// next run while anything of it is left half done.
 replace_report replace_with_result(file_ops& ops, const std::string& source,
                                    const std::string& target, const std::string& temp_output,
-                                   const std::string& staging, const file_stamp& scanned);
+                                   const std::string& staging, const file_stamp& scanned,
+                                   install_journal* journal = nullptr);
+
+// What the next run found of an install that a run left in the journal.
+struct settled_install {
+    bool finished = true;  // nothing of it is left to finish or undo
+    std::string line;      // what was done, for a line of its own; empty when nothing
+};
+
+// Finishes an install that had put its result in place (the checked source's other names go),
+// or undoes one that had not (the source back under its name, the staged result gone). Only a
+// file that is provably the install's own, by its identity and stamp, is removed. With `act`
+// false nothing is changed: the answer tells whether anything is left to do.
+settled_install settle_install(file_ops& ops, const install_intent& intent, bool act);
 
 // Before the encoder starts: is the target usable? Empty when yes (its folder exists and the
 // target is free, or is the source itself and its backup name is free); otherwise the reason

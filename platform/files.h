@@ -91,6 +91,15 @@ op_result rename_no_replace(const std::string& from, const std::string& to);
 // and writes the change through to disk.
 op_result rename_replace(const std::string& from, const std::string& to);
 
+// Swaps the files that the two existing names `a` and `b` hold, in one step, and writes the
+// change through to disk. `not_supported` where the system or the file system cannot (Windows).
+op_result exchange_names(const std::string& a, const std::string& b);
+
+// Makes `text` the whole content of the small file `path` in one step: written under a new name
+// beside it, flushed, and renamed over it, never through a link. An empty text removes the file
+// (a missing file is no failure).
+op_result write_small_file(const std::string& path, const std::string& text);
+
 // Gives the file `from` the second name `to`, never replacing an existing `to`. `not_supported`
 // where the file system keeps one name per file (FAT, some shares).
 op_result hard_link(const std::string& from, const std::string& to);

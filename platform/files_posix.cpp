@@ -354,6 +354,47 @@ op_result rename_replace(const std::string& from, const std::string& to) {
     return {};
 }
 
+op_result exchange_names(const std::string& a, const std::string& b) {
+    const parent_folder first(a), second(b);
+    if (!first.usable()) return first.fault();
+    if (!second.usable()) return second.fault();
+    if (::renameat2(first.fd(), first.name(), second.fd(), second.name(), RENAME_EXCHANGE) != 0) {
+        if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
+            return {op_result::fault::not_supported, std::strerror(errno)};
+        }
+        return failure_from_errno();
+    }
+    ::fsync(first.fd());
+    ::fsync(second.fd());
+    return {};
+}
+
+op_result write_small_file(const std::string& path, const std::string& text) {
+    const parent_folder folder(path);
+    if (!folder.usable()) return folder.fault();
+    // A fresh file left by a run killed while it wrote is never written through.
+    const std::string fresh = std::string(folder.name()) + ".new";
+    ::unlinkat(folder.fd(), fresh.c_str(), 0);
+    if (text.empty()) {
+        if (::unlinkat(folder.fd(), folder.name(), 0) != 0 && errno != ENOENT) {
+            return failure_from_errno();
+        }
+        ::fsync(folder.fd());
+        return {};
+    }
+    unique_fd out(::openat(folder.fd(), fresh.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid()) return failure_from_errno();
+    if (!write_all(out.get(), text.data(), text.size()) || ::fsync(out.get()) != 0 ||
+        !out.close() || ::renameat(folder.fd(), fresh.c_str(), folder.fd(), folder.name()) != 0) {
+        const op_result result = failure_from_errno();
+        ::unlinkat(folder.fd(), fresh.c_str(), 0);
+        return result;
+    }
+    ::fsync(folder.fd());
+    return {};
+}
+
 op_result hard_link(const std::string& from, const std::string& to) {
     const parent_folder old_folder(from), new_folder(to);
     if (!old_folder.usable()) return old_folder.fault();

@@ -623,4 +623,32 @@ void confine_changes_to(const std::string& library, const std::string& working_d
     }
 }
 
+op_result exchange_names(const std::string&, const std::string&) {
+    return {op_result::fault::not_supported, "Windows cannot swap two names in one step"};
+}
+
+op_result write_small_file(const std::string& path, const std::string& text) {
+    // A fresh file left by a run killed while it wrote is never written through.
+    const std::string fresh = path + ".new";
+    remove_file(fresh);
+    if (text.empty()) {
+        const op_result removed = remove_file(path);
+        if (removed.ok() || status_of(path).what == path_state::kind::missing) return {};
+        return removed;
+    }
+    {
+        const auto out = open_file(fresh, GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+        if (!out.valid()) return last_failure();
+        DWORD written = 0;
+        if (!WriteFile(out.get(), text.data(), static_cast<DWORD>(text.size()), &written,
+                       nullptr) ||
+            written != text.size() || !FlushFileBuffers(out.get())) {
+            const op_result result = last_failure();
+            remove_file(fresh);
+            return result;
+        }
+    }
+    return rename_replace(fresh, path);
+}
+
 }  // namespace brindle::platform

@@ -32,7 +32,8 @@ struct fake_file {
 };
 
 // Each step a call can be, by the call and the roles of its names: S the source, T the target,
-// B the backup, P the staged result, O the encoder's output. A call not listed is a fault.
+// B the backup, P the staged result, O the encoder's output, A the source's private name while
+// it is taken away. A call not listed is a fault.
 const std::map<std::string, std::string> steps = {
     {"flush O", "flush_temp"},
     {"rename O>P", "stage_rename"},
@@ -41,8 +42,14 @@ const std::map<std::string, std::string> steps = {
     {"link S>B", "link_backup"},
     {"rename S>B", "backup_rename"},
     {"replace P>S", "install"},
-    {"rename P>S", "install"},
+    {"exchange P>S", "install"},
+    {"rename S>A", "aside_source"},
+    {"rename A>S", "restore_source"},
+    {"remove A", "remove_source"},
+    {"clear A", "clear_read_only"},
+    {"rename T>P", "aside_result"},
     {"rename P>T", "install"},
+    {"rename P>S", "install"},
     {"rename B>S", "restore_rename"},
     {"attributes P>S", "restore_attributes"},
     {"remove P", "remove_staging"},
@@ -64,7 +71,13 @@ struct fake_ops final : file_ops {
     std::map<std::string, int> names;          // path -> file
     std::map<int, fake_file> files;
     std::set<std::string> folders = {"lib"}, unexaminable, failing;
-    bool links = true, other_volume = false, watching = false;
+    bool links = true, exchange = true, other_volume = false, watching = false;
+    // Counts the calls that may change something. From the call numbered `killed_at` on, each
+    // fails and changes nothing, as after a kill; before the call numbered `newer_at`, a newer
+    // file is moved onto the source's name, replacing whatever stood there.
+    int calls = 0, killed_at = 0, newer_at = 0, newer_file = 0;
+    bool source_discarded = false;
+    std::string journal;
     int source_file = 0;
     std::string appears;  // a file that appears once the result is staged
     std::map<std::string, int> others;
@@ -72,7 +85,7 @@ struct fake_ops final : file_ops {
 
     const std::string& path(const char* role) { return paths[role]; }
     std::string role_of(const std::string& name) const {
-        for (const char* role : {"S", "T", "B", "P", "O"}) {
+        for (const char* role : {"S", "T", "B", "P", "O", "A"}) {
             if (paths.count(role) != 0 && paths.at(role) == name) return role;
         }
         return name;
@@ -117,9 +130,29 @@ struct fake_ops final : file_ops {
         return text;
     }
 
+    // Counts a call; answers the failure of a call made after the kill.
+    std::optional<op_result> count_call() {
+        ++calls;
+        if (calls == newer_at) {
+            const auto old = names.find(path("S"));
+            if (old != names.end()) {
+                int left = 0;
+                for (const auto& named : names) left += named.second == old->second ? 1 : 0;
+                source_discarded = source_discarded || (old->second == source_file && left == 1);
+            }
+            newer_file = static_cast<int>(files.size()) + 1;
+            files[newer_file] = {"NEWER", false};
+            names[path("S")] = newer_file;
+        }
+        if (killed_at != 0 && calls >= killed_at) {
+            return op_result{op_result::fault::other, "killed"};
+        }
+        return std::nullopt;
+    }
     // Answers the failure the call meets, if any.
     std::optional<op_result> begin(const std::string& call, const std::string& from,
                                    const std::string& to = {}) {
+        if (auto killed = count_call()) return killed;
         const auto it =
             steps.find(call + " " + role_of(from) + (to.empty() ? "" : ">" + role_of(to)));
         if (it == steps.end()) {
@@ -208,6 +241,19 @@ struct fake_ops final : file_ops {
         files.at(names.at(to)).read_only = files.at(names.at(from)).read_only;
         return check("attributes to " + to);
     }
+    op_result exchange_names(const std::string& a, const std::string& b) override {
+        if (!exchange) return refused(op_result::fault::not_supported, "no exchange");
+        if (auto failed = begin("exchange", a, b)) return *failed;
+        if (names.count(b) == 0) return refused(op_result::fault::other, "No such file");
+        std::swap(names.at(a), names.at(b));
+        return check("exchange " + a + " and " + b);
+    }
+    op_result write_journal(const std::string& text) override {
+        if (auto killed = count_call()) return *killed;
+        if (failing.count("write_journal") != 0) return refused(op_result::fault::other, "Full");
+        journal = text;
+        return {};
+    }
     op_result clear_read_only(const std::string& name) override {
         if (auto failed = begin("clear", name)) return *failed;
         fake_file& file = files.at(names.at(name));
@@ -223,16 +269,23 @@ struct fake_ops final : file_ops {
     op_result check(const std::string& after) {
         if (!watching) return {};
         const std::string &source = path("S"), &target = path("T"), &backup = path("B");
-        if (!holds(source, "SOURCE") && !holds(backup, "SOURCE") && !holds(target, "RESULT")) {
+        if (!holds(source, "SOURCE") && !holds(backup, "SOURCE") && !holds(target, "RESULT") &&
+            newer_file == 0) {
             violations.push_back("neither source nor result stands after " + after);
         }
         for (const std::string& name : {source, target, backup}) {
             if (names.count(name) != 0 && others.count(name) == 0 && !holds(name, "SOURCE") &&
-                !holds(name, "RESULT")) {
+                !holds(name, "RESULT") && !holds(name, "NEWER")) {
                 violations.push_back(name + " holds a partial file after " + after);
             }
         }
-        if (target == source && links && names.count(source) == 0) {
+        const bool newer_named = std::any_of(names.begin(), names.end(), [&](const auto& named) {
+            return named.second == newer_file;
+        });
+        if (newer_file != 0 && !newer_named) {
+            violations.push_back("the newer file is lost after " + after);
+        }
+        if (target == source && links && exchange && names.count(source) == 0) {
             violations.push_back("the source's name is missing after " + after);
         }
         for (const auto& [name, file] : others) {
@@ -376,7 +429,8 @@ TEST(ReplaceWithResult, EveryInjectedFailureLeavesTheLibraryWhole) {
          "S=SOURCE[ro]"},
         {"a read-only backup whose attribute cannot be cleared", 0, "S=SOURCE[ro] O=RESULT",
          {"clear_read_only"}, outcome::replaced_old_kept,
-         "the result stands, but $B could not be removed: Denied", "B=SOURCE[ro] S=RESULT[ro]"},
+         "the result stands, but $B could not be removed: Denied",
+         "B=SOURCE[ro] P=SOURCE[ro] S=RESULT[ro]"},
     };
     // clang-format on
     for (const row& r : rows) {
@@ -387,7 +441,8 @@ TEST(ReplaceWithResult, EveryInjectedFailureLeavesTheLibraryWhole) {
                      {"T", r.options & beside ? "lib/Show.x265.mkv" : source},
                      {"B", backup_path_for(source)},
                      {"P", "lib/.brindle-9.part"},
-                     {"O", "tempenc.mkv"}};
+                     {"O", "tempenc.mkv"},
+                     {"A", "lib/.brindle-9.old"}};
         ops.add(r.before);
         ops.watch();
         ops.failing = r.failing;
@@ -406,6 +461,111 @@ TEST(ReplaceWithResult, EveryInjectedFailureLeavesTheLibraryWhole) {
         EXPECT_EQ(report.reason, expand(r.reason, ops));
         EXPECT_EQ(ops.describe(), r.after);
         for (const std::string& violation : ops.violations) ADD_FAILURE() << violation;
+    }
+}
+
+// The ways through the install, each with steps of its own.
+struct install_case {
+    const char* what;
+    bool beside, links, exchange, other_volume;
+};
+const install_case install_cases[] = {
+    {"the name changes", true, true, true, false},
+    {"the name changes, the result copied from another volume", true, true, true, true},
+    {"the source's own name, swapped in one step", false, true, true, false},
+    {"the source's own name, where names cannot be swapped", false, true, false, false},
+    {"the source's own name, without hard links", false, false, false, false},
+};
+
+void set_up(fake_ops& ops, const install_case& c) {
+    const std::string source = c.beside ? "lib/Show.x264.mkv" : "lib/Show.mkv";
+    ops.paths = {{"S", source},
+                 {"T", c.beside ? "lib/Show.x265.mkv" : source},
+                 {"B", backup_path_for(source)},
+                 {"P", "lib/.brindle-9.part"},
+                 {"O", "tempenc.mkv"},
+                 {"A", "lib/.brindle-9.old"}};
+    ops.add("S=SOURCE O=RESULT");
+    ops.watch();
+    ops.links = c.links;
+    ops.exchange = c.exchange;
+    ops.other_volume = c.other_volume;
+}
+
+replace_report install(fake_ops& ops, install_journal& journal) {
+    const file_stamp scanned = ops.stamp_of(ops.path("S")).stamp;
+    return replace_with_result(ops, ops.path("S"), ops.path("T"), ops.path("O"), ops.path("P"),
+                               scanned, &journal);
+}
+
+// How many calls that may change something a whole install makes.
+int calls_of_whole_install(const install_case& c) {
+    fake_ops ops;
+    set_up(ops, c);
+    install_journal journal;
+    EXPECT_EQ(install(ops, journal).outcome, replace_outcome::replaced) << c.what;
+    EXPECT_EQ(ops.journal, "") << c.what << ": a whole install leaves no journal";
+    return ops.calls;
+}
+
+TEST(ReplaceWithResult, AnInstallKilledAtAnyStepIsFinishedOrUndoneByTheNextRun) {
+    for (const install_case& c : install_cases) {
+        const int calls = calls_of_whole_install(c);
+        for (int killed_at = 1; killed_at <= calls; ++killed_at) {
+            SCOPED_TRACE(std::string(c.what) + ", killed at call " + std::to_string(killed_at));
+            fake_ops ops;
+            set_up(ops, c);
+            ops.killed_at = killed_at;
+            install_journal journal;
+            install(ops, journal);
+            const std::string left = ops.describe();
+            ops.killed_at = 0;
+            for (const install_intent& intent : parse_journal(ops.journal)) {
+                EXPECT_TRUE(settle_install(ops, intent, true).finished);
+                EXPECT_TRUE(settle_install(ops, intent, false).finished) << "nothing is left";
+                ops.names.erase(intent.staging);  // then the dead run's stage files go by name
+            }
+            ops.names.erase(ops.path("O"));  // every run removes a leftover tempenc.mkv
+            const std::string after = ops.describe();
+            EXPECT_TRUE(after == "S=SOURCE" || after == (c.beside ? "T=RESULT" : "S=RESULT"))
+                << "killed with " << left << ", then " << after;
+            for (const std::string& violation : ops.violations) ADD_FAILURE() << violation;
+        }
+    }
+}
+
+TEST(ReplaceWithResult, ANewerFileMovedOntoTheSourceAtAnyStepSurvives) {
+    for (const install_case& c : install_cases) {
+        const int calls = calls_of_whole_install(c);
+        for (int newer_at = 1; newer_at <= calls; ++newer_at) {
+            SCOPED_TRACE(std::string(c.what) + ", moved in before call " +
+                         std::to_string(newer_at));
+            fake_ops ops;
+            set_up(ops, c);
+            ops.newer_at = newer_at;
+            install_journal journal;
+            const replace_report report = install(ops, journal);
+            const std::string held = ops.describe();
+            const auto newer = std::find_if(ops.names.begin(), ops.names.end(), [&](const auto& n) {
+                return ops.files.at(n.second).content == "NEWER";
+            });
+            ASSERT_NE(newer, ops.names.end()) << "the newer file is lost: " << held;
+            EXPECT_TRUE(newer->first == ops.path("S") ||
+                        report.reason.find(newer->first) != std::string::npos)
+                << "the newer file stands as " << newer->first << ": " << report.reason;
+            const bool converted = report.outcome == replace_outcome::replaced ||
+                                   report.outcome == replace_outcome::replaced_old_kept;
+            if (!converted) {
+                EXPECT_TRUE(report.outcome == replace_outcome::source_replaced ||
+                            report.outcome == replace_outcome::source_changed)
+                    << report.reason;
+                EXPECT_EQ(held.find("RESULT"), std::string::npos) << "not installed: " << held;
+                EXPECT_TRUE(ops.source_discarded || held.find("SOURCE") != std::string::npos)
+                    << "the checked source is kept: " << held;
+            }
+            EXPECT_EQ(ops.journal, "") << "nothing is left half done";
+            for (const std::string& violation : ops.violations) ADD_FAILURE() << violation;
+        }
     }
 }
 

@@ -1304,6 +1304,51 @@ case_killed_run() {
     end_case
 }
 
+# One run over a fresh library of a name-changing and a same-name file, killed with SIGKILL as it
+# enters call N of SYSCALL (traced in brindle's own process only). Answers 0 when it was killed.
+run_killed_at_call() {
+    local syscall=$1 n=$2
+    rm -rf -- lib tempenc.mkv brindle.journal brindle.journal.new
+    make_video lib/a.x264.mkv 1100000
+    make_video lib/b.mkv 1200000
+    # In a shell of its own, which says nothing of the kill.
+    (
+        env "${case_env[@]}" ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -e trace="$syscall" \
+            -e inject="$syscall:signal=KILL:when=$n" "$brindle" "${encode_args[@]}" \
+            </dev/null >"$case_dir/raw" 2>"$case_dir/err"
+        exit $?
+    ) 2>/dev/null
+    (($? == 137))
+}
+
+case_killed_during_install() {
+    begin_case "a run killed at any step of its installs: the next run ends with every file converted, nothing beside them"
+    if windows || ! command -v strace >/dev/null; then
+        skip_case "needs strace and POSIX signals"
+        return
+    fi
+    use_fake_encoder
+    local syscall n kills=0
+    for syscall in renameat2 renameat linkat unlinkat; do
+        for ((n = 1; n <= 40; n++)); do
+            run_killed_at_call "$syscall" "$n" || break
+            kills=$((kills + 1))
+            run_label="the run after a kill at $syscall call $n"
+            run_brindle "${encode_args[@]}"
+            check_status 0
+            grep -q 'could not be completed' "$case_dir/out" && fail "$(show "$case_dir/out")"
+            check_tree lib a.x265.mkv b.mkv
+            check_encoded lib/a.x264.mkv lib/a.x265.mkv
+            check_encoded lib/b.mkv lib/b.mkv
+            check_working_dir brindle.lock
+            run_label=
+            ((${#failures[@]} > 0)) && break 2
+        done
+    done
+    ((kills > 10)) || fail "only $kills runs were killed"
+    end_case
+}
+
 case_unwritable_working_dir() {
     begin_case "a working directory that cannot be written: the lock message, exit code 1, nothing else happens"
     permissions_apply || return
@@ -2593,6 +2638,7 @@ else
 fi
 run_case case_concurrent_runs
 run_case case_killed_run
+run_case case_killed_during_install
 run_case case_unwritable_working_dir
 run_case case_stopped_by_signal
 run_case case_parent_ignores_sigchld
