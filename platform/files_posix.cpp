@@ -359,7 +359,8 @@ op_result exchange_names(const std::string& a, const std::string& b) {
     if (!first.usable()) return first.fault();
     if (!second.usable()) return second.fault();
     if (::renameat2(first.fd(), first.name(), second.fd(), second.name(), RENAME_EXCHANGE) != 0) {
-        if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
+        // Both names lie in one folder, so EXDEV can only be a layered file system declining.
+        if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP || errno == EXDEV) {
             return {op_result::fault::not_supported, std::strerror(errno)};
         }
         return failure_from_errno();
