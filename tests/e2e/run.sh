@@ -1349,6 +1349,77 @@ case_killed_during_install() {
     end_case
 }
 
+# Whether brindle, traced by strace as TRACER, is held on entering the syscall numbered NUMBER.
+held_in_syscall() {
+    local child number
+    child=$(pgrep -P "$1" | head -n 1)
+    [[ -n $child ]] && { read -r number _ <"/proc/$child/syscall"; } 2>/dev/null &&
+        [[ $number == "$2" ]]
+}
+
+# A run over SOURCE alone, held for a second as it enters call N of SYSCALL (numbered NUMBER);
+# when the encoder has run by then, a newer file is moved onto SOURCE's name meanwhile (before
+# the encode, it would simply be the file converted). Answers 1 when the run never got that
+# far, 2 when it got there before the encode.
+move_newer_in_at_call() {
+    local source=$1 syscall=$2 number=$3 n=$4 pid held=1
+    rm -rf -- lib tempenc.mkv brindle.journal "$case_dir/log"
+    make_video "$source" 1100000
+    make_video newer.mkv 1300000
+    cp -- newer.mkv "$case_dir/newer"
+    (env "${case_env[@]}" ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -e trace="$syscall" \
+        -e inject="$syscall:delay_enter=1000000:when=$n" "$brindle" "${encode_args[@]}" \
+        </dev/null >"$case_dir/raw" 2>"$case_dir/err") &
+    pid=$!
+    while kill -0 "$pid" 2>/dev/null; do
+        if held_in_syscall "$pid" "$number"; then
+            held=2
+            [[ -s $case_dir/log ]] && mv -- newer.mkv "$source" && held=0
+            break
+        fi
+        sleep 0.05
+    done
+    wait "$pid"
+    status=$?
+    rm -f -- newer.mkv
+    normalise_output "$case_dir/raw" "$case_dir/out"
+    return "$held"
+}
+
+case_newer_file_moved_in_during_install() {
+    begin_case "a newer file moved onto the source's name at any step of the install survives"
+    if windows || ! command -v strace >/dev/null || [[ $(uname -m) != x86_64 ]]; then
+        skip_case "needs strace on x86-64"
+        return
+    fi
+    use_fake_encoder
+    local source entry syscall number n name held_at=0
+    for source in lib/a.x264.mkv lib/b.mkv; do
+        for entry in renameat2:316 linkat:265 unlinkat:263; do
+            syscall=${entry%:*} number=${entry#*:}
+            for ((n = 1; n <= 12; n++)); do
+                move_newer_in_at_call "$source" "$syscall" "$number" "$n"
+                case $? in
+                1) break ;;
+                2) continue ;;
+                esac
+                held_at=$((held_at + 1))
+                run_label="$source, moved in at $syscall call $n"
+                ((status == 0 || status == 2)) || check_status 0
+                name=$(find lib -type f -exec cmp -s "$case_dir/newer" {} \; -print | head -n 1)
+                if [[ -z $name ]]; then
+                    fail "the newer file is lost: $(show "$case_dir/out")"
+                elif [[ $name != "$source" ]] && ! grep -qF -- "$name" "$case_dir/out"; then
+                    fail "the newer file stands as $name, which no line names: $(show "$case_dir/out")"
+                fi
+                run_label=
+            done
+        done
+    done
+    ((held_at > 10)) || fail "only $held_at runs were held"
+    end_case
+}
+
 case_unwritable_working_dir() {
     begin_case "a working directory that cannot be written: the lock message, exit code 1, nothing else happens"
     permissions_apply || return
@@ -2639,6 +2710,7 @@ fi
 run_case case_concurrent_runs
 run_case case_killed_run
 run_case case_killed_during_install
+run_case case_newer_file_moved_in_during_install
 run_case case_unwritable_working_dir
 run_case case_stopped_by_signal
 run_case case_parent_ignores_sigchld
