@@ -75,8 +75,8 @@ section "Packages"
 install_missing_packages cmake make g++ googletest libgtest-dev \
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 ffmpeg dpkg-dev unzip \
     mkvtoolnix handbrake-cli slurmctld slurmd slurm-client munge libfaketime faketime attr
-# Fault injection in the end-to-end tests.
-install_missing_packages strace
+# Fault injection in the end-to-end tests, and the runner of their cases.
+install_missing_packages strace python3-pytest
 
 section "Native build (build/)"
 configure_and_build build -DBRINDLE_SANITIZE=OFF

@@ -1,0 +1,90 @@
+"""The real encoder, as the program's default line and a user's line run it."""
+
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from harness import ENCODE_ARGS, SCAN_ONLY
+
+# A real encode on a machine shared with other work can take minutes.
+ENCODE_TIMEOUT = 240
+
+
+def native_ffmpeg(case, *tools):
+    if case.windows:
+        pytest.skip("the real ffmpeg runs with the native build")
+    for tool in ("ffmpeg", "ffprobe", *tools):
+        if not shutil.which(tool):
+            pytest.skip(f"{tool} is not installed")
+
+
+def ffmpeg(*args):
+    done = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", *args], capture_output=True)
+    assert done.returncode == 0, f"ffmpeg: {done.stderr.decode()[:400]}"
+
+
+def streams(path, entries):
+    done = subprocess.run(["ffprobe", "-v", "error", *entries, "-of", "csv=p=0", path],
+                          capture_output=True, text=True)
+    return done.stdout.split()
+
+
+def test_real_ffmpeg(case):
+    """The real ffmpeg turns an H.264 file with two audio tracks into HEVC under the 265 name."""
+    native_ffmpeg(case)
+    os.mkdir("lib")
+    source = "lib/clip.x264.mkv"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=640x360:rate=25", "-f", "lavfi", "-i", "sine=440",
+           "-f", "lavfi", "-i", "sine=880", "-t", "6", "-map", "0", "-map", "1", "-map", "2",
+           "-c:v", "libx264", "-preset", "ultrafast", "-b:v", "2M", "-pix_fmt", "yuv420p",
+           "-c:a", "aac", "-metadata:s:a:0", "language=eng", "-metadata:s:a:1", "language=jpn", source)
+    assert os.stat(source).st_size > 1 << 20, "could not make an H.264 sample of over 1 MiB"
+    run = case.run(*ENCODE_ARGS, timeout=ENCODE_TIMEOUT)
+    assert run.status == 0, run.shown()
+    records = run.records
+    assert records[:3] == [("count", 1), ("found", source), ("converting", 1, 1, source, None)]
+    assert [r[:3] for r in records[3:]] == [("converted", source, "lib/clip.x265.mkv"),
+                                            ("finished", 1, 0)], run.out
+    assert streams("lib/clip.x265.mkv", ["-select_streams", "v:0", "-show_entries",
+                                         "stream=codec_name"]) == ["hevc"]
+    assert streams("lib/clip.x265.mkv", ["-select_streams", "a", "-show_entries",
+                                         "stream_tags=language"]) == ["eng", "jpn"]
+    assert case.tree("lib") == ["clip.x265.mkv"]
+    assert case.working_dir() == ["brindle.lock"]
+    case.expect_run(0, case.expect().line(SCAN_ONLY).scan(), *ENCODE_ARGS, "-scanonly")
+
+
+def test_real_ffmpeg_keeps_tracks(case):
+    """The real ffmpeg keeps two ASS tracks and a font, and makes an MP4's mov_text SRT in .mkv."""
+    native_ffmpeg(case, "mkvmerge")
+    os.mkdir("lib")
+    av, ass, srt, font = (str(case.dir / name) for name in ("av.mkv", "a.ass", "a.srt", "font.ttf"))
+    # Lossless noise: over the 1 MiB the scan asks for, and larger than its HEVC result.
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-f", "lavfi", "-i", "sine=440",
+           "-t", "2", "-vf", "noise=alls=30:allf=t", "-c:v", "libx264", "-preset", "ultrafast",
+           "-qp", "0", "-pix_fmt", "yuv420p", "-c:a", "aac", av)
+    Path(ass).write_text("[Script Info]\nScriptType: v4.00+\n\n[Events]\n"
+                         "Format: Layer, Start, End, Style, Text\n"
+                         "Dialogue: 0,0:00:00.00,0:00:01.00,Default,Hello\n")
+    Path(srt).write_text("1\n00:00:00,000 --> 00:00:01,000\nHello\n")
+    Path(font).write_bytes(os.urandom(4000))
+    done = subprocess.run(["mkvmerge", "-q", "-o", "lib/styled.mkv", av, "--language", "0:eng", ass,
+                           "--language", "0:fre", ass, "--attachment-mime-type", "font/ttf",
+                           "--attach-file", font], capture_output=True)
+    assert done.returncode in (0, 1), done.stdout  # 1: warnings only
+    ffmpeg("-i", av, "-i", srt, "-map", "0", "-map", "1", "-c", "copy", "-c:s", "mov_text",
+           "lib/phone.mp4")
+    for ext, source, target in (("mkv", "lib/styled.mkv", None),
+                                ("mp4", "lib/phone.mp4", "lib/phone.mkv")):
+        run = case.run("-days", "3", "-dir", "lib", "-ext", ext, "-docurrent", timeout=ENCODE_TIMEOUT)
+        assert run.status == 0, run.shown()
+        assert ("converted", source, target) in [r[:3] for r in run.records], run.out
+    entries = ["-show_entries", "stream=codec_type,codec_name"]
+    assert streams("lib/styled.mkv", entries) in (
+        ["hevc,video", "aac,audio", "ass,subtitle", "ass,subtitle", "ttf,attachment"],
+        ["hevc,video", "aac,audio", "ass,subtitle", "ass,subtitle", "unknown,attachment"])
+    assert streams("lib/phone.mkv", entries) == ["hevc,video", "aac,audio", "subrip,subtitle"]
+    assert case.tree("lib") == ["phone.mkv", "styled.mkv"]
