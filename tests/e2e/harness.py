@@ -571,16 +571,18 @@ def wait_until(seconds, condition):
     return condition()
 
 
-def nothing_runs_in(folder):
-    """Whether no process works in FOLDER within five seconds; ends whatever still does."""
-    if wait_until(5, lambda: not processes_in(folder)):
-        return True
-    for left in processes_in(folder):
+def left_running(folder):
+    """The processes still working in FOLDER after five seconds, as the last look saw them (a
+    later look may find them gone); they are ended."""
+    deadline = time.monotonic() + 5
+    while (left := processes_in(folder)) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    for each in left:
         try:
-            os.kill(int(left.split()[0]), signal.SIGKILL)
+            os.kill(int(each.split()[0]), signal.SIGKILL)
         except OSError:
             pass
-    return False
+    return left
 
 
 def brindle_exe_in(folder):

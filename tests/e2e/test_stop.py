@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from harness import (ENCODE_ARGS, LOCK_HELD, brindle_exe_in, children_of, descendants, kill_tree,
-                     nothing_runs_in, wait_until)
+                     left_running, wait_until)
 
 
 def hanging_encode(case, source="lib/a.mkv", size=1100000, platform="posix", why="POSIX signals"):
@@ -58,7 +58,7 @@ def test_killed_run(case):
     process.kill()
     process.wait()
     # The encoder ends with brindle, without help.
-    assert nothing_runs_in(case.wd.resolve()), "still running in the case's folder"
+    assert left_running(case.wd.resolve()) == [], "still running in the case's folder"
     for child in children:
         try:
             os.kill(child, signal.SIGKILL)
@@ -93,7 +93,7 @@ def test_stopped_by_signal(case):
     expect.scan("lib/a.x264.mkv").converting("lib/a.x264.mkv")
     expect.line("Stopped by signal 15; lib/a.x264.mkv was not converted")
     assert stopped.records == expect.summary().records
-    assert nothing_runs_in(case.wd.resolve()), "still running in the case's folder"
+    assert left_running(case.wd.resolve()) == [], "still running in the case's folder"
     assert not Path("tempenc.mkv").exists(), "tempenc.mkv was left behind"
     assert case.untouched("lib/a.x264.mkv") == []
     assert case.tree("lib") == ["a.x264.mkv"]
@@ -127,7 +127,7 @@ def test_ended_windows(case):
                           capture_output=True, timeout=60)
     assert done.returncode == 0, f"taskkill: {done.stdout!r} {done.stderr!r}"
     process.wait()
-    assert nothing_runs_in(case.wd.resolve()), "still running in the case's folder"
+    assert left_running(case.wd.resolve()) == [], "still running in the case's folder"
     assert case.untouched("lib/a.mkv") == []
     assert case.tree("lib") == ["a.mkv"]
 
@@ -195,7 +195,7 @@ def test_encoder_ignores_stop(case):
         assert run.status == 143, f"stopped {stops} times: {run.shown()}"
         expect = case.expect().line("Custom config file specified ../stubborn.cfg")
         assert run.records == expect_stop_kill(case, expect, 15, stops, took), f"stopped {stops} times"
-        assert nothing_runs_in(case.wd.resolve()), "still running in the case's folder"
+        assert left_running(case.wd.resolve()) == [], "still running in the case's folder"
     assert case.untouched("lib/a.mkv") == []
     assert case.tree("lib") == ["a.mkv"]
     assert case.working_dir() == ["brindle.lock"]
@@ -220,9 +220,29 @@ def test_encoder_ignores_ctrl_c(case):
         run, took = stop_run(case, target, stops, process, signal.SIGINT, signal.SIGINT)
         assert run.status == 130, f"stopped with {stops} Ctrl+C: {run.shown()}"
         assert run.records == expect_stop_kill(case, case.expect(), 2, stops, took)
-        assert nothing_runs_in(here), "still running in the case's folder"
+        assert left_running(here) == [], "still running in the case's folder"
     assert case.untouched("lib/a.mkv") == []
     assert case.tree("lib") == ["a.mkv"]
+
+
+def is_stopped(pid):
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(") ", 1)[1][0] in "Tt"
+    except (OSError, IndexError):
+        return False
+
+
+def kill_with_guardian(pid, guardian):
+    """Kills brindle PID and its guardian at one moment, as far as either can tell: each ends the
+    encoder on seeing the other gone, and two kills one after the other leave time for that. So
+    both are stopped first. The guardian dies first: brindle's death would leave the stopped
+    guardian in an orphaned process group, which the system wakes with SIGCONT."""
+    os.kill(pid, signal.SIGSTOP)
+    os.kill(guardian, signal.SIGSTOP)
+    assert wait_until(5, lambda: is_stopped(pid)), "brindle did not stop"
+    assert wait_until(5, lambda: is_stopped(guardian)), "the guardian did not stop"
+    os.kill(guardian, signal.SIGKILL)
+    os.kill(pid, signal.SIGKILL)
 
 
 def test_encoder_left_behind(case):
@@ -233,9 +253,7 @@ def test_encoder_left_behind(case):
     guardian = next(iter(children_of(process.pid)), None)
     assert guardian, "brindle started no guardian"
     left = descendants(guardian)
-    # The guardian first: it would end the encoder on seeing brindle gone.
-    os.kill(guardian, signal.SIGKILL)
-    process.kill()
+    kill_with_guardian(process.pid, guardian)
     process.wait()
     case.fake_mode = ""
     message = ("An encoder of an earlier run is still running in this working directory;"
@@ -245,7 +263,7 @@ def test_encoder_left_behind(case):
     # Once the left encoder is gone, a run works again.
     for pid in left:
         kill_tree(pid)
-    assert nothing_runs_in(case.wd.resolve()), "still running in the case's folder"
+    assert left_running(case.wd.resolve()) == [], "still running in the case's folder"
     Path("tempenc.mkv").unlink(missing_ok=True)
     case.expect_run(0, case.expect().scan("lib/a.mkv").conversion("lib/a.mkv"), *ENCODE_ARGS)
     assert case.encoded("lib/a.mkv", "lib/a.mkv")
