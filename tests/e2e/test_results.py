@@ -248,7 +248,7 @@ def staging_started(pid, folder):
     return False
 
 
-def test_killed_while_staging_across_volumes(case, tmp_path_factory):
+def test_killed_while_staging_across_volumes(case):
     """A run killed while it copies its result across volumes leaves no file in the library."""
     if not shutil.which("strace") or not os.access("/dev/shm", os.W_OK):
         pytest.skip("needs strace and /dev/shm")
