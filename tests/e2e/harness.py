@@ -34,9 +34,25 @@ RUN_TIMEOUT = 120
 UNITS = {"bytes": 1, "KiB": 1 << 10, "MiB": 1 << 20, "GiB": 1 << 30}
 
 
+def stands_for(text, count, own_unit=True):
+    """Whether a size as printed ("1.0 MiB") stands for COUNT bytes, to its last digit; with
+    OWN_UNIT, also whether its unit is the largest in which it is at least 1."""
+    match = re.fullmatch(r"(\d+)(?:\.(\d+))? (bytes|KiB|MiB|GiB)", text)
+    if not match:
+        return False
+    unit = UNITS[match[3]]
+    if unit == 1:
+        return int(match[1]) == count
+    if own_unit and not unit <= count < (unit << 10 if unit < UNITS["GiB"] else float("inf")):
+        return False
+    decimals = len(match[2] or "")
+    value = float(f"{match[1]}.{match[2] or 0}")
+    return abs(value * unit - count) <= 0.5 * unit / 10**decimals + 1
+
+
 @dataclasses.dataclass
 class Size:
-    """A size as printed ("1.0 MiB"); equal to a byte count it stands for, to its last digit."""
+    """A size as printed ("1.0 MiB"); equal to the byte count it stands for."""
 
     text: str
 
@@ -45,15 +61,7 @@ class Size:
             return self.text == other.text
         if not isinstance(other, int):
             return NotImplemented
-        match = re.fullmatch(r"(\d+)(?:\.(\d+))? (bytes|KiB|MiB|GiB)", self.text)
-        if not match:
-            return False
-        unit = UNITS[match[3]]
-        if unit == 1:
-            return int(match[1]) == other
-        decimals = len(match[2] or "")
-        value = float(f"{match[1]}.{match[2] or 0}")
-        return abs(value * unit - other) <= 0.5 * unit / 10**decimals + 1
+        return stands_for(self.text, other)
 
     def __repr__(self):
         return repr(self.text)
@@ -84,7 +92,8 @@ class Change:
 
 @dataclasses.dataclass
 class Progress:
-    """"4.1 of 9.8 GiB": equal to the (done, total) byte pair, each to its last digit."""
+    """"4.1 of 9.8 GiB": equal to the (done, total) byte pair; both are written in the unit that
+    suits the total."""
 
     done: str
     total: str
@@ -94,7 +103,7 @@ class Progress:
             return (self.done, self.total) == (other.done, other.total)
         if not isinstance(other, tuple):
             return NotImplemented
-        return Size(self.done) == other[0] and Size(self.total) == other[1]
+        return stands_for(self.done, other[0], own_unit=False) and stands_for(self.total, other[1])
 
     def __repr__(self):
         return repr(f"{self.done} of {self.total}")
