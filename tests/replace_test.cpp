@@ -534,6 +534,24 @@ TEST(ReplaceWithResult, AnInstallKilledAtAnyStepIsFinishedOrUndoneByTheNextRun) 
     }
 }
 
+// On Windows a source that another program opened during its encode cannot be deleted.
+TEST(ReplaceWithResult, AnOldNameThatCannotBeRemovedNowIsRemovedByTheNextRun) {
+    for (const install_case& c : install_cases) {
+        SCOPED_TRACE(c.what);
+        fake_ops ops;
+        set_up(ops, c);
+        ops.failing = {"remove_source", "remove_backup"};
+        install_journal journal;
+        EXPECT_EQ(install(ops, journal).outcome, replace_outcome::replaced_old_kept);
+        const std::vector<install_intent> left = parse_journal(ops.journal);
+        ASSERT_EQ(left.size(), 1u) << "the journal keeps the install: " << ops.describe();
+        ops.failing.clear();
+        EXPECT_TRUE(settle_install(ops, left[0], true).finished);
+        EXPECT_EQ(ops.describe(), c.beside ? "T=RESULT" : "S=RESULT");
+        for (const std::string& violation : ops.violations) ADD_FAILURE() << violation;
+    }
+}
+
 TEST(ReplaceWithResult, ANewerFileMovedOntoTheSourceAtAnyStepSurvives) {
     for (const install_case& c : install_cases) {
         const int calls = calls_of_whole_install(c);
