@@ -43,7 +43,8 @@ run_ctest() {
     local dir=$1
     shift
     local log="$dir/ctest-summary.log" status=0
-    ctest --test-dir "$dir" --output-on-failure --timeout 300 "$@" 2>&1 | tee "$log" || status=$?
+    ctest --test-dir "$dir" --output-on-failure --timeout 300 -j"$jobs" "$@" 2>&1 | tee "$log" ||
+        status=$?
     local summary
     summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
     if [[ -z $summary ]]; then
@@ -64,10 +65,28 @@ run_ctest() {
     fi
 }
 
+# The compiler cache, when installed: a second run of this script, from this folder or from
+# another clone, compiles almost nothing. The cache stays where ccache keeps it (~/.cache/ccache
+# unless CCACHE_DIR says otherwise). Paths below the repository's top folder are hashed relative
+# to it, and the build folder's own path is left out of the hash (with -g it would be in it), so
+# a clone elsewhere finds the same entries; its debugging information then names the folder that
+# filled the cache.
+cache_arguments=(-DCMAKE_CXX_COMPILER_LAUNCHER= -DCMAKE_C_COMPILER_LAUNCHER=)
+use_compiler_cache() {
+    if ! command -v ccache >/dev/null 2>&1; then
+        echo "No ccache: every file is compiled."
+        return 0
+    fi
+    export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
+    cache_arguments=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    echo "Compiler cache: $(ccache -k cache_dir)"
+}
+
 configure_and_build() {
     local dir=$1
     shift
-    cmake -S . -B "$dir" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DBRINDLE_TESTS=ON "$@"
+    cmake -S . -B "$dir" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DBRINDLE_TESTS=ON \
+        "${cache_arguments[@]}" "$@"
     cmake --build "$dir" -j"$jobs"
 }
 
@@ -75,22 +94,29 @@ section "Packages"
 install_missing_packages cmake make g++ googletest libgtest-dev \
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 ffmpeg dpkg-dev unzip \
     mkvtoolnix handbrake-cli slurmctld slurmd slurm-client munge libfaketime faketime attr
-# Fault injection in the end-to-end tests, and the runner of their cases.
-install_missing_packages strace python3-pytest
+# Fault injection in the end-to-end tests, the runner of their cases, and the compiler cache.
+install_missing_packages strace python3-pytest ccache
+use_compiler_cache
 
 section "Native build (build/)"
-configure_and_build build -DBRINDLE_SANITIZE=OFF
+# No benchmarks: no test runs them.
+configure_and_build build -DBRINDLE_SANITIZE=OFF -DBRINDLE_BENCH=OFF
 section "Native tests"
 run_ctest build
 
 section "Sanitizer build (build-asan/)"
 configure_and_build build-asan -DBRINDLE_SANITIZE=ON -DBRINDLE_BENCH=OFF
 section "Sanitizer tests"
+# The media samples the native tests made serve the other two builds.
+export BRINDLE_MEDIA_SAMPLES_FROM=$PWD/build/tests/media-samples
 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan
 
 section "Windows build (build-win/)"
 configure_and_build build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 section "Windows tests under Wine"
+# The Wine prefix is made by the first program started in it; made here, before the tests start
+# side by side in it.
+build-win/wine-run.sh cmd.exe /c exit 0
 run_ctest build-win
 
 section "Packages and installs (cpack in build/ and build-win/)"
