@@ -109,9 +109,9 @@ op_result hard_link(const std::string& from, const std::string& to);
 // that fails part-way removes what it wrote.
 op_result copy_to_new_file(const std::string& from, const std::string& to);
 
-// Gives the file `to` the permissions of the file `from`: on POSIX the mode, and owner and group
-// where this process may set them (a refusal for lack of rights is no failure); on Windows the
-// read-only, hidden, system, archive and not-indexed attributes. Neither path is followed
+// Gives the file `to` the permissions and the modification time of the file `from`: on POSIX the
+// mode, and owner and group where this process may set them (a refusal for lack of rights is no
+// failure); on Windows the read-only, hidden, system, archive and not-indexed attributes. Neither path is followed
 // through a link; `to` must be a regular file.
 op_result copy_attributes(const std::string& from, const std::string& to);
 

@@ -494,6 +494,9 @@ op_result copy_attributes(const std::string& from, const std::string& to) {
         }
     }
     if (::fchmod(fd.get(), source.st_mode & 07777) != 0) return failure_from_errno();
+    // The source's modification time, so that date-sorted listings keep the file where it was.
+    const struct timespec times[2] = {{0, UTIME_OMIT}, source.st_mtim};
+    if (::futimens(fd.get(), times) != 0) return failure_from_errno();
     if (::fsync(fd.get()) != 0) return failure_from_errno();
     return {};
 }

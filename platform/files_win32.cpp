@@ -540,9 +540,13 @@ op_result copy_to_new_file(const std::string& from, const std::string& to) {
 op_result copy_attributes(const std::string& from, const std::string& to) {
     const auto wide_from = to_wide_path(from);
     if (!wide_from) return failure(ERROR_NO_UNICODE_TRANSLATION);
-    const DWORD source = GetFileAttributesW(wide_from->c_str());
-    if (source == INVALID_FILE_ATTRIBUTES) return last_failure();
-    if (source & FILE_ATTRIBUTE_DIRECTORY) return failure(ERROR_INVALID_PARAMETER);
+    WIN32_FILE_ATTRIBUTE_DATA source{};
+    if (!GetFileAttributesExW(wide_from->c_str(), GetFileExInfoStandard, &source)) {
+        return last_failure();
+    }
+    if (source.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        return failure(ERROR_INVALID_PARAMETER);
+    }
     const parent_folder folder(to);
     if (!folder.usable()) return folder.fault();
     const auto file = folder.open(FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN,
@@ -554,9 +558,12 @@ op_result copy_attributes(const std::string& from, const std::string& to) {
     if (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
         return failure(ERROR_INVALID_PARAMETER);
     }
-    // Zero times leave the file's times as they are.
+    // Zero times leave the file's times as they are; the last write time is the source's, so
+    // that date-sorted listings keep the file where it was.
     FILE_BASIC_INFO basic{};
-    basic.FileAttributes = settable(source & carried_attributes);
+    basic.FileAttributes = settable(source.dwFileAttributes & carried_attributes);
+    basic.LastWriteTime.LowPart = source.ftLastWriteTime.dwLowDateTime;
+    basic.LastWriteTime.HighPart = static_cast<LONG>(source.ftLastWriteTime.dwHighDateTime);
     if (!SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic)) {
         return last_failure();
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -657,12 +658,15 @@ std::vector<std::string> names_in(const scoped_temp_dir& dir) {
     return names;
 }
 
-TEST(ReplaceOnDisk, TheResultTakesTheSourcesPlaceAndPermissions) {
+TEST(ReplaceOnDisk, TheResultTakesTheSourcesPlacePermissionsAndModificationTime) {
     scoped_temp_dir dir;
     const auto source = join(dir, "Show.mkv"), temp = join(dir, "tempenc.mkv");
     const auto staging = join(dir, ".brindle-1.part");
     write_file(source, "SOURCE");
     write_file(temp, "RESULT");
+    // Years old, as a library's files are: a result dated by its conversion would show as new.
+    const auto recorded = fs::last_write_time(source) - std::chrono::hours(24 * 3000);
+    fs::last_write_time(source, recorded);
     const auto before = platform::status_of(source);
     // Windows: read-only; POSIX: a mode the encoder would not give, and a stranger's owner.
     fs::permissions(source, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
@@ -681,6 +685,8 @@ TEST(ReplaceOnDisk, TheResultTakesTheSourcesPlaceAndPermissions) {
     EXPECT_EQ(fs::status(source).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read)
         << (on_windows() ? "the read-only attribute" : "the mode") << " comes along";
+    EXPECT_EQ(fs::last_write_time(source), recorded)
+        << "the source's modification time comes along";
 #ifndef _WIN32
     struct stat result {};
     ASSERT_EQ(::stat(source.c_str(), &result), 0);
