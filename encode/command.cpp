@@ -99,6 +99,12 @@ template_fault split_command_template(const std::string& command_template,
     return template_fault::none;
 }
 
+std::string default_template_for(bool mov_text, bool interlaced) {
+    std::string line = mov_text ? default_mov_text_command_template : default_command_template;
+    if (interlaced) line.insert(line.find("-c:v "), deinterlace_option);
+    return line;
+}
+
 bool path_can_be_quoted(const std::string& path, shell_syntax shell) {
     if (shell == shell_syntax::posix_sh) return true;
     // cmd.exe expands %NAME% even between double quotes, and no escape for '%' works alike in

@@ -9,13 +9,25 @@ namespace brindle {
 
 inline constexpr const char* temp_output_name = "tempenc.mkv";
 // The default lines keep the first video track (not cover art), every audio and subtitle track,
-// the attachments, chapters and metadata. MP4's timed text must become SRT to fit in Matroska.
+// the attachments, chapters and metadata. `-map_metadata 0` keeps the tags ffmpeg drops when it
+// copies them by itself (creation_time); a disposition given on the command line, even one that
+// changes nothing (the first video track is never cover art), keeps ffmpeg from marking the first
+// track of a kind default when the source marks none. MP4's timed text must become SRT to fit in
+// Matroska.
 inline constexpr const char* default_command_template =
-    "ffmpeg -y -i %1 -map 0:V:0 -map 0:a? -map 0:s? -map 0:t? -c:v libx265 -preset superfast "
-    "-crf 19 -x265-params deblock=-4,0 -c:a copy -c:s copy -c:t copy %2";
+    "ffmpeg -y -i %1 -map 0:V:0 -map 0:a? -map 0:s? -map 0:t? -map_metadata 0 "
+    "-disposition:v:0 -attached_pic -c:v libx265 -preset superfast -crf 19 "
+    "-x265-params deblock=-4,0 -c:a copy -c:s copy -c:t copy %2";
 inline constexpr const char* default_mov_text_command_template =
-    "ffmpeg -y -i %1 -map 0:V:0 -map 0:a? -map 0:s? -map 0:t? -c:v libx265 -preset superfast "
-    "-crf 19 -x265-params deblock=-4,0 -c:a copy -c:s srt -c:t copy %2";
+    "ffmpeg -y -i %1 -map 0:V:0 -map 0:a? -map 0:s? -map 0:t? -map_metadata 0 "
+    "-disposition:v:0 -attached_pic -c:v libx265 -preset superfast -crf 19 "
+    "-x265-params deblock=-4,0 -c:a copy -c:s srt -c:t copy %2";
+// An interlaced source's fields become pictures of their own: each field shown at its time, as
+// the source plays, at twice the frame rate. Frames the source codes as progressive pass.
+inline constexpr const char* deinterlace_option = "-vf bwdif=mode=send_field:deint=interlaced ";
+
+// The default line for a source: with SRT for timed text, and deinterlacing an interlaced one.
+std::string default_template_for(bool mov_text, bool interlaced);
 
 enum class shell_syntax { posix_sh, windows_cmd };
 

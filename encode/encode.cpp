@@ -10,6 +10,7 @@
 #include "encode/journal.h"
 #include "encode/kept.h"
 #include "encode/marks.h"
+#include "encode/picture_check.h"
 #include "encode/replace.h"
 #include "encode/sidecars.h"
 #include "media/probe.h"
@@ -75,10 +76,12 @@ std::string installed_path_for(const std::string& source, const std::string& tar
                                                          format.kind, format.valid_webm));
 }
 
-// Why a whole result must not replace its source, when it must not: it is not smaller, or it
-// lacks a track the default line keeps.
+// Why a whole result must not replace its source, when it must not: it is not smaller, it lacks
+// a track the default line keeps, its picture differs from the source's where the default line
+// keeps it, or it has lost the colour.
 std::string refusal_of_whole_result(const candidate_entry& entry, const prepared_encode& prepared,
-                                    const result_verdict& verdict, std::uint64_t output_size) {
+                                    const result_verdict& verdict, std::uint64_t output_size,
+                                    const picture_changes& picture) {
     if (output_size >= entry.stamp.size) {
         return "the result (" + size_text(output_size) + ") is not smaller than the source (" +
                size_text(entry.stamp.size) + ")";
@@ -88,12 +91,14 @@ std::string refusal_of_whole_result(const candidate_entry& entry, const prepared
                          verdict.tracks)) {
         return missing_tracks_text(prepared.source_tracks, verdict.tracks);
     }
+    if (picture.colour_lost || prepared.default_line) return changes_text(picture);
     return {};
 }
 
 // What the outcome line adds about the result's tracks and the sidecars.
 std::string converted_note(const prepared_encode& prepared, const result_verdict& verdict,
-                           const std::string& replace_note, const std::string& sidecars) {
+                           const picture_changes& picture, const std::string& replace_note,
+                           const std::string& sidecars) {
     std::string note = replace_note;
     const auto add = [&note](const std::string& part) {
         if (part.empty()) return;
@@ -101,6 +106,7 @@ std::string converted_note(const prepared_encode& prepared, const result_verdict
         note += part;
     };
     add(missing_tracks_text(prepared.source_tracks, verdict.tracks));
+    add(changes_text(picture));
     if (prepared.default_line && verdict.tracks.subtitle < prepared.source_tracks.subtitle) {
         add(left_out_text(prepared.source_tracks));
     }
@@ -272,9 +278,13 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     }
 
     prepared.command = *command;
-    if (prepared.default_line && probe.tracks.has_mov_text) {
+    prepared.source_picture = media::read_picture_properties(path);
+    if (prepared.default_line) {
+        prepared.deinterlaced = is_interlaced(prepared.source_picture.fields);
         prepared.command =
-            build_encode_command(default_mov_text_command_template, path, shell).value_or(*command);
+            build_encode_command(
+                default_template_for(probe.tracks.has_mov_text, prepared.deinterlaced), path, shell)
+                .value_or(*command);
     }
     prepared.marked_as = *command;
     prepared.target = target;
@@ -338,8 +348,11 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         return outcome;
     }
 
-    if (std::string refusal = refusal_of_whole_result(entry, prepared, verdict,
-                                                      static_cast<std::uint64_t>(output_size));
+    const picture_changes picture =
+        compare_pictures(prepared.source_picture, media::read_picture_properties(temp_output_name),
+                         prepared.deinterlaced);
+    if (std::string refusal = refusal_of_whole_result(
+            entry, prepared, verdict, static_cast<std::uint64_t>(output_size), picture);
         !refusal.empty()) {
         platform::remove_file(temp_output_name);
         outcome.reason = std::move(refusal);
@@ -365,7 +378,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
                                      : rename_sidecars(system_file_ops(), entry.path, target);
     outcome.converted = true;
     outcome.installed = target;
-    outcome.note = converted_note(prepared, verdict, replaced.reason, sidecars);
+    outcome.note = converted_note(prepared, verdict, picture, replaced.reason, sidecars);
     outcome.size_after = static_cast<std::uint64_t>(output_size);
     return outcome;
 }

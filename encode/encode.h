@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "media/picture.h"
 #include "media/tracks.h"
 #include "vocabulary/candidates.h"
 
@@ -26,6 +27,9 @@ struct prepared_encode {
     // The line is a default line, which must keep every track Matroska can hold.
     bool default_line = false;
     bool source_is_matroska = false;
+    // The source's picture, to compare the result's with, and whether the line deinterlaces it.
+    media::picture_properties source_picture;
+    bool deinterlaced = false;
     // Set with the refusal when the file could not be replaced however the encode went (its
     // folder cannot be written): something a person must mend, which the exit code tells.
     bool cannot_be_replaced = false;

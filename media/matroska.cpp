@@ -55,6 +55,125 @@ void read_info(std::string_view body, container_facts& facts) {
     }
 }
 
+constexpr std::uint32_t codec_private_id = 0x63A2;
+constexpr std::uint32_t default_duration_id = 0x23E383;
+constexpr std::uint32_t video_id = 0xE0;
+constexpr std::uint32_t pixel_width_id = 0xB0, pixel_height_id = 0xBA;
+constexpr std::uint32_t display_width_id = 0x54B0, display_height_id = 0x54BA;
+constexpr std::uint32_t display_unit_id = 0x54B2;
+constexpr std::uint32_t flag_interlaced_id = 0x9A, field_order_id = 0x9D;
+constexpr std::uint32_t colour_id = 0x55B0;
+constexpr std::uint32_t matrix_id = 0x55B1, range_id = 0x55B9, transfer_id = 0x55BA,
+                        primaries_id = 0x55BB, max_cll_id = 0x55BC, max_fall_id = 0x55BD;
+constexpr std::uint32_t mastering_id = 0x55D0;
+
+int small_value(std::string_view body) {
+    return static_cast<int>(std::min<std::uint64_t>(unsigned_value(body).value_or(0), 1u << 30));
+}
+
+// MasteringMetadata: chromaticities and luminances as floats, red first.
+mastering_display read_mastering(std::string_view body) {
+    mastering_display display;
+    for_each_child(body, [&](std::uint32_t id, std::string_view value) {
+        const double number = float_value(value).value_or(0);
+        const auto scaled = [number](double unit) {
+            return number > 0 && number < 1e6
+                       ? static_cast<std::uint32_t>(std::lround(number / unit))
+                       : 0u;
+        };
+        // Red, green and blue X and Y, then the white point; the SEI order is green, blue, red.
+        constexpr int slot[] = {4, 5, 0, 1, 2, 3};
+        if (id >= 0x55D1 && id <= 0x55D6) display.primaries[slot[id - 0x55D1]] = scaled(0.00002);
+        if (id == 0x55D7 || id == 0x55D8) display.white[id - 0x55D7] = scaled(0.00002);
+        if (id == 0x55D9) display.max_luminance = scaled(0.0001);
+        if (id == 0x55DA) display.min_luminance = scaled(0.0001);
+    });
+    return display;
+}
+
+// Colour: a code the element leaves out, or sets to unspecified, leaves the stream's.
+void read_colour(std::string_view body, picture_properties& picture) {
+    content_light light;
+    for_each_child(body, [&](std::uint32_t id, std::string_view value) {
+        const int code = small_value(value);
+        const bool specified = code != unspecified_colour;
+        if (id == matrix_id && specified) picture.matrix = code;
+        if (id == transfer_id && specified) picture.transfer = code;
+        if (id == primaries_id && specified) picture.primaries = code;
+        if (id == range_id && (code == 1 || code == 2)) picture.full_range = code == 2;
+        if (id == max_cll_id) light.max_cll = static_cast<std::uint32_t>(code);
+        if (id == max_fall_id) light.max_fall = static_cast<std::uint32_t>(code);
+        if (id == mastering_id) picture.mastering = read_mastering(value);
+        picture.colour_known = true;
+    });
+    if (light.max_cll != 0 || light.max_fall != 0) picture.light = light;
+}
+
+field_order matroska_field_order(int interlaced, int order) {
+    if (interlaced == 2) return field_order::progressive;
+    if (interlaced != 1) return field_order::unknown;
+    if (order == 1 || order == 14) return field_order::top_first;
+    if (order == 6 || order == 9) return field_order::bottom_first;
+    return field_order::interlaced;
+}
+
+// Video: the sizes in pixels (or, with DisplayUnit 3, the display's aspect ratio), the fields and
+// the colour.
+void read_video(std::string_view body, picture_properties& picture) {
+    int pixel_width = 0, pixel_height = 0, display_width = 0, display_height = 0, unit = 0;
+    int interlaced = 0, order = 2;
+    for_each_child(body, [&](std::uint32_t id, std::string_view value) {
+        if (id == pixel_width_id) pixel_width = small_value(value);
+        if (id == pixel_height_id) pixel_height = small_value(value);
+        if (id == display_width_id) display_width = small_value(value);
+        if (id == display_height_id) display_height = small_value(value);
+        if (id == display_unit_id) unit = small_value(value);
+        if (id == flag_interlaced_id) interlaced = small_value(value);
+        if (id == field_order_id) order = small_value(value);
+        if (id == colour_id) read_colour(value, picture);
+    });
+    if (pixel_width > 0 && pixel_height > 0) {
+        picture.known = true;
+        picture.width = pixel_width;
+        picture.height = pixel_height;
+    }
+    if (display_width > 0 && display_height > 0 && unit == 0) {
+        picture.width = display_width;
+        picture.height = display_height;
+    } else if (display_width > 0 && display_height > 0 && unit == 3 && picture.height > 0) {
+        picture.width = static_cast<int>(
+            std::llround(static_cast<double>(picture.height) * display_width / display_height));
+    }
+    if (const auto fields = matroska_field_order(interlaced, order);
+        fields != field_order::unknown) {
+        picture.fields = fields;
+    }
+}
+
+// The first video track's picture: the codec's parameter sets first, the container's elements
+// over them.
+picture_properties read_video_entry(std::string_view entry, std::string_view codec) {
+    picture_properties picture;
+    std::string_view configuration, video;
+    std::uint64_t frame_ns = 0;
+    for_each_child(entry, [&](std::uint32_t field, std::string_view value) {
+        if (field == codec_private_id) configuration = value;
+        if (field == video_id) video = value;
+        if (field == default_duration_id) frame_ns = unsigned_value(value).value_or(0);
+    });
+    if (codec == "V_MPEG4/ISO/AVC") {
+        picture = from_stream(read_codec_configuration(configuration, video_coding::h264));
+    } else if (codec == hevc_codec_id) {
+        picture = from_stream(read_codec_configuration(configuration, video_coding::hevc));
+    }
+    read_video(video, picture);
+    if (frame_ns > 0) {
+        picture.rate_num = 1000000000;
+        picture.rate_den = frame_ns;
+    }
+    return picture;
+}
+
 void read_tracks(std::string_view body, container_facts& facts) {
     for_each_child(body, [&](std::uint32_t id, std::string_view entry) {
         if (id != track_entry_id) return;
@@ -71,6 +190,9 @@ void read_tracks(std::string_view body, container_facts& facts) {
         if (type == subtitle_track_type) track.kind = track_kind::subtitle;
         if (type == complex_track_type) track.kind = track_kind::unknown;
         track.hevc = track.kind == track_kind::video && codec == hevc_codec_id;
+        if (track.kind == track_kind::video && !facts.has_video) {
+            facts.picture = read_video_entry(entry, codec);
+        }
         facts.has_video = facts.has_video || track.kind == track_kind::video;
         facts.has_hevc_video = facts.has_hevc_video || track.hevc;
         facts.tracks.tracks.push_back(std::move(track));

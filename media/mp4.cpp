@@ -82,6 +82,14 @@ std::optional<std::int64_t> movie_duration(std::string_view body) {
     return milliseconds(*duration, *timescale);
 }
 
+// mdhd: version and flags, two times (32 bits in version 0, 64 in version 1), the timescale.
+std::uint64_t media_timescale(std::string_view body) {
+    cursor at(body);
+    const auto version = at.byte();
+    if (!version || !at.skip(3 + (*version == 1 ? 16 : 8))) return 0;
+    return at.big_endian(4).value_or(0);
+}
+
 // hdlr: version and flags, a QuickTime component type, then the handler type ("vide", "soun",
 // "sbtl").
 std::string handler_type(std::string_view body) {
@@ -127,6 +135,9 @@ struct mp4_track {
     bool hevc_entry = false;
     std::optional<std::uint64_t> samples;
     std::vector<std::uint32_t> chapter_tracks;  // tref/chap: the tracks that hold its chapters
+    // The bodies the picture is read from: tkhd (its matrix), stsd, stts, and mdhd's timescale.
+    std::string header, descriptions, times;
+    std::uint64_t timescale = 0;
 };
 
 // tkhd: version and flags, two times (32 bits in version 0, 64 in version 1), the track's id.
@@ -167,7 +178,9 @@ void read_sample_table(block_reader& reader, const box& stbl, mp4_track& track,
             const auto body = body_of(reader, table, 4096);
             track.hevc_entry = has_hevc_entry(body);
             track.sample_entry = first_sample_entry(body);
+            track.descriptions = body;
         }
+        if (table.type == "stts") track.times = body_of(reader, table, 32);
         if (table.type == "stsz" || table.type == "stz2") {
             track.samples = sample_count(body_of(reader, table, 12));
         }
@@ -182,11 +195,15 @@ void read_sample_table(block_reader& reader, const box& stbl, mp4_track& track,
 mp4_track read_track(block_reader& reader, const box& trak, container_facts& facts) {
     mp4_track track;
     for_each_box(reader, trak.body_offset, end_of(trak), [&](const box& child) {
-        if (child.type == "tkhd") track.id = track_id(body_of(reader, child, 32));
+        if (child.type == "tkhd") {
+            track.header = body_of(reader, child, 96);
+            track.id = track_id(track.header);
+        }
         if (child.type == "tref") track.chapter_tracks = chapter_references(reader, child);
         if (child.type != "mdia") return true;
         for_each_box(reader, child.body_offset, end_of(child), [&](const box& part) {
             if (part.type == "hdlr") track.handler = handler_type(body_of(reader, part, 12));
+            if (part.type == "mdhd") track.timescale = media_timescale(body_of(reader, part, 32));
             if (part.type != "minf") return true;
             for_each_box(reader, part.body_offset, end_of(part), [&](const box& stbl) {
                 if (stbl.type != "stbl") return true;
@@ -270,6 +287,10 @@ void read_movie(block_reader& reader, const box& moov, container_facts& facts) {
     for (const auto& track : tracks) {
         if (std::find(chapters.begin(), chapters.end(), track.id) != chapters.end()) continue;
         auto entry = classify(track);
+        if (entry.kind == track_kind::video && !facts.has_video) {
+            facts.picture =
+                mp4_picture(track.header, track.descriptions, track.times, track.timescale);
+        }
         facts.has_video = facts.has_video || entry.kind == track_kind::video;
         facts.has_hevc_video = facts.has_hevc_video || entry.hevc;
         facts.tracks.tracks.push_back(std::move(entry));

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "media/cursor.h"
+#include "media/picture.h"
 #include "media/readers.h"
 #include "media/stream_types.h"
 
@@ -231,6 +232,89 @@ std::optional<std::int64_t> read_transport_stream_duration(block_reader& reader,
     if (frame == 0) frame = frame_ticks(state.tail_stamps);
     // 90 clock ticks to the millisecond.
     return (latest - earliest + frame) / 90;
+}
+
+namespace {
+
+// The parameter sets and SEI messages stand at the start of the first access unit; a stream
+// cut in at a random point reaches one within a few GOPs.
+constexpr std::uint64_t picture_limit = std::uint64_t{4} << 20;
+constexpr std::size_t most_gathered = std::size_t{1} << 20;
+
+// The bytes of a PES packet that starts in this payload, after its header.
+std::string_view pes_data(std::string_view payload) {
+    cursor at(payload);
+    const auto prefix = at.big_endian(3);
+    if (!prefix || *prefix != 1 || !at.skip(3)) return {};
+    const auto marker = at.byte();
+    const auto length = at.skip(1) ? at.byte() : std::nullopt;
+    if (!length || (*marker & 0xC0) != 0x80 || !at.skip(*length)) return {};
+    return payload.substr(at.position());
+}
+
+struct picture_search {
+    program_tables tables;
+    std::optional<unsigned> pid;
+    video_coding coding = video_coding::h264;
+    std::string gathered;
+    bool started = false;
+    stream_picture stream;
+    std::optional<mastering_display> mastering;
+    std::optional<content_light> light;
+};
+
+// The first H.264 or HEVC stream of the program.
+void choose_video(picture_search& search) {
+    for (const auto& stream : *search.tables.streams) {
+        if (stream.entry.kind != track_kind::video) continue;
+        if (stream.entry.codec == "stream type " + hex_byte(0x1B)) {
+            search.pid = stream.pid;
+        } else if (stream.entry.codec == "stream type " + hex_byte(0x24)) {
+            search.pid = stream.pid;
+            search.coding = video_coding::hevc;
+        }
+        return;
+    }
+}
+
+void gather(const packet& p, picture_search& search) {
+    if (p.unit_start) {
+        // A PES packet has ended: its units are whole.
+        if (search.started) {
+            read_units(search.gathered, 0, search.coding, search.stream, search.mastering,
+                       search.light);
+        }
+        search.gathered.assign(pes_data(p.payload));
+        search.started = true;
+    } else if (search.started && search.gathered.size() < most_gathered) {
+        search.gathered.append(p.payload);
+    }
+}
+
+}  // namespace
+
+picture_properties read_transport_stream_picture(block_reader& reader, std::size_t packet_size) {
+    if (packet_size < ts_packet) return {};
+    picture_search search;
+    search.tables.packet_size = packet_size;
+    const std::uint64_t block = block_packets * packet_size;
+    const auto limit = std::min(reader.file_size(), picture_limit);
+    for (std::uint64_t offset = 0; offset < limit && !search.stream.read; offset += block) {
+        for_each_packet(reader.bytes(offset, block), packet_size, [&](const packet& p) {
+            if (search.stream.read) return;
+            read_tables(p, search.tables);
+            if (!search.pid && search.tables.streams) choose_video(search);
+            if (search.pid && p.pid == *search.pid) gather(p, search);
+        });
+    }
+    if (!search.stream.read && search.started) {
+        read_units(search.gathered, 0, search.coding, search.stream, search.mastering,
+                   search.light);
+    }
+    picture_properties picture = from_stream(search.stream);
+    picture.mastering = search.mastering;
+    picture.light = search.light;
+    return picture;
 }
 
 track_list read_transport_stream_tracks(block_reader& reader, std::size_t packet_size) {

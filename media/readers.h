@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "media/byte_source.h"
+#include "media/picture.h"
 #include "media/tracks.h"
 
 namespace brindle::media {
@@ -29,6 +30,8 @@ struct container_facts {
     bool has_hevc_video = false;
     // Every track the header lists, and the attached files.
     track_list tracks;
+    // The first video track's picture, as the headers describe it.
+    picture_properties picture;
     // MP4: where the last chunk of samples of any track starts, 0 when none is listed.
     std::uint64_t last_chunk_offset = 0;
 };

@@ -13,8 +13,9 @@ namespace brindle {
 namespace {
 
 const std::string default_tail =
-    " -map 0:V:0 -map 0:a? -map 0:s? -map 0:t? -c:v libx265 -preset superfast -crf 19 -x265-params "
-    "deblock=-4,0 -c:a copy -c:s copy -c:t copy tempenc.mkv";
+    " -map 0:V:0 -map 0:a? -map 0:s? -map 0:t? -map_metadata 0 -disposition:v:0 -attached_pic "
+    "-c:v libx265 -preset superfast -crf 19 -x265-params deblock=-4,0 -c:a copy -c:s copy -c:t "
+    "copy tempenc.mkv";
 
 TEST(CommandTemplate, DefaultTemplateComposesTheFfmpegCommand) {
     const std::string tmpl = load_command_template("").command_template;

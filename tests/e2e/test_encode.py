@@ -42,7 +42,8 @@ def test_default_template(case):
     default_args = []
     for source in ("lib/Show.x264.mkv", "lib/sub/ep.mkv"):
         default_args += ["-y", "-i", source, "-map", "0:V:0", "-map", "0:a?", "-map", "0:s?", "-map",
-                         "0:t?", "-c:v", "libx265", "-preset", "superfast", "-crf", "19",
+                         "0:t?", "-map_metadata", "0", "-disposition:v:0", "-attached_pic",
+                         "-c:v", "libx265", "-preset", "superfast", "-crf", "19",
                          "-x265-params", "deblock=-4,0", "-c:a", "copy", "-c:s", "copy", "-c:t",
                          "copy", "tempenc.mkv", "--"]
     assert case.log_is(*default_args), case.log_lines()

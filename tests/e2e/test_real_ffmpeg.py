@@ -92,3 +92,28 @@ def test_real_ffmpeg_keeps_tracks(case):
         ["hevc,video", "aac,audio", "ass,subtitle", "ass,subtitle", "unknown,attachment"])
     assert streams("lib/phone.mkv", entries) == ["hevc,video", "aac,audio", "subrip,subtitle"]
     assert case.tree("lib") == ["phone.mkv", "styled.mkv"]
+
+
+def test_real_ffmpeg_keeps_flags_tags_and_date(case):
+    """The real ffmpeg keeps subtitle tracks that are not default so, the recording date and the
+    modification time."""
+    native_ffmpeg(case)
+    os.mkdir("lib")
+    source, srt = "lib/rec.mkv", str(case.dir / "a.srt")
+    Path(srt).write_text("1\n00:00:00,000 --> 00:00:01,000\nHello\n")
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-i", srt, "-i", srt, "-t", "2",
+           "-map", "0", "-map", "1", "-map", "2", "-vf", "noise=alls=30:allf=t", "-c:v", "libx264",
+           "-preset", "ultrafast", "-qp", "0", "-pix_fmt", "yuv420p", "-c:s", "srt",
+           "-disposition:s:0", "0", "-disposition:s:1", "0",
+           "-metadata", "creation_time=2019-05-04T10:00:00Z", source)
+    recorded = 1556964000  # 2019-05-04 10:00 UTC
+    os.utime(source, (recorded, recorded))
+    run = case.run("-days", "9999999", "-dir", "lib", "-ext", "mkv", "-docurrent",
+                   timeout=ENCODE_TIMEOUT)
+    assert run.status == 0, run.shown()
+    assert ("converted", source, None) in [r[:3] for r in run.records], run.out
+    assert streams(source, ["-select_streams", "s", "-show_entries",
+                            "stream_disposition=default"]) == ["0", "0"]
+    assert streams(source, ["-show_entries", "format_tags=creation_time"])[0].startswith(
+        "2019-05-04T10:00:00")
+    assert os.stat(source).st_mtime == recorded

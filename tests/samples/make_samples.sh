@@ -180,6 +180,18 @@ if command -v mkvmerge >/dev/null 2>&1; then
 else
     echo "mkvmerge not found: sample subtitles_font.mkv not made"
 fi
+# Pictures whose headers say more than their size: HDR10 with its static metadata, a stretched
+# (anamorphic) picture, one turned a quarter, interlaced fields.
+small=(-f lavfi -i testsrc2=size=64x48:rate=25 -t 1)
+hdr10=(-c:v libx265 -preset ultrafast -pix_fmt yuv420p10le -color_primaries bt2020
+    -color_trc smpte2084 -colorspace bt2020nc -x265-params
+    "log-level=none:hdr10=1:master-display=G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)L(10000000,50):max-cll=1000,400")
+make hdr10.ts "${small[@]}" "${hdr10[@]}" -f mpegts
+make anamorphic.mkv "${small[@]}" -vf setsar=4/3 "${x264[@]}" -f matroska
+make anamorphic.mp4 "${small[@]}" -vf setsar=4/3 "${x264[@]}" -f mp4
+make rotated.mp4 -i "$out/anamorphic.mkv" -c copy -metadata:s:v:0 rotate=90 -f mp4
+make interlaced.ts -f lavfi -i testsrc2=size=64x48:rate=50 -t 1 -vf tinterlace=interleave_top \
+    -c:v libx264 -preset ultrafast -flags +ildct+ilme -x264-params tff=1 -f mpegts
 # The tests take the folder only once everything above is in it.
 printf '%s\n' "$made_by" >"$out/complete"
 echo "media samples made in $out"
