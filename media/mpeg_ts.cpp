@@ -256,6 +256,7 @@ struct picture_search {
     program_tables tables;
     std::optional<unsigned> pid;
     video_coding coding = video_coding::h264;
+    bool mpeg2 = false;
     std::string gathered;
     bool started = false;
     stream_picture stream;
@@ -272,18 +273,27 @@ void choose_video(picture_search& search) {
         } else if (stream.entry.codec == "stream type " + hex_byte(0x24)) {
             search.pid = stream.pid;
             search.coding = video_coding::hevc;
+        } else if (stream.entry.codec == "stream type " + hex_byte(0x01) ||
+                   stream.entry.codec == "stream type " + hex_byte(0x02)) {
+            search.pid = stream.pid;
+            search.mpeg2 = true;
         }
         return;
     }
 }
 
+void read_gathered(picture_search& search) {
+    if (search.mpeg2) {
+        search.stream = parse_mpeg2_video(search.gathered);
+        return;
+    }
+    read_units(search.gathered, 0, search.coding, search.stream, search.mastering, search.light);
+}
+
 void gather(const packet& p, picture_search& search) {
     if (p.unit_start) {
         // A PES packet has ended: its units are whole.
-        if (search.started) {
-            read_units(search.gathered, 0, search.coding, search.stream, search.mastering,
-                       search.light);
-        }
+        if (search.started) read_gathered(search);
         search.gathered.assign(pes_data(p.payload));
         search.started = true;
     } else if (search.started && search.gathered.size() < most_gathered) {
@@ -307,10 +317,7 @@ picture_properties read_transport_stream_picture(block_reader& reader, std::size
             if (search.pid && p.pid == *search.pid) gather(p, search);
         });
     }
-    if (!search.stream.read && search.started) {
-        read_units(search.gathered, 0, search.coding, search.stream, search.mastering,
-                   search.light);
-    }
+    if (!search.stream.read && search.started) read_gathered(search);
     picture_properties picture = from_stream(search.stream);
     picture.mastering = search.mastering;
     picture.light = search.light;

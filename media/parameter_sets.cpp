@@ -487,3 +487,81 @@ stream_picture read_codec_configuration(std::string_view config, video_coding co
 }
 
 }  // namespace brindle::media
+
+namespace brindle::media {
+
+namespace {
+
+constexpr std::uint64_t mpeg2_rates[9][2] = {{0, 0},  {24000, 1001}, {24, 1},
+                                             {25, 1}, {30000, 1001}, {30, 1},
+                                             {50, 1}, {60000, 1001}, {60, 1}};
+
+// The sequence header: sizes, the display's aspect ratio and the frame rate.
+void read_sequence_header(bit_reader& at, stream_picture& picture, int& aspect) {
+    picture.coded_width = static_cast<int>(at.bits(12));
+    picture.coded_height = static_cast<int>(at.bits(12));
+    aspect = static_cast<int>(at.bits(4));
+    const std::uint32_t rate = at.bits(4);
+    if (rate < 9) {
+        picture.rate_num = mpeg2_rates[rate][0];
+        picture.rate_den = mpeg2_rates[rate][1];
+    }
+    picture.bit_depth = 8;
+    picture.chroma = chroma_format::yuv420;
+    picture.colour_described = true;
+    picture.fields = field_order::progressive;
+}
+
+// The sequence extension (fields, chroma), the display extension (colour) and the first
+// picture's coding extension (which field comes first).
+void read_extension(bit_reader& at, stream_picture& picture) {
+    const std::uint32_t id = at.bits(4);
+    if (id == 1) {
+        at.skip(8);
+        const bool progressive = at.flag();
+        picture.chroma = chroma_of(at.bits(2));
+        if (!progressive) picture.fields = field_order::interlaced;
+    } else if (id == 2) {
+        at.skip(3);
+        if (at.flag()) {
+            picture.primaries = static_cast<int>(at.bits(8));
+            picture.transfer = static_cast<int>(at.bits(8));
+            picture.matrix = static_cast<int>(at.bits(8));
+        }
+    } else if (id == 8 && picture.fields == field_order::interlaced) {
+        at.skip(16 + 2 + 2);
+        picture.fields = at.flag() ? field_order::top_first : field_order::bottom_first;
+    }
+}
+
+}  // namespace
+
+stream_picture parse_mpeg2_video(std::string_view stream) {
+    stream_picture picture;
+    int aspect = 0;
+    bool sequence = false, picture_extension = false;
+    for (std::size_t i = 0; i + 4 < stream.size() && !picture_extension; ++i) {
+        if (stream[i] != 0 || stream[i + 1] != 0 || stream[i + 2] != 1) continue;
+        const auto code = static_cast<std::uint8_t>(stream[i + 3]);
+        bit_reader at(stream.substr(i + 4, 16));
+        if (code == 0xB3 && !sequence) {
+            read_sequence_header(at, picture, aspect);
+            sequence = !at.failed();
+        } else if (code == 0xB5 && sequence) {
+            picture_extension = (static_cast<std::uint8_t>(stream[i + 4]) >> 4) == 8;
+            read_extension(at, picture);
+        }
+        i += 3;
+    }
+    if (!sequence || picture.coded_width == 0 || picture.coded_height == 0) return {};
+    picture.read = true;
+    // The aspect ratio is the display's: 4:3, 16:9 or 2.21:1 (1 is square pixels).
+    constexpr int ratios[5][2] = {{0, 0}, {1, 1}, {4, 3}, {16, 9}, {221, 100}};
+    if (aspect >= 2 && aspect <= 4) {
+        picture.sar_num = picture.coded_height * ratios[aspect][0];
+        picture.sar_den = picture.coded_width * ratios[aspect][1];
+    }
+    return picture;
+}
+
+}  // namespace brindle::media

@@ -101,6 +101,10 @@ void read_units(std::string_view units, int length_size, video_coding coding,
                 stream_picture& picture, std::optional<mastering_display>& mastering,
                 std::optional<content_light>& light);
 
+// The sequence header and extensions of an MPEG-1 or MPEG-2 video stream, up to the first
+// picture's coding extension.
+stream_picture parse_mpeg2_video(std::string_view stream);
+
 // The displayed picture of a stream's parameter sets, before a container says more.
 picture_properties from_stream(const stream_picture& stream);
 

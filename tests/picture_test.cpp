@@ -57,6 +57,9 @@ TEST(PictureHeaders, ReadsThePictureAsDisplayed) {
          false},
         {"interlaced.ts", 64, 48, 25, 8, chroma_format::yuv420, 2, 2, field_order::interlaced,
          false},
+        // A 16:9 display's aspect ratio, and the first picture's field order.
+        {"mpeg2_interlaced.ts", 85, 48, 25, 8, chroma_format::yuv420, 2, 2, field_order::top_first,
+         false},
     };
     for (const row& r : rows) {
         bool made = false;

@@ -192,6 +192,8 @@ make anamorphic.mp4 "${small[@]}" -vf setsar=4/3 "${x264[@]}" -f mp4
 make rotated.mp4 -i "$out/anamorphic.mkv" -c copy -metadata:s:v:0 rotate=90 -f mp4
 make interlaced.ts -f lavfi -i testsrc2=size=64x48:rate=50 -t 1 -vf tinterlace=interleave_top \
     -c:v libx264 -preset ultrafast -flags +ildct+ilme -x264-params tff=1 -f mpegts
+make mpeg2_interlaced.ts -f lavfi -i testsrc2=size=64x48:rate=50 -t 1 \
+    -vf tinterlace=interleave_top -c:v mpeg2video -flags +ildct+ilme -top 1 -aspect 16:9 -f mpegts
 # The tests take the folder only once everything above is in it.
 printf '%s\n' "$made_by" >"$out/complete"
 echo "media samples made in $out"
