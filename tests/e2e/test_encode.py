@@ -180,8 +180,8 @@ def test_target_names_taken(case):
     run = case.run(*ENCODE_ARGS)
     assert run.status == 0, run.shown()
     assert run.begins_with(case.expect().scan(*sources)), run.out
-    assert case.encoded("lib/Anime - 264.mkv", "lib/Anime - 264.mkv")
-    assert case.encoded("lib/x264/a.mkv", "lib/x264/a.mkv")
+    assert case.encoded("lib/Anime - 264.mkv", "lib/Anime - 264.mkv"), run.out
+    assert case.encoded("lib/x264/a.mkv", "lib/x264/a.mkv"), run.out
     assert case.untouched("lib/Film.x264.mkv", *others) == []
     assert case.tree("lib") == sorted(["Anime - 264.mkv", "Anime - 265.mkv", "Film.x264.mkv",
                                        "Film.x265.mkv", "x264", "x264/a.mkv", "x265", "x265/a.mkv"])
