@@ -289,6 +289,7 @@ class Case:
         self.as_user = []
         self.wd_extra = []
         self.expect_missing_encoder = False
+        self.program = tools.brindle
 
     @property
     def windows(self):
@@ -415,7 +416,7 @@ class Case:
         env.update(self.env)
         if self.fake_mode:
             env["BRINDLE_FAKE_MODE"] = self.fake_mode
-        return [*self.as_user, *self.tools.runner, str(self.tools.brindle), *args], env
+        return [*self.as_user, *self.tools.runner, str(self.program), *args], env
 
     def run(self, *args, cwd=None, timeout=RUN_TIMEOUT):
         """Runs the program to its end and answers its exit code and output. Under Wine an

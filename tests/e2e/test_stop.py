@@ -2,6 +2,7 @@
 left running; each leaves the library as it was."""
 
 import os
+import shutil
 import signal
 import subprocess
 import time
@@ -120,10 +121,14 @@ def test_parent_ignores_sigchld(case):
 def test_ended_windows(case):
     """brindle.exe ended while its encoder runs: the interpreter and the encoder end with it."""
     hanging_encode(case, size=2100000, platform="windows", why="Windows job objects")
+    # Under a name of its own: taskkill ends every program of the name it is given, and the other
+    # cases' brindle.exe run beside this one.
+    case.program = case.dir / "brindle-ended.exe"
+    shutil.copyfile(case.tools.brindle, case.program)
     process = case.start(*ENCODE_ARGS)
     assert encoder_started(15), "the encoder never started"
     # As the Task Scheduler stops a task: TerminateProcess.
-    done = subprocess.run([*case.tools.runner, "taskkill", "/F", "/IM", "brindle.exe"],
+    done = subprocess.run([*case.tools.runner, "taskkill", "/F", "/IM", case.program.name],
                           capture_output=True, timeout=60)
     assert done.returncode == 0, f"taskkill: {done.stdout!r} {done.stderr!r}"
     process.wait()
