@@ -78,22 +78,49 @@ bool passes_age_test(std::uint64_t age, std::int32_t days, bool docurrent) {
     return age_days >= 2 || docurrent || age_days == days;
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence that starts `text`, or 0 when it starts with a byte
+// that begins none (a stray continuation byte, an overlong form, a surrogate, beyond U+10FFFF,
+// or a sequence cut short).
+std::size_t utf8_sequence_length(std::string_view text) {
+    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                               : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                              : 0;
+    if (length == 0 || text.size() < length) return 0;
+    // The second byte's range narrows where a lead alone would allow an overlong form, a
+    // surrogate or a code point beyond U+10FFFF.
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
 std::string printable_path(std::string_view path) {
     std::string shown;
     shown.reserve(path.size());
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(path[i]);
-        const auto next = i + 1 < path.size() ? static_cast<unsigned char>(path[i + 1]) : 0;
-        if ((byte >= 1 && byte <= 31) || byte == 127) {
+    while (!path.empty()) {
+        const std::size_t length = utf8_sequence_length(path);
+        const auto lead = static_cast<unsigned char>(path[0]);
+        const auto second = length == 2 ? static_cast<unsigned char>(path[1]) : 0;
+        // C0 controls and DEL; U+0080 to U+009F, which some terminals take as escape sequences
+        // too (U+009B begins one, like ESC [); and bytes of no character, which a terminal
+        // reading 8-bit text takes as those controls.
+        if (length == 0 || lead < 0x20 || lead == 0x7F || (lead == 0xC2 && second <= 0x9F)) {
             shown.push_back('?');
-        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            // U+0080 to U+009F: some terminals take these as escape sequences too (U+009B
-            // begins one, like ESC [).
-            shown.push_back('?');
-            ++i;
         } else {
-            shown.push_back(path[i]);
+            shown.append(path.substr(0, length));
         }
+        path.remove_prefix(length == 0 ? 1 : length);
     }
     return shown;
 }

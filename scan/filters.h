@@ -27,9 +27,9 @@ bool passes_size_test(std::uint64_t size_in_bytes, std::int32_t minsize);
 std::uint64_t age_in_days(std::uint64_t now_ticks, std::uint64_t creation_ticks);
 bool passes_age_test(std::uint64_t age, std::int32_t days, bool docurrent);
 
-// `path` with every control character (bytes 1 to 31 and 127, and U+0080 to U+009F in UTF-8)
-// shown as '?', so that a name printed on a line can neither split it nor send escape sequences
-// to a terminal.
+// `path` with every control character (bytes 0 to 31 and 127, and U+0080 to U+009F in UTF-8)
+// and every byte that is no part of a valid UTF-8 character shown as '?', so that a name
+// printed on a line can neither split it nor send escape sequences to a terminal.
 std::string printable_path(std::string_view path);
 
 // Why Win32 cannot open a file or folder by `name` faithfully (it would strip the name's end,

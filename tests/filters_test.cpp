@@ -101,10 +101,17 @@ TEST(Filters, PrintablePathShowsEachControlCharacterAsAQuestionMark) {
         {"a\rb\tc\x1b[31md\x7f", "a?b?c?[31md?"},
         {std::string("\x01\x1f\x20\x7e", 4), "?? ~"},
         {"caf\xc3\xa9 \xe6\x97\xa5.mkv", "caf\xc3\xa9 \xe6\x97\xa5.mkv"},  // UTF-8 bytes stay
-        {"\x80\xff", "\x80\xff"},
+        {"\x80\xff", "??"},
         {"csi\xc2\x9b"
          "31m\xc2\x80\xc2\x9f\xc2\xa0\xc2",
-         "csi?31m??\xc2\xa0\xc2"},  // C1 in UTF-8
+         "csi?31m??\xc2\xa0?"},  // C1 in UTF-8
+        {std::string("a\0b", 3), "a?b"},
+        {"lone\x9b[31m.mkv", "lone?[31m.mkv"},  // C1 as a byte of its own
+        {"\xf0\x9f\x8e\xac \xe0\xa0\x80 \xf4\x8f\xbf\xbf \xed\x9f\xbf",
+         "\xf0\x9f\x8e\xac \xe0\xa0\x80 \xf4\x8f\xbf\xbf \xed\x9f\xbf"},
+        // overlong forms, a surrogate, beyond U+10FFFF, a sequence cut short, Latin-1
+        {"\xc0\x9b|\xe0\x82\x9b|\xed\xa0\x80|\xf4\x90\x80\x80|\xe6\x97|caf\xe9",
+         "??|???|???|????|??|caf?"},
         {"", ""},
     };
     for (const auto& e : examples) EXPECT_EQ(printable_path(e.path), e.shown) << e.path;
