@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <bit>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -235,9 +236,14 @@ std::optional<std::uint64_t> count_at(block_reader& reader, const box& b, std::s
     return at.big_endian(4);
 }
 
+// The mdat boxes are top-level boxes met in file order, so they lie sorted and apart: only the
+// last one that starts at or before `start` can hold the chunk. A binary search keeps a file of
+// many boxes and many chunks from costing their product.
 bool in_media_data(const samples_walk& w, std::uint64_t start, std::uint64_t end) {
-    return std::any_of(w.media_data.begin(), w.media_data.end(),
-                       [&](const auto& data) { return data.first <= start && end <= data.second; });
+    const auto after = std::upper_bound(
+        w.media_data.begin(), w.media_data.end(), start,
+        [](std::uint64_t offset, const auto& data) { return offset < data.first; });
+    return after != w.media_data.begin() && end <= std::prev(after)->second;
 }
 
 // Places every sample of a track: chunk by chunk, the chunk map says how many samples each

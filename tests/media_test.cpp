@@ -12,6 +12,7 @@
 #include "media/byte_source.h"
 #include "media/container.h"
 #include "media/probe.h"
+#include "tests/crafted_mp4.h"
 #include "tests/test_support.h"
 
 namespace brindle {
@@ -459,6 +460,29 @@ TEST(Media, AResultIsWholeOnlyWithEveryFrameItDeclares) {
                   expected)
             << c.name << ", mutation " << static_cast<int>(c.how);
         EXPECT_EQ(verdict.whole, expected.empty()) << c.name;
+    }
+}
+
+TEST(Media, EveryChunkLiesInsideOneOfManyMediaDataBoxes) {
+    // mdat bodies: 8 to 8 (empty), 16 to 32, 40 to 40 (empty), 48 to 64.
+    const std::vector<std::size_t> media_data = {0, 16, 0, 16};
+    const struct {
+        std::vector<std::uint64_t> chunks;
+        const char* fault;  // part of it; empty when whole
+    } cases[] = {
+        {{16, 28, 48, 60}, ""},
+        {{16, 30}, "lies outside the media data, at bytes "},  // on into the next box's header
+        {{16, 8}, "lies outside the media data, at bytes "},   // at an empty mdat
+        {{4, 48}, "lies outside the media data, at bytes "},   // in a box's header
+        {{40, 48}, "lies outside the media data, at bytes "},
+        {{60, 64}, "the file holds "},
+    };
+    for (const auto& c : cases) {
+        const std::string bytes = testing::crafted_mp4(c.chunks, media_data);
+        media::memory_source source(bytes);
+        const auto verdict = check_result(source, 2000);
+        EXPECT_EQ(verdict.whole, !*c.fault) << c.chunks.back() << ": " << verdict.fault;
+        EXPECT_NE(verdict.fault.find(c.fault), std::string::npos) << verdict.fault;
     }
 }
 
