@@ -1,5 +1,6 @@
 #include "cli/driver.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 
@@ -176,12 +177,15 @@ struct run_pace {
 };
 
 // The encoder's output goes to the working directory first; a source larger than the room there
-// would fail every file after it too, and say nothing about the files.
+// would only fail after hours. What the source takes on its disk counts, not its declared size:
+// a sparse file of terabytes holds a few blocks and must not stand in the others' way.
 std::string free_space_fault(const candidate_entry& entry) {
     const std::optional<std::uint64_t> free = platform::free_bytes_in(".");
-    if (!free || *free >= entry.stamp.size) return {};
+    const std::uint64_t takes =
+        std::min(entry.stamp.size, platform::allocated_bytes_of(entry.path).value_or(~0ULL));
+    if (!free || *free >= takes) return {};
     return "the working directory has " + rounded_size_text(*free) + " free, the source is " +
-           rounded_size_text(entry.stamp.size);
+           rounded_size_text(takes);
 }
 
 // What a dry run can tell without an encoder: the files the encode run would refuse, and why.
@@ -239,15 +243,11 @@ int encode_all(const run_options& options, const candidate_list& candidates,
             if (prepared.cannot_be_replaced) tally.failed = true;
             continue;
         }
+        // A file that does not fit is passed over, without a note: it fits another night.
         if (const std::string fault = free_space_fault(entry); !fault.empty()) {
             report_not_converted(entry, fault, tally);
-            tally.left_over = static_cast<int>(count - i - 1);
-            if (tally.left_over > 0) {
-                platform::write_out("Left for the next run: " + std::to_string(tally.left_over) +
-                                    " files, the working directory has too little free space\n");
-            }
-            report_summary(tally, run_started);
-            return 2;
+            tally.failed = true;
+            continue;
         }
         platform::write_out(
             "Converting " + std::to_string(i + 1) + " of " + std::to_string(count) + ": " +

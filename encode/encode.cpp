@@ -13,6 +13,7 @@
 #include "encode/picture_check.h"
 #include "encode/replace.h"
 #include "encode/sidecars.h"
+#include "encode/staging.h"
 #include "media/probe.h"
 #include "media/result_format.h"
 #include "platform/clock.h"
@@ -21,7 +22,6 @@
 #include "platform/paths.h"
 #include "platform/process.h"
 #include "vocabulary/size_text.h"
-#include "platform/walk.h"
 
 namespace brindle {
 
@@ -141,16 +141,6 @@ void note_failure(const candidate_entry& entry, const prepared_encode& prepared,
     }
 }
 
-// The machine, the process id and the process's start in seconds: no other run, earlier, at the
-// same time or on another machine sharing the library, has all three. A later run on this
-// machine tells from them whether the run that staged a file is gone.
-const std::string& run_id() {
-    static const std::string id =
-        run_id_for({platform::host_name(), platform::process_id(),
-                    platform::process_started_at(platform::process_id()).value_or(0)});
-    return id;
-}
-
 // The longest name of one file or folder that the file systems we meet take, counted as
 // native_length counts.
 constexpr std::size_t longest_name = 255;
@@ -158,34 +148,6 @@ constexpr std::size_t longest_name = 255;
 std::string_view name_of(std::string_view path) {
     const std::size_t last = path.find_last_of(platform::path_separators());
     return last == std::string_view::npos ? path : path.substr(last + 1);
-}
-
-std::string staging_path(const std::string& target) {
-    return staging_path_for(target, platform::path_separator(), run_id());
-}
-
-// Staged files in the folder of `staging` that runs on this machine left behind when they were
-// killed: their process has ended, or the process id now names a process started at another
-// time. Another machine's are never touched; it may be staging right now.
-void remove_abandoned_staged_files(const std::string& staging) {
-    const std::size_t last = staging.find_last_of(platform::path_separators());
-    const std::string folder = last == std::string::npos ? "." : staging.substr(0, last + 1);
-    const std::optional<staging_owner> own = staging_owner_of(staging.substr(last + 1));
-    platform::open_directory dir;
-    std::vector<platform::dir_entry> entries;
-    if (!own || !platform::open_top_directory(folder, dir).ok()) return;
-    const auto keep = [&own](std::string_view name, platform::entry_kind kind) {
-        const auto owner = staging_owner_of(name);
-        return kind != platform::entry_kind::directory && owner && owner->host == own->host;
-    };
-    if (!platform::read_directory(dir, keep, entries).ok()) return;
-    for (const platform::dir_entry& entry : entries) {
-        const staging_owner owner = *staging_owner_of(entry.name);
-        const auto started = platform::process_started_at(owner.pid);
-        if (!started || (*started != 0 && owner.start != 0 && *started != owner.start)) {
-            platform::remove_file(last == std::string::npos ? entry.name : folder + entry.name);
-        }
-    }
 }
 
 // The installs this run keeps in the journal: those it could not finish, of its own or of a
@@ -213,10 +175,10 @@ std::vector<std::string> finish_interrupted_work() {
     for (const install_intent& intent : parse_journal(read_journal())) {
         const settled_install settled = settle_install(system_file_ops(), intent, true);
         if (!settled.line.empty()) lines.push_back(settled.line);
-        // A staged file is told by its name alone (a copy has an identity the journal may lack),
-        // so only once every file of the install is where it belongs.
+        // Only once every file of the install is where it belongs: until then the staged file
+        // may be the result's one whole copy.
         if (settled.finished) {
-            remove_abandoned_staged_files(intent.staging);
+            remove_abandoned_staging(intent.staging, intent.result);
         } else {
             journal.unfinished.push_back(intent);
         }
@@ -270,11 +232,16 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
         return fault;
     }
     if (platform::is_open_elsewhere(path)) return "the source is open in another program";
-    // The folder's permissions and ACLs tell only when a name is made in it.
-    if (const op_result made = platform::create_and_remove(staging_path(target)); !made.ok()) {
+    // The folder's permissions and ACLs tell for sure only when a name is made in it; a dry run
+    // changes nothing, not even the folder's last-write time, so it asks the system instead.
+    const std::string staging = staging_path(target);
+    if (const op_result made = write_notes ? platform::create_and_remove(staging)
+                                           : platform::may_make_names_beside(staging);
+        !made.ok()) {
         prepared.cannot_be_replaced = true;
-        return made.why == op_result::fault::outside ? made.error
-                                                     : "its folder cannot be written: " + made.error;
+        return made.why == op_result::fault::outside
+                   ? made.error
+                   : "its folder cannot be written: " + made.error;
     }
 
     prepared.command = *command;
@@ -364,7 +331,6 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     const std::string target = installed_path_for(entry.path, prepared.target, verdict.format);
     const platform::stop_deferral replace_finishes_first;
     const std::string staging = staging_path(target);
-    remove_abandoned_staged_files(staging);
     const replace_report replaced =
         replace_with_result(system_file_ops(), entry.path, target, temp_output_name, staging,
                             entry.stamp, &run_journal());

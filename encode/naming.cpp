@@ -86,33 +86,50 @@ std::string run_id_for(const staging_owner& owner) {
                            c == '.' || c == '_' || c == '-';
         if (!plain) c = '_';
     }
-    return host + "-" + std::to_string(owner.pid) + "-" + std::to_string(owner.start);
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string nonce(16, '0');
+    for (std::size_t i = 0; i < nonce.size(); ++i) {
+        nonce[i] = hex[(owner.nonce >> (60 - 4 * i)) & 0xF];
+    }
+    return host + "-" + std::to_string(owner.pid) + "-" + std::to_string(owner.start) + "-" + nonce;
 }
 
-std::optional<staging_owner> staging_owner_of(std::string_view name) {
-    constexpr std::string_view prefix = ".brindle-", suffix = ".part";
-    if (!name.starts_with(prefix) || !name.ends_with(suffix)) return std::nullopt;
-    name = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+namespace {
+
+std::optional<staging_owner> owner_of_run_id(std::string_view run_id) {
     // Read from the right: a host name may hold '-' itself.
-    const auto number_after = [&name](std::uint64_t& value) {
-        const std::size_t dash = name.rfind('-');
-        if (dash == std::string_view::npos || dash + 1 == name.size() || name.size() - dash > 20) {
-            return false;
-        }
+    const auto field = [&run_id](std::uint64_t& value, unsigned base, std::size_t longest) {
+        const std::size_t dash = run_id.rfind('-');
+        const std::size_t length = dash == std::string_view::npos ? 0 : run_id.size() - dash - 1;
+        if (length == 0 || length > longest || (base == 16 && length != longest)) return false;
         value = 0;
-        for (const char c : name.substr(dash + 1)) {
-            if (!is_digit(c)) return false;
-            value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        for (const char c : run_id.substr(dash + 1)) {
+            const int digit = is_digit(c)                          ? c - '0'
+                              : base == 16 && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                                   : -1;
+            if (digit < 0) return false;
+            value = value * base + static_cast<std::uint64_t>(digit);
         }
-        name = name.substr(0, dash);
+        run_id = run_id.substr(0, dash);
         return true;
     };
     staging_owner owner;
     std::uint64_t pid = 0;
-    if (!number_after(owner.start) || !number_after(pid) || name.empty()) return std::nullopt;
+    if (!field(owner.nonce, 16, 16) || !field(owner.start, 10, 19) || !field(pid, 10, 19) ||
+        run_id.empty()) {
+        return std::nullopt;
+    }
     owner.pid = static_cast<unsigned long>(pid);
-    owner.host = std::string(name);
+    owner.host = std::string(run_id);
     return owner;
+}
+
+}  // namespace
+
+std::optional<staging_owner> staging_owner_of(std::string_view name) {
+    constexpr std::string_view prefix = ".brindle-", suffix = ".part";
+    if (!name.starts_with(prefix) || !name.ends_with(suffix)) return std::nullopt;
+    return owner_of_run_id(name.substr(prefix.size(), name.size() - prefix.size() - suffix.size()));
 }
 
 }  // namespace brindle

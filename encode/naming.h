@@ -32,24 +32,25 @@ std::optional<std::string> sidecar_name_for(std::string_view name, std::string_v
 // The source path and ".bak".
 std::string backup_path_for(const std::string& source);
 // A dot-named file in the target's directory that holds the result until it is renamed over
-// the target: the directory part of `target`, separator, ".brindle-<run_id>.part". The run id
-// names this run alone (its process id and start time), so a file left by a killed run, whose
-// process id the system may hand out again, never stands in the way.
+// the target: the directory part of `target`, separator, ".brindle-<run_id>.part".
 std::string staging_path_for(const std::string& target, char separator, const std::string& run_id);
 
-// The run that staged a file: the machine it ran on, its process id and its start in seconds.
+// The run that staged a file: the machine it ran on, its process id, its start in seconds, and
+// a number drawn at random when it started, which no one can foretell from the other three.
 struct staging_owner {
     std::string host;
     unsigned long pid = 0;
     std::uint64_t start = 0;
+    std::uint64_t nonce = 0;
 };
 
-// The run id "HOST-PID-START". The host name keeps letters, digits, '.', '_' and '-'; any other
-// byte becomes '_', so that the name is a plain file name everywhere.
+// The run id "HOST-PID-START-NONCE", NONCE in 16 hexadecimal digits. The host name keeps
+// letters, digits, '.', '_' and '-'; any other byte becomes '_', so that the name is a plain
+// file name everywhere.
 std::string run_id_for(const staging_owner& owner);
-
-// The run that staged the file named `name` (".brindle-HOST-PID-START.part", no folder), or no
-// answer when the name is not one a run gives its staged file.
+// The run that staged the file named `name` (".brindle-HOST-PID-START-NONCE.part", no folder),
+// or no answer when the name is not one a run gives its staged file. The host is the name as
+// made plain.
 std::optional<staging_owner> staging_owner_of(std::string_view name);
 
 }  // namespace brindle

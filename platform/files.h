@@ -66,6 +66,11 @@ long long file_size(const std::string& path);
 // system cannot tell.
 std::optional<std::uint64_t> free_bytes_in(const std::string& folder);
 
+// The space the file at `path` takes on its volume, its allocated blocks, which a sparse or
+// compressed file holds less of than its size; nothing when the system cannot tell. A link
+// there is not followed.
+std::optional<std::uint64_t> allocated_bytes_of(const std::string& path);
+
 // What stands at `path`, not following a link there. The stamp holds device and inode (volume
 // serial number and file index), size, and last-write time.
 path_state status_of(const std::string& path);
@@ -126,6 +131,10 @@ op_result flush_file(const std::string& path);
 // whether this run may make names in that folder, as its permissions and ACLs decide. A name
 // that is taken already tells nothing and answers ok.
 op_result create_and_remove(const std::string& path);
+
+// Whether this run may make names in the folder of `path`, as the folder's permissions and ACLs
+// decide for this process, asked of the system without making anything there.
+op_result may_make_names_beside(const std::string& path);
 
 // Whether another program holds the file open in a way that keeps it from being deleted now
 // (on Windows, opened without delete sharing). Never on POSIX, where an open file is deleted.

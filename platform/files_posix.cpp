@@ -189,6 +189,12 @@ std::optional<std::uint64_t> free_bytes_in(const std::string& folder) {
     return static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
 }
 
+std::optional<std::uint64_t> allocated_bytes_of(const std::string& path) {
+    struct stat status;
+    if (::fstatat(AT_FDCWD, path.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(status.st_blocks) * 512;
+}
+
 namespace {
 
 op_result failure_from_errno() { return failure(errno); }
@@ -510,6 +516,14 @@ op_result create_and_remove(const std::string& path) {
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.valid()) return errno == EEXIST ? op_result{} : failure_from_errno();
     if (::unlinkat(folder.fd(), folder.name(), 0) != 0) return failure_from_errno();
+    return {};
+}
+
+op_result may_make_names_beside(const std::string& path) {
+    const parent_folder folder(path);
+    if (!folder.usable()) return folder.fault();
+    // The effective ids, ACLs and a read-only mount decide, as they would for the run's writes.
+    if (::faccessat(folder.fd(), ".", W_OK | X_OK, AT_EACCESS) != 0) return failure_from_errno();
     return {};
 }
 

@@ -151,6 +151,19 @@ std::optional<std::uint64_t> free_bytes_in(const std::string& folder) {
     return available.QuadPart;
 }
 
+std::optional<std::uint64_t> allocated_bytes_of(const std::string& path) {
+    // GetCompressedFileSizeW answers a sparse file's declared size under Wine; the allocation
+    // size is right on both.
+    const auto file = open_file(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    FILE_STANDARD_INFO information{};
+    if (!file.valid() || !GetFileInformationByHandleEx(file.get(), FileStandardInfo, &information,
+                                                       sizeof information)) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(information.AllocationSize.QuadPart);
+}
+
 namespace {
 
 constexpr DWORD carried_attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
@@ -595,6 +608,17 @@ op_result create_and_remove(const std::string& path) {
         return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? op_result{}
                                                                            : failure(error);
     }
+    return {};
+}
+
+op_result may_make_names_beside(const std::string& path) {
+    const parent_folder folder(path);
+    if (!folder.usable()) return folder.fault();
+    // Asking for the right to add a file is answered from the folder's ACL, as a creation would
+    // be. The right to delete what it made comes with the file, so it is not asked of the folder.
+    const unique_handle asked(
+        ReOpenFile(folder.handle(), FILE_ADD_FILE, share_all, FILE_FLAG_BACKUP_SEMANTICS));
+    if (!asked.valid()) return last_failure();
     return {};
 }
 

@@ -28,17 +28,22 @@ TEST(ReplacePaths, TargetBackupAndStaging) {
 }
 
 TEST(ReplacePaths, AStagedNameTellsTheRunThatMadeIt) {
-    const std::string id = run_id_for({"nas-2.home", 4321, 1765000000});
-    EXPECT_EQ(id, "nas-2.home-4321-1765000000");
+    const std::string id = run_id_for({"nas-2.home", 4321, 1765000000, 0x0123456789abcdefULL});
+    EXPECT_EQ(id, "nas-2.home-4321-1765000000-0123456789abcdef");
     const auto owner = staging_owner_of(".brindle-" + id + ".part");
     ASSERT_TRUE(owner.has_value());
     EXPECT_EQ(owner->host, "nas-2.home");
     EXPECT_EQ(owner->pid, 4321u);
     EXPECT_EQ(owner->start, 1765000000u);
-    EXPECT_EQ(run_id_for({"a b/c\\d", 1, 2}), "a_b_c_d-1-2") << "a plain file name everywhere";
+    EXPECT_EQ(owner->nonce, 0x0123456789abcdefULL);
+    EXPECT_EQ(run_id_for({"a b/c\\d", 1, 2, 10}), "a_b_c_d-1-2-000000000000000a")
+        << "a plain file name everywhere";
     for (const char* other :
          {".brindle-42.part", ".brindle-h-1-2.mkv", "brindle-h-1-2.part", ".brindle--1-2.part",
-          ".brindle-h-x-2.part", ".brindle-h-1-.part", ".brindle-h-1-123456789012345678901.part"}) {
+          ".brindle-h-x-2.part", ".brindle-h-1-.part", ".brindle-h-1-123456789012345678901.part",
+          ".brindle-h-1-2.part", ".brindle-h-1-2-0123456789abcde.part",
+          ".brindle-h-1-2-0123456789ABCDEF.part", ".brindle-h-1-2-0123456789abcdef0.part",
+          ".brindle-1-2-0123456789abcdef.part"}) {
         EXPECT_FALSE(staging_owner_of(other).has_value()) << other;
     }
 }

@@ -370,17 +370,33 @@ def test_dir_in_long_form(case):
 
 
 def test_abandoned_staged_files(case):
-    """A run removes the staged files of gone runs on its own host, never another host's."""
+    """A file named like a staged file is never removed, whatever its host and process id."""
     case.use_fake_encoder()
     videos(case, "lib/a.mkv")
     host = os.uname().nodename
     # Process ids never reach 99999999, and the test's own process started long after second 1.
-    for name in (f"{host}-99999999-1700000000", f"{host}-{os.getpid()}-1",
-                 "elsewhere-99999999-1700000000"):
-        Path(f"lib/.brindle-{name}.part").write_text("partial")
+    planted = [f".brindle-{name}.part" for name in (
+        f"{host}-99999999-1700000000", f"{host}-{os.getpid()}-1", "elsewhere-99999999-1700000000",
+        f"{host}-99999999-1700000000-0123456789abcdef")]
+    for name in planted:
+        Path("lib", name).write_text("partial")
     case.expect_run(0, case.expect().scan("lib/a.mkv").conversion("lib/a.mkv"), *ENCODE_ARGS)
     assert case.encoded("lib/a.mkv", "lib/a.mkv")
-    assert case.tree("lib") == [".brindle-elsewhere-99999999-1700000000.part", "a.mkv"]
+    assert case.tree("lib") == sorted(planted + ["a.mkv"])
+
+
+def test_sparse_source(case):
+    """A sparse source of 10 TiB on a few blocks stands in no other file's way."""
+    case.use_fake_encoder()
+    videos(case, "lib/a.mkv", "lib/z.mkv")
+    case.make_video("lib/huge.mkv", 10 << 40, sparse=True)
+    # The encoder would read 10 TiB of zeros.
+    case.env["BRINDLE_FAKE_FAIL_ON"] = "huge.mkv"
+    expect = case.expect().scan("lib/a.mkv", "lib/huge.mkv", "lib/z.mkv").conversion("lib/a.mkv")
+    expect.encode_fails("lib/huge.mkv", FAILED + AGAIN).conversion("lib/z.mkv")
+    case.expect_run(2, expect, *ENCODE_ARGS)
+    assert case.encoded("lib/a.mkv", "lib/a.mkv")
+    assert case.encoded("lib/z.mkv", "lib/z.mkv")
 
 
 def test_dry_run_refusals(case):
@@ -400,6 +416,7 @@ def test_dry_run_refusals(case):
     case.make_video("lib/d.x264.mkv", 1100000)
     Path("lib/d.x265.mkv").write_text("taken\n")
     Path("brindle.lock").unlink()
+    folder_times = {p: p.stat().st_mtime_ns for p in [Path("lib"), *Path("lib").rglob("*")] if p.is_dir()}
     expect = case.expect().line(SCAN_ONLY).scan("lib/a.mkv", "lib/b.mkv", "lib/d.x264.mkv", "lib/e.mkv")
     expect.would_not("lib/b.mkv", "it is not a video file")
     expect.would_not("lib/d.x264.mkv", f"{case.native('lib/d.x265.mkv')} already exists")
@@ -408,6 +425,8 @@ def test_dry_run_refusals(case):
     case.expect_run(0, expect, *ENCODE_ARGS, "-scanonly")
     assert case.log_calls() == 2
     assert case.note_of("lib/b.mkv") == "", "scan-only left a note on lib/b.mkv"
+    assert {p: p.stat().st_mtime_ns for p in folder_times} == folder_times, \
+        "scan-only changed a folder's last-write time"
     assert case.working_dir() == []
 
 

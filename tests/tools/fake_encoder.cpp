@@ -7,6 +7,7 @@
 //   BRINDLE_FAKE_RESULT  the file to write as the output (a host path); when it is unset or cannot
 //                        be read, the encoder fails with exit code 2 before opening its output
 //   BRINDLE_FAKE_LOG     file to append the arguments to, one a line, "--" after each call
+//   BRINDLE_FAKE_FAIL_ON an input whose path ends so fails as in mode "fail", unread
 //   BRINDLE_FAKE_MODE    unset: write the output, exit 0
 //                        fail: exit 3 without output       nooutput: exit 0 without output
 //                        empty: empty output, exit 0       hang: half the output, then sleep 60 s
@@ -164,6 +165,11 @@ int fake_encode(const std::vector<std::string>& args) {
     std::string mode;
     environment("BRINDLE_FAKE_MODE", mode);
     if (mode == "fail") return 3;
+    std::string fail_on;
+    if (environment("BRINDLE_FAKE_FAIL_ON", fail_on) && !fail_on.empty() &&
+        input_of(args).ends_with(fail_on)) {
+        return 3;
+    }
     if (mode == "noisy") {
         // An encoder's log: progress updates ended by carriage returns between its lines, and
         // its last word on standard error.
