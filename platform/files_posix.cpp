@@ -512,6 +512,14 @@ op_result clear_read_only(const std::string&) { return {op_result::fault::not_su
 op_result create_and_remove(const std::string& path) {
     const parent_folder folder(path);
     if (!folder.usable()) return folder.fault();
+    // A file without a name asks the folder for the same rights, and a run killed meanwhile
+    // leaves nothing that could pass for a staged file. Where the file system makes no such
+    // files, the name itself is made and removed.
+    const unique_fd unnamed(::openat(folder.fd(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (unnamed.valid()) return {};
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) {
+        return failure_from_errno();
+    }
     const unique_fd fd(::openat(folder.fd(), folder.name(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.valid()) return errno == EEXIST ? op_result{} : failure_from_errno();
