@@ -117,3 +117,33 @@ def test_real_ffmpeg_keeps_flags_tags_and_date(case):
     assert streams(source, ["-show_entries", "format_tags=creation_time"])[0].startswith(
         "2019-05-04T10:00:00")
     assert os.stat(source).st_mtime == recorded
+
+
+def test_real_ffmpeg_judges_the_picture(case):
+    """A configuration line's grey result is refused and the source kept; its smaller picture at
+    fewer frames a second is installed with both changes named."""
+    native_ffmpeg(case)
+    os.mkdir("lib")
+    for name in ("grey.mkv", "small.mkv"):
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-t", "2", "-vf",
+               "noise=alls=30:allf=t", "-c:v", "libx264", "-preset", "ultrafast", "-qp", "0",
+               "-pix_fmt", "yuv420p", f"lib/{name}")
+    original = Path("lib/grey.mkv").read_bytes()
+    lines = {"grey": "ffmpeg -y -i %1 -pix_fmt gray -c:v libx265 -preset ultrafast %2\n",
+             "small": "ffmpeg -y -i %1 -vf scale=80:-2 -r 5 -c:v libx265 -preset ultrafast %2\n"}
+    runs = {}
+    for name, line in lines.items():
+        config = case.dir / f"{name}.conf"
+        config.write_text(line)
+        runs[name] = case.run("-days", "9999999", "-dir", "lib", "-ext", f"{name}.mkv",
+                              "-docurrent", "-config", str(config), timeout=ENCODE_TIMEOUT)
+    assert runs["grey"].status == 2, runs["grey"].shown()
+    refused = [r for r in runs["grey"].records if r[0] == "not_converted"]
+    assert refused and refused[0][2].startswith(
+        "the picture is grey, the source in colour (4:2:0)"), runs["grey"].out
+    assert Path("lib/grey.mkv").read_bytes() == original
+    assert runs["small"].status == 0, runs["small"].shown()
+    converted = [r for r in runs["small"].records if r[0] == "converted"]
+    assert converted and converted[0][6] == (
+        "the picture is 80x60, the source 160x120; 5 frames a second, the source 25"), \
+        runs["small"].out
