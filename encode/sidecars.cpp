@@ -17,6 +17,8 @@ namespace {
 // A file whose first bytes announce a video container is a video of its own, whatever its name.
 // Only a regular file is opened: a link or anything else is never a sidecar.
 bool is_plain_file_not_video(const std::string& path) {
+    // The reader follows a link that the walk cannot tell (under Wine); the state does not.
+    if (platform::status_of(path).what != path_state::kind::regular) return false;
     platform::file_reader reader;
     if (reader.open(path) != platform::file_reader::outcome::opened) return false;
     std::string head(media::recognition_size, '\0');

@@ -85,7 +85,8 @@ op_result remove_file(const std::string& path);
 // folder handle that was checked. Before the first call, or after one with two empty paths,
 // anywhere is allowed (tests). On Windows the
 // checked folders are held open without delete sharing while a step runs, so none of them can be
-// renamed or swapped meanwhile; renames and links there go by paths through them.
+// renamed or swapped meanwhile, and renames and links go through their handles; a link at a name
+// that a step changes is refused (`other`), since under Wine such a step reaches its target.
 void confine_changes_to(const std::string& library, const std::string& working_directory);
 
 // Renames `from` to `to`, never replacing an existing `to` (`exists`), and writes the new name

@@ -288,8 +288,8 @@ bool is_share_root(std::wstring_view folder) {
 // name is one of the run's own in the working directory (tempenc.mkv): its folder must be the
 // working directory itself, and no folder that a library path leads to. The handle does not
 // share the right to delete, so while a step runs NTFS lets nobody rename, remove or swap that
-// folder for a junction; names are made, deleted and given notes relative to the handle, and
-// renames and links go by paths that lead through the folders held.
+// folder for a junction; names are made, deleted, renamed, linked and given notes relative to
+// the handle.
 class parent_folder {
 public:
     explicit parent_folder(const std::string& path) {
@@ -362,10 +362,9 @@ public:
                                    nullptr);
         IO_STATUS_BLOCK io{};
         HANDLE opened = INVALID_HANDLE_VALUE;
-        const NTSTATUS status =
-            NtCreateFile(&opened, access | SYNCHRONIZE, &attributes, &io, nullptr,
-                         FILE_ATTRIBUTE_NORMAL, share_all, disposition,
-                         options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+        const NTSTATUS status = NtCreateFile(&opened, access | SYNCHRONIZE, &attributes, &io,
+                                             nullptr, FILE_ATTRIBUTE_NORMAL, share_all, disposition,
+                                             options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
         if (status < 0) {
             SetLastError(RtlNtStatusToDosError(status));
             return unique_handle(INVALID_HANDLE_VALUE);
@@ -379,8 +378,111 @@ private:
     op_result fault_;
 };
 
+constexpr wchar_t note_stream[] = L":brindle";
+
 // NtCreateFile's options for a file, never a folder, opened as itself should it be a link.
 constexpr ULONG file_itself = FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT;
+
+// Under Wine a rename, a deletion or a write at a POSIX link reaches the file it leads to,
+// whatever the flags ask, so the steps that change a name refuse every link there.
+op_result refused_link() { return {op_result::fault::other, "it is a link, never followed"}; }
+
+bool is_link(HANDLE file, const parent_folder& folder) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file, &information)) return true;
+    return is_name_surrogate(file, information.dwFileAttributes) ||
+           is_disguised_link(file, folder.handle(), folder.name());
+}
+
+// Opens the file that the name in its checked folder stands for, never a link, for a step that
+// changes it; `access` is what that step needs.
+op_result open_itself(const parent_folder& folder, ACCESS_MASK access, unique_handle& file) {
+    if (!folder.usable()) return folder.fault();
+    file = folder.open(access | FILE_READ_ATTRIBUTES, FILE_OPEN, file_itself);
+    if (!file.valid()) return last_failure();
+    if (is_link(file.get(), folder)) {
+        file = unique_handle(INVALID_HANDLE_VALUE);
+        return refused_link();
+    }
+    return {};
+}
+
+// Gives the open `file` the name `to` has in its checked folder, through that folder's handle, so
+// the system never resolves the new name's path again: a rename (FileRenameInformation), or a
+// second name (FileLinkInformation). A `stream` (":brindle") names that stream of it.
+op_result give_name(HANDLE file, const parent_folder& to, FILE_INFORMATION_CLASS how, bool replace,
+                    std::wstring_view stream = {}) {
+    const std::wstring name = to.name() + std::wstring(stream);
+    const std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + name.size() * sizeof(wchar_t);
+    std::vector<std::uint64_t> buffer(size / sizeof(std::uint64_t) + 1);
+    auto* information = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    information->ReplaceIfExists = replace ? TRUE : FALSE;
+    information->RootDirectory = to.handle();
+    information->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), information->FileName);
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status =
+        NtSetInformationFile(file, &io, information, static_cast<ULONG>(size), how);
+    if (status >= 0) return {};
+    const DWORD error = RtlNtStatusToDosError(status);
+    SetLastError(error);
+    return failure(error);
+}
+
+bool set_attributes(HANDLE file, DWORD attributes) {
+    // Zero times leave the file's times as they are.
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = settable(attributes);
+    return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+}
+
+// Wine keeps a note as a plain file named NAME:brindle beside the file, which a stranger may have
+// planted as a link or as a second name of a file elsewhere; NTFS streams are neither.
+bool is_foreign_note(HANDLE stream, const parent_folder& folder) {
+    if (!running_under_wine()) return false;
+    BY_HANDLE_FILE_INFORMATION information{};
+    return !GetFileInformationByHandle(stream, &information) || information.nNumberOfLinks != 1 ||
+           is_disguised_link(stream, folder.handle(), folder.name() + note_stream);
+}
+
+// The note stream of the name in `folder`, open for writing and not yet truncated. A new one is
+// created exclusively, so that a link left dangling there creates nothing where it leads.
+unique_handle open_note_stream(const parent_folder& folder) {
+    constexpr ACCESS_MASK access = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
+    auto stream = folder.open(access, FILE_OPEN, file_itself, note_stream);
+    if (!stream.valid() && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        stream = folder.open(access, FILE_CREATE, file_itself, note_stream);
+    }
+    if (stream.valid() && is_foreign_note(stream.get(), folder)) {
+        return unique_handle(INVALID_HANDLE_VALUE);
+    }
+    return stream;
+}
+
+// The note of the name in `folder`, open to be renamed or deleted; none when it is foreign.
+unique_handle open_note_to_move(const parent_folder& folder) {
+    auto note = folder.open(DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, file_itself, note_stream);
+    if (note.valid() && is_foreign_note(note.get(), folder)) {
+        return unique_handle(INVALID_HANDLE_VALUE);
+    }
+    return note;
+}
+
+// Wine keeps a note as a file of its own, which a rename or a deletion of the file would leave
+// behind, to be renamed as a sidecar, listed by the scan or taken for the next file's note: it
+// follows the file to `to`, or goes with it (none), and a note that a file gone left at the new
+// name goes first.
+void carry_note(const parent_folder& from, const parent_folder* to) {
+    if (!running_under_wine()) return;
+    if (to) {
+        if (const auto stale = open_note_to_move(*to); stale.valid()) delete_by_handle(stale.get());
+    }
+    const auto note = open_note_to_move(from);
+    if (!note.valid()) return;
+    if (!to || !give_name(note.get(), *to, FileRenameInformation, false, note_stream).ok()) {
+        delete_by_handle(note.get());
+    }
+}
 
 }  // namespace
 
@@ -389,8 +491,8 @@ bool write_file_note(const std::string& path, const std::string& text) {
     // not carry the note to a file outside the library.
     const parent_folder folder(path);
     if (!folder.usable()) return false;
-    const auto file = folder.open(FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN,
-                                  file_itself);
+    const auto file =
+        folder.open(FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN, file_itself);
     BY_HANDLE_FILE_INFORMATION information{};
     if (!file.valid() || !GetFileInformationByHandle(file.get(), &information) ||
         GetFileType(file.get()) != FILE_TYPE_DISK ||
@@ -405,11 +507,11 @@ bool write_file_note(const std::string& path, const std::string& text) {
     if (!GetFileTime(file.get(), nullptr, nullptr, &written)) return false;
     bool ok = false;
     {
-        const auto stream = folder.open(GENERIC_WRITE, FILE_OVERWRITE_IF, file_itself, L":brindle");
+        const auto stream = open_note_stream(folder);
         DWORD put = 0;
         ok = stream.valid() &&
              WriteFile(stream.get(), text.data(), static_cast<DWORD>(text.size()), &put, nullptr) &&
-             put == text.size();
+             put == text.size() && SetEndOfFile(stream.get());
     }
     SetFileTime(file.get(), nullptr, nullptr, &written);
     return ok;
@@ -458,66 +560,75 @@ op_result remove_file(const std::string& path) {
     // As DeleteFileW does it, but relative to the checked folder: the name itself, a link
     // included, is deleted when the handle closes.
     const parent_folder folder(path);
-    if (!folder.usable()) return folder.fault();
-    const auto file = folder.open(DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, file_itself);
-    if (!file.valid()) return last_failure();
+    unique_handle file(INVALID_HANDLE_VALUE);
+    if (const op_result opened = open_itself(folder, DELETE, file); !opened.ok()) return opened;
     FILE_DISPOSITION_INFO disposition{TRUE};
     if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
                                     sizeof disposition)) {
         return last_failure();
     }
+    carry_note(folder, nullptr);
     return {};
 }
 
-op_result rename_no_replace(const std::string& from, const std::string& to) {
-    const parent_folder old_folder(from), new_folder(to);
-    if (!old_folder.usable()) return old_folder.fault();
-    if (!new_folder.usable()) return new_folder.fault();
-    const auto wide_from = to_wide_path(from), wide_to = to_wide_path(to);
-    if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
-    if (!MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_WRITE_THROUGH)) {
-        return last_failure();
+namespace {
+
+op_result rename_opened(HANDLE file, const parent_folder& new_folder, bool replace) {
+    op_result renamed = give_name(file, new_folder, FileRenameInformation, replace);
+    if (!replace || renamed.ok() || renamed.why != op_result::fault::other) return renamed;
+    // Windows replaces no read-only file, and the caller asked for this very file to be replaced.
+    // Should the second try fail too, the file gets its attribute back.
+    unique_handle target(INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!open_itself(new_folder, FILE_WRITE_ATTRIBUTES, target).ok() ||
+        !GetFileInformationByHandle(target.get(), &information)) {
+        return renamed;
     }
-    return {};
+    const DWORD attributes = information.dwFileAttributes;
+    if (!(attributes & FILE_ATTRIBUTE_READONLY) ||
+        !set_attributes(target.get(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        return renamed;
+    }
+    renamed = give_name(file, new_folder, FileRenameInformation, true);
+    if (!renamed.ok()) set_attributes(target.get(), attributes);
+    return renamed;
+}
+
+op_result rename_through_folders(const std::string& from, const std::string& to, bool replace) {
+    const parent_folder old_folder(from), new_folder(to);
+    if (!new_folder.usable()) return new_folder.fault();
+    unique_handle file(INVALID_HANDLE_VALUE);
+    if (const op_result opened = open_itself(old_folder, DELETE, file); !opened.ok()) {
+        return opened;
+    }
+    const op_result renamed = rename_opened(file.get(), new_folder, replace);
+    if (renamed.ok()) carry_note(old_folder, &new_folder);
+    return renamed;
+}
+
+}  // namespace
+
+op_result rename_no_replace(const std::string& from, const std::string& to) {
+    return rename_through_folders(from, to, false);
 }
 
 op_result rename_replace(const std::string& from, const std::string& to) {
-    const parent_folder old_folder(from), new_folder(to);
-    if (!old_folder.usable()) return old_folder.fault();
-    if (!new_folder.usable()) return new_folder.fault();
-    const auto wide_from = to_wide_path(from), wide_to = to_wide_path(to);
-    if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
-    constexpr DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-    if (MoveFileExW(wide_from->c_str(), wide_to->c_str(), flags)) return {};
-    DWORD error = GetLastError();
-    // Windows replaces no read-only file, and the caller asked for this very file to be replaced.
-    // Should the second try fail too, the file gets its attribute back.
-    const DWORD attributes = GetFileAttributesW(wide_to->c_str());
-    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_READONLY) && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-        SetFileAttributesW(wide_to->c_str(), settable(attributes & ~FILE_ATTRIBUTE_READONLY))) {
-        if (MoveFileExW(wide_from->c_str(), wide_to->c_str(), flags)) return {};
-        error = GetLastError();
-        SetFileAttributesW(wide_to->c_str(), attributes);
-    }
-    return failure(error);
+    return rename_through_folders(from, to, true);
 }
 
 op_result hard_link(const std::string& from, const std::string& to) {
     const parent_folder old_folder(from), new_folder(to);
-    if (!old_folder.usable()) return old_folder.fault();
     if (!new_folder.usable()) return new_folder.fault();
-    const auto wide_from = to_wide_path(from), wide_to = to_wide_path(to);
-    if (!wide_from || !wide_to) return failure(ERROR_NO_UNICODE_TRANSLATION);
-    if (CreateHardLinkW(wide_to->c_str(), wide_from->c_str(), nullptr)) return {};
-    const DWORD error = GetLastError();
-    op_result result = failure(error);
+    unique_handle file(INVALID_HANDLE_VALUE);
+    if (const op_result opened = open_itself(old_folder, 0, file); !opened.ok()) return opened;
+    op_result result = give_name(file.get(), new_folder, FileLinkInformation, false);
     // FAT and exFAT have no hard links and network shares often refuse them; a file with 1023
     // links takes no more. A refusal of access is left to the rename that serves instead, which
     // either works or says why it cannot.
-    if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
-        error == ERROR_CALL_NOT_IMPLEMENTED || error == ERROR_TOO_MANY_LINKS ||
-        error == ERROR_ACCESS_DENIED) {
+    const DWORD error = GetLastError();
+    if (!result.ok() && (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+                         error == ERROR_CALL_NOT_IMPLEMENTED || error == ERROR_TOO_MANY_LINKS ||
+                         error == ERROR_ACCESS_DENIED)) {
         result.why = op_result::fault::not_supported;
     }
     return result;
@@ -561,15 +672,9 @@ op_result copy_attributes(const std::string& from, const std::string& to) {
         return failure(ERROR_INVALID_PARAMETER);
     }
     const parent_folder folder(to);
-    if (!folder.usable()) return folder.fault();
-    const auto file = folder.open(FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN,
-                                  FILE_OPEN_REPARSE_POINT);
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!file.valid() || !GetFileInformationByHandle(file.get(), &information)) {
-        return last_failure();
-    }
-    if (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
-        return failure(ERROR_INVALID_PARAMETER);
+    unique_handle file(INVALID_HANDLE_VALUE);
+    if (const op_result opened = open_itself(folder, FILE_WRITE_ATTRIBUTES, file); !opened.ok()) {
+        return opened;
     }
     // Zero times leave the file's times as they are; the last write time is the source's, so
     // that date-sorted listings keep the file where it was.
@@ -585,15 +690,15 @@ op_result copy_attributes(const std::string& from, const std::string& to) {
 
 op_result clear_read_only(const std::string& path) {
     const parent_folder folder(path);
-    if (!folder.usable()) return folder.fault();
-    const auto wide = to_wide_path(path);
-    if (!wide) return failure(ERROR_NO_UNICODE_TRANSLATION);
-    const DWORD attributes = GetFileAttributesW(wide->c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return last_failure();
-    if (!(attributes & FILE_ATTRIBUTE_READONLY)) return {op_result::fault::not_supported, {}};
-    if (!SetFileAttributesW(wide->c_str(), settable(attributes & ~FILE_ATTRIBUTE_READONLY))) {
-        return last_failure();
+    unique_handle file(INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (const op_result opened = open_itself(folder, FILE_WRITE_ATTRIBUTES, file); !opened.ok()) {
+        return opened;
     }
+    if (!GetFileInformationByHandle(file.get(), &information)) return last_failure();
+    const DWORD attributes = information.dwFileAttributes;
+    if (!(attributes & FILE_ATTRIBUTE_READONLY)) return {op_result::fault::not_supported, {}};
+    if (!set_attributes(file.get(), attributes & ~FILE_ATTRIBUTE_READONLY)) return last_failure();
     return {};
 }
 
@@ -639,8 +744,8 @@ op_result flush_file(const std::string& path) {
 void confine_changes_to(const std::string& library, const std::string& working_directory) {
     const auto final_path_of_folder = [](const std::string& folder) {
         if (folder.empty()) return std::string();
-        const auto handle = open_file(folder, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS);
+        const auto handle =
+            open_file(folder, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
         return handle.valid() ? to_utf8(final_path_of(handle.get())).value_or(std::string())
                               : std::string();
     };

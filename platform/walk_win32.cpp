@@ -152,7 +152,10 @@ op_result read_directory(const open_directory& dir, const entry_filter& keep,
     }
     do {
         const std::wstring_view wide_name = data.cFileName;
-        if (wide_name == L"." || wide_name == L"..") continue;
+        // No Windows name holds a colon; under Wine, NAME:brindle is the note kept with NAME.
+        if (wide_name == L"." || wide_name == L".." || wide_name.find(L':') != wide_name.npos) {
+            continue;
+        }
         auto name = to_utf8(wide_name);
         if (!name) continue;  // not valid UTF-16: nothing could open it by a converted name
         const entry_kind kind = kind_of(data.dwFileAttributes, data.dwReserved0);

@@ -16,7 +16,9 @@
 #include "platform/process.h"
 #include "platform/walk.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <sys/file.h>
@@ -380,6 +382,110 @@ TEST(Platform, ChangesStayInsideTheConfinedFolders) {
     EXPECT_TRUE(platform::rename_no_replace(temp, lib + "/real/b.mkv").ok());
     EXPECT_TRUE(platform::remove_file(lib + "/real/b.mkv").ok());
     platform::confine_changes_to({}, {});
+}
+
+// A note is the file's own: it moves with a rename, goes with a deletion or a replace, and is no
+// name of its own in a listing (under Wine it is kept as a file beside its file).
+TEST(Platform, ANoteGoesWhereItsFileGoes) {
+    scoped_temp_dir dir;
+    const auto a = join(dir, "a.mkv"), b = join(dir, "b.mkv"), c = join(dir, "c.mkv");
+    write_file(from_utf8(a), "a");
+    write_file(from_utf8(c), "c");
+    if (!platform::write_file_note(a, "note of a")) GTEST_SKIP() << "no notes here";
+    ASSERT_TRUE(platform::write_file_note(c, "note of c"));
+    ASSERT_TRUE(platform::rename_no_replace(a, b).ok());
+    std::string note;
+    EXPECT_TRUE(platform::read_file_note(b, note));
+    EXPECT_EQ(note, "note of a");
+    EXPECT_FALSE(platform::read_file_note(a, note)) << "the old name keeps no note";
+    platform::open_directory folder;
+    ASSERT_TRUE(platform::open_top_directory(dir.str(), folder).ok());
+    std::vector<std::string> names;
+    for (const auto& entry : list_all(folder)) names.push_back(entry.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"b.mkv", "c.mkv"}));
+
+    ASSERT_TRUE(platform::rename_replace(c, b).ok());
+    EXPECT_TRUE(platform::read_file_note(b, note));
+    EXPECT_EQ(note, "note of c") << "the replaced file's note is gone with it";
+    ASSERT_TRUE(platform::remove_file(b).ok());
+    EXPECT_FALSE(platform::read_file_note(b, note));
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+// POSIX links in `folder`, each {target, name}, neither holding a space: under Wine made by the
+// host's own shell, which Wine starts as a native program, since Wine itself makes none. False
+// where no such link can be made (Windows itself).
+bool make_posix_links(const fs::path& folder,
+                      const std::vector<std::pair<std::string, std::string>>& links) {
+#ifdef _WIN32
+    // The host's program is no Windows process: it is done when its last step's mark appears.
+    std::string script;
+    for (const auto& [target, name] : links) script += "ln -s " + target + " " + name + " && ";
+    std::wstring command = L"/bin/sh -c \"" + from_utf8(script).wstring() + L": >.linked\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.wstring().c_str(), &startup, &process)) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int wait = 0; wait < 100 && !fs::exists(folder / ".linked"); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return fs::remove(folder / ".linked");
+#else
+    std::error_code failed;
+    for (const auto& [target, name] : links) {
+        fs::create_symlink(from_utf8(target), folder / from_utf8(name), failed);
+    }
+    return !failed;
+#endif
+}
+
+// Links planted by a stranger in the library and the working directory, each leading outside:
+// whatever step meets one, nothing outside changes. Under Wine every call follows such a link
+// as if it were the file it leads to.
+TEST(Platform, NoStepChangesAFileOutsideThroughAPlantedLink) {
+    scoped_temp_dir dir;
+    const fs::path lib = dir.path() / "lib", out = dir.path() / "out";
+    fs::create_directories(lib);
+    fs::create_directories(out);
+    const std::vector<std::string> outside{"important.txt", "second.txt", "stage.txt", "film.nfo",
+                                           "temp.mkv"};
+    for (const std::string& name : outside) write_file(out / name, "outside " + name);
+    write_file(lib / "junk.mkv", "not a video");
+    write_file(lib / "gone.mkv", "not a video");
+    write_file(lib / "hard.mkv", "not a video");
+    write_file(lib / "Film.x264.mkv", "film");
+    fs::create_hard_link(out / "second.txt", lib / "hard.mkv:brindle");
+    if (!make_posix_links(lib, {{"../out/important.txt", "junk.mkv:brindle"},
+                                {"../out/created.txt", "gone.mkv:brindle"},
+                                {"../out/stage.txt", ".brindle-HOST-99999-1.part"},
+                                {"../out/film.nfo", "Film.x264.nfo"},
+                                {"out/temp.mkv", "../tempenc.mkv"}})) {
+        GTEST_SKIP() << "no POSIX links here";
+    }
+    const auto in_lib = [&](const std::string& name) { return join(dir, "lib") + "/" + name; };
+    scoped_chdir inside(dir.path());
+
+    for (const char* video : {"junk.mkv", "gone.mkv", "hard.mkv"}) {
+        platform::write_file_note(in_lib(video), "brindle-failed-2 1 2 3");
+    }
+    platform::remove_file(in_lib(".brindle-HOST-99999-1.part"));
+    platform::remove_file("tempenc.mkv");
+    platform::copy_attributes(in_lib("Film.x264.mkv"), in_lib("Film.x264.nfo"));
+    platform::clear_read_only(in_lib("Film.x264.nfo"));
+    platform::hard_link(in_lib("Film.x264.nfo"), in_lib("Film.x265.nfo.bak"));
+    platform::rename_no_replace(in_lib("Film.x264.nfo"), in_lib("Film.x265.nfo"));
+    platform::rename_replace(in_lib("Film.x265.nfo"), in_lib("Film.x264.mkv"));
+
+    for (const std::string& name : outside) {
+        EXPECT_EQ(read_file(out / name), "outside " + name) << name << " outside was changed";
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), {}), std::ptrdiff_t(outside.size()))
+        << "a file was made or taken outside";
 }
 
 namespace {
