@@ -620,7 +620,10 @@ op_result hard_link(const std::string& from, const std::string& to) {
     const parent_folder old_folder(from), new_folder(to);
     if (!new_folder.usable()) return new_folder.fault();
     unique_handle file(INVALID_HANDLE_VALUE);
-    if (const op_result opened = open_itself(old_folder, 0, file); !opened.ok()) return opened;
+    if (const op_result opened = open_itself(old_folder, FILE_WRITE_ATTRIBUTES, file);
+        !opened.ok()) {
+        return opened;
+    }
     op_result result = give_name(file.get(), new_folder, FileLinkInformation, false);
     // FAT and exFAT have no hard links and network shares often refuse them; a file with 1023
     // links takes no more. A refusal of access is left to the rename that serves instead, which

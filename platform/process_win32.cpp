@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/output_tail.h"
 #include "platform/process.h"
 #include "platform/win32_support.h"
@@ -349,10 +350,43 @@ int stop_requested() { return requested_stop.load(); }
 stop_deferral::stop_deferral() = default;
 stop_deferral::~stop_deferral() = default;
 
+namespace {
+
+// The lock file at `name` in the working directory, open to be written, never through a link:
+// Wine opens a POSIX link as the file it leads to whatever the flags say, so the name's own state
+// must show the very file that was opened. A new file is created exclusively, which no link
+// passes either.
+unique_handle open_lock_file(const std::string& name) {
+    constexpr DWORD access = GENERIC_READ | GENERIC_WRITE;
+    constexpr DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        unique_handle file = open_file(name, access, CREATE_NEW, flags);
+        if (file.valid() || GetLastError() != ERROR_FILE_EXISTS) return file;
+        file = open_file(name, access, OPEN_EXISTING, flags);
+        BY_HANDLE_FILE_INFORMATION information{};
+        if (!file.valid()) {
+            if (GetLastError() == ERROR_FILE_NOT_FOUND) continue;
+            return file;
+        }
+        const path_state state = status_of(name);
+        if (!GetFileInformationByHandle(file.get(), &information) ||
+            state.what != path_state::kind::regular ||
+            state.stamp.volume != information.dwVolumeSerialNumber ||
+            state.stamp.index !=
+                win32::join_halves(information.nFileIndexHigh, information.nFileIndexLow)) {
+            return unique_handle(INVALID_HANDLE_VALUE);
+        }
+        return file;
+    }
+    return unique_handle(INVALID_HANDLE_VALUE);
+}
+
+}  // namespace
+
 lock_result lock_working_directory(const std::string& name) {
-    // Never through a link planted at the lock's name, nor a file with a second name elsewhere.
-    unique_handle file = open_file(name, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+    // Never through a link planted at the lock's name, nor a file with a second name elsewhere:
+    // the lock file is emptied and written.
+    unique_handle file = open_lock_file(name);
     BY_HANDLE_FILE_INFORMATION information{};
     if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK ||
         !GetFileInformationByHandle(file.get(), &information) ||
@@ -361,10 +395,21 @@ lock_result lock_working_directory(const std::string& name) {
         information.nNumberOfLinks != 1) {
         return lock_result::cannot_create;
     }
-    OVERLAPPED at_start{};
+    // The byte locked lies far past the text, which others may then read while the run holds it.
+    OVERLAPPED far_past_the_text{};
+    far_past_the_text.OffsetHigh = 0x100;
     if (!LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                    &at_start)) {
+                    &far_past_the_text)) {
         return lock_result::held_elsewhere;
+    }
+    // The run's identity, as on POSIX: its process id and when it started.
+    const unsigned long pid = GetCurrentProcessId();
+    const std::string identity =
+        std::to_string(pid) + " " + std::to_string(process_started_at(pid).value_or(0)) + "\n";
+    DWORD written = 0;
+    if (SetEndOfFile(file.get())) {
+        WriteFile(file.get(), identity.data(), static_cast<DWORD>(identity.size()), &written,
+                  nullptr);
     }
     // The handle stays open until the process ends, and the lock with it; the system drops
     // both however the process ends. It is not inheritable, so no encoder holds it on.
