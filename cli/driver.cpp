@@ -201,6 +201,14 @@ void report_refusals(const run_options& options, const candidate_list& candidate
     }
 }
 
+// Where the comparison looked for ffmpeg, in the words of the line that stops the run.
+std::string comparer_missing_text() {
+    if (platform::command_interpreter() == platform::interpreter_kind::windows_cmd) {
+        return "ffmpeg.exe is not in the working directory, beside brindle.exe or on PATH";
+    }
+    return "ffmpeg is not on PATH";
+}
+
 // The encode phase: one candidate after the other, in list order. Answers the exit code.
 int encode_all(const run_options& options, const candidate_list& candidates,
                const std::string& command_template) {
@@ -216,6 +224,11 @@ int encode_all(const run_options& options, const candidate_list& candidates,
     }
     run_tally tally;
     const std::size_t count = candidates.entries.size();
+    // Found once: the comparison runs the ffmpeg the interpreter would find for the default line.
+    // Without one, the first result that is to be compared stops the run before it is installed;
+    // until then an encoder that is missing too says so itself.
+    const std::optional<std::string> comparer =
+        options.verify == verify_level::headers ? std::nullopt : platform::find_program("ffmpeg");
     run_pace pace;
     for (const candidate_entry& entry : candidates.entries) pace.total += entry.stamp.size;
     for (std::size_t i = 0; i < count; ++i) {
@@ -243,6 +256,9 @@ int encode_all(const run_options& options, const candidate_list& candidates,
             if (prepared.cannot_be_replaced) tally.failed = true;
             continue;
         }
+        prepared.verify = options.verify;
+        prepared.comparer = comparer.value_or(std::string());
+        prepared.comparer_missing = comparer_missing_text();
         // A file that does not fit is passed over, without a note: it fits another night.
         if (const std::string fault = free_space_fault(entry); !fault.empty()) {
             report_not_converted(entry, fault, tally);

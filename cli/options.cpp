@@ -103,6 +103,15 @@ constexpr option_rule option_table[] = {
              o.retry = true;
              return true;
          }},
+    {.name = "-verify",
+     .bad_value = "\n\tThe -verify value must be samples, full or headers.\n",
+     .take =
+         [](run_options& o, const std::string& v) {
+             if (v == "samples") o.verify = verify_level::samples;
+             if (v == "full") o.verify = verify_level::full;
+             if (v == "headers") o.verify = verify_level::headers;
+             return v == "samples" || v == "full" || v == "headers";
+         }},
     {.name = "-minsize",
      .take =
          [](run_options& o, const std::string& v) {
@@ -261,6 +270,9 @@ std::string help_text() {
            "\t-shard K/N - optional. This run takes only part K of N of the files, so that N "
            "machines can share one library.\n"
            "\t-retry - optional. Tries files again that an earlier run noted as failing.\n"
+           "\t-verify samples|full|headers - optional. How much of each result's picture is "
+           "compared with its source's before it is put in place; samples unless another is "
+           "given.\n"
            "\nThe README explains each option, the configuration file, the exit codes and how to "
            "schedule a run.\n";
 }

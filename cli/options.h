@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "encode/compare.h"
+
 namespace brindle {
 
 struct run_options {
@@ -24,6 +26,8 @@ struct run_options {
     int shard_index = 1;
     int shard_count = 1;
     bool retry = false;  // try files again that an earlier run marked as failing
+    // How much of each result's picture is compared with its source's before it is installed.
+    verify_level verify = verify_level::samples;
 };
 
 struct parse_result {

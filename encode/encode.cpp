@@ -141,6 +141,36 @@ void note_failure(const candidate_entry& entry, const prepared_encode& prepared,
     }
 }
 
+// Compares the whole result's picture with the source's. Answers false when the result must not
+// be installed, with `outcome` saying why and the temporary output deleted.
+bool shows_the_sources_picture(const candidate_entry& entry, const prepared_encode& prepared,
+                               const result_verdict& verdict, bool low_priority, bool nearly_full,
+                               encode_outcome& outcome) {
+    if (prepared.verify == verify_level::headers) return true;
+    comparison_request request;
+    request.ffmpeg = prepared.comparer;
+    request.ffmpeg_missing = prepared.comparer_missing;
+    request.level = prepared.verify;
+    request.source = entry.path;
+    request.result = temp_output_name;
+    request.duration_ms = prepared.source_duration_ms.value_or(verdict.duration_ms.value_or(0));
+    request.low_priority = low_priority;
+    const comparison_outcome compared = compare_pictures(request);
+    if (compared.stop_signal == 0 && compared.cannot_start.empty() && compared.refusal.empty()) {
+        return true;
+    }
+    platform::remove_file(temp_output_name);
+    outcome.stop_signal = compared.stop_signal;
+    outcome.stop_note = stop_note_for(compared.killed);
+    outcome.encoder_missing = compared.cannot_start;
+    if (compared.stop_signal == 0 && compared.cannot_start.empty()) {
+        outcome.reason = compared.refusal;
+        outcome.encoder_output = compared.output;
+        note_failure(entry, prepared, nearly_full, outcome.reason);
+    }
+    return false;
+}
+
 // The longest name of one file or folder that the file systems we meet take, counted as
 // native_length counts.
 constexpr std::size_t longest_name = 255;
@@ -324,6 +354,9 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         platform::remove_file(temp_output_name);
         outcome.reason = std::move(refusal);
         mark_failure(entry.path, entry.stamp, prepared.marked_as, outcome.reason);
+        return outcome;
+    }
+    if (!shows_the_sources_picture(entry, prepared, verdict, low_priority, nearly_full, outcome)) {
         return outcome;
     }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "encode/compare.h"
 #include "media/picture.h"
 #include "media/tracks.h"
 #include "vocabulary/candidates.h"
@@ -33,6 +34,11 @@ struct prepared_encode {
     // Set with the refusal when the file could not be replaced however the encode went (its
     // folder cannot be written): something a person must mend, which the exit code tells.
     bool cannot_be_replaced = false;
+    // How the result's picture is compared with the source's before it is installed, and the
+    // ffmpeg that compares it: the run's choice, the same for every file.
+    verify_level verify = verify_level::headers;
+    std::string comparer;
+    std::string comparer_missing;  // where ffmpeg was looked for, when it was not found
 };
 
 // Checks that `entry` may be encoded now. Answers why not, in plain words for a

@@ -56,7 +56,8 @@ bool same_name(std::string_view a, std::string_view b, bool ignore_case) {
 bool belongs_to_another(std::string_view name, const std::vector<std::string>& videos,
                         bool ignore_case) {
     for (const std::string& video : videos) {
-        if (name.size() > video.size() && same_name(name.substr(0, video.size()), video, ignore_case) &&
+        if (name.size() > video.size() &&
+            same_name(name.substr(0, video.size()), video, ignore_case) &&
             std::string_view(".-_").find(name[video.size()]) != std::string_view::npos) {
             return true;
         }

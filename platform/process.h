@@ -3,6 +3,7 @@
 // Processes: the encoder run through the command interpreter, the stop requests, and the run's
 // lock.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,6 +38,60 @@ inline bool is_absolute_windows_path(std::string_view path) {
         return drive >= 'a' && drive <= 'z';
     }
     return path.size() >= 3 && separator(path[0]) && separator(path[1]) && !separator(path[2]);
+}
+
+// The folders of a PATH value, in order, split at `separator`. An empty entry means the working
+// directory, as sh takes it. With ';' (Windows) a folder may stand in double quotes, which may
+// hold a ';'; with ':' (POSIX) a quote is part of a folder's name. Pure, so that it is tested on
+// every platform.
+inline std::vector<std::string> search_path_folders(std::string_view value, char separator) {
+    std::vector<std::string> folders;
+    if (value.empty()) return folders;
+    const bool quotes = separator == ';';
+    std::string folder;
+    bool quoted = false;
+    for (const char c : value) {
+        if (quotes && c == '"') {
+            quoted = !quoted;
+        } else if (c == separator && !quoted) {
+            folders.push_back(folder.empty() ? "." : folder);
+            folder.clear();
+        } else {
+            folder += c;
+        }
+    }
+    folders.push_back(folder.empty() ? "." : folder);
+    return folders;
+}
+
+// The command line from which CommandLineToArgvW and the C runtime take back `program` and each
+// of `arguments` exactly: the program in double quotes (a path holds none), each argument as it
+// is when it holds no blank, tab or quote and is not empty, else quoted with the backslashes
+// before a quote and before the closing quote doubled. Pure, so that it is tested everywhere.
+inline std::string windows_argument_line(const std::string& program,
+                                         const std::vector<std::string>& arguments) {
+    std::string line = "\"" + program + "\"";
+    for (const std::string& argument : arguments) {
+        line += ' ';
+        if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) {
+            line += argument;
+            continue;
+        }
+        line += '"';
+        std::size_t backslashes = 0;
+        for (const char c : argument) {
+            if (c == '\\') {
+                ++backslashes;
+                continue;
+            }
+            line.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+            line += c;
+            backslashes = 0;
+        }
+        line.append(2 * backslashes, '\\');
+        line += '"';
+    }
+    return line;
 }
 
 enum class interpreter_kind { posix_sh, windows_cmd };
@@ -94,6 +149,20 @@ inline constexpr int stop_by_console_close = 1;
 // command runs in a process group of its own, which may not read the terminal. Whatever the command
 // leaves running when the interpreter ends is ended; if Brindle dies, the command ends with it.
 command_result run_command(const std::string& command_line, const command_settings& settings = {});
+
+// Runs the program at `program` with `arguments` (its own name not among them) as run_command
+// runs the interpreter, in a process group or job object of its own, with the same priority,
+// output and stop handling, but with no interpreter: each argument reaches the program as it is,
+// so no name in one can become a command. A program that cannot be started ends with exit code
+// 127 on POSIX and not_started on Windows.
+command_result run_program(const std::string& program, const std::vector<std::string>& arguments,
+                           const command_settings& settings = {});
+
+// Where the command interpreter finds the program `name` ("ffmpeg") when a command line names it
+// bare: on POSIX the first executable regular file of that name in the folders of PATH; on
+// Windows NAME.exe in the working directory, then in Brindle's own folder, then in the folders
+// of PATH. Nothing when there is none.
+std::optional<std::string> find_program(const std::string& name);
 
 // Installs the handlers that turn a stop request into a stop_signal: called once, when encoding
 // begins (before that a stop ends the program at once, as it ends any other). On POSIX a stop

@@ -108,6 +108,7 @@ constexpr int guardian_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 // What the guardian and the interpreter need, prepared before the fork: after it, they call only
 // async-signal-safe functions.
 struct command_plan {
+    const char* program = nullptr;  // /bin/sh, or the program run_program starts
     char* const* argv = nullptr;
     int null_input = -1;
     int output_write = -1;  // the capture pipe, or -1: the command writes to Brindle's own output
@@ -149,7 +150,7 @@ struct start_report {
         ::sigaction(guardian_signals[i], &action, nullptr);
     }
     ::sigprocmask(SIG_SETMASK, &plan.mask, nullptr);
-    ::execve("/bin/sh", plan.argv, environ);
+    ::execve(plan.program, plan.argv, environ);
     ::_exit(127);
 }
 
@@ -354,9 +355,10 @@ bool wait_for_guardian(command_watch& watch, command_result& result) {
     return true;
 }
 
-}  // namespace
-
-command_result run_command(const std::string& command_line, const command_settings& settings) {
+// Starts `program` with `arguments` (its own name first) under a guardian and waits for it, as
+// run_command and run_program promise.
+command_result run_guarded(const std::string& program, std::vector<std::string> arguments,
+                           const command_settings& settings) {
     command_result result;
     sigset_t watched = stop_signal_set();
     sigaddset(&watched, SIGCHLD);
@@ -367,8 +369,9 @@ command_result run_command(const std::string& command_line, const command_settin
         return result;
     }
 
-    std::string sh = "sh", dash_c = "-c", command = command_line;
-    char* const argv[] = {sh.data(), dash_c.data(), command.data(), nullptr};
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
     const unique_fd null_input(open_retrying("/dev/null", O_RDONLY | O_CLOEXEC));
     pipe_ends life, report, output;
     // A socket, so that a word to a guardian that has died cannot raise SIGPIPE in Brindle.
@@ -380,7 +383,8 @@ command_result run_command(const std::string& command_line, const command_settin
         return result;
     }
     command_plan plan;
-    plan.argv = argv;
+    plan.program = program.c_str();
+    plan.argv = argv.data();
     plan.null_input = null_input.get();
     plan.output_write = output.fd[1];
     plan.lock = run_lock_descriptor;
@@ -438,6 +442,32 @@ command_result run_command(const std::string& command_line, const command_settin
         result.code = WTERMSIG(status);
     }
     return result;
+}
+
+}  // namespace
+
+command_result run_command(const std::string& command_line, const command_settings& settings) {
+    return run_guarded("/bin/sh", {"sh", "-c", command_line}, settings);
+}
+
+command_result run_program(const std::string& program, const std::vector<std::string>& arguments,
+                           const command_settings& settings) {
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return run_guarded(program, std::move(argv), settings);
+}
+
+std::optional<std::string> find_program(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    for (const std::string& folder : search_path_folders(path == nullptr ? "" : path, ':')) {
+        const std::string candidate = folder + "/" + name;
+        struct stat status;
+        if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
 }
 
 void install_stop_handlers() {
@@ -521,9 +551,8 @@ bool locking_run_has_ended(int fd) {
 lock_result lock_working_directory(const std::string& name) {
     // The lock file is emptied and written: never through a link planted at its name, and never
     // a file that has a second name elsewhere (a video of the library, say).
-    unique_fd file(open_retrying(name.c_str(),
-                                 O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                                 0666));
+    unique_fd file(open_retrying(
+        name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666));
     struct stat status;
     if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
         status.st_nlink != 1) {

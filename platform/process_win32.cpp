@@ -151,13 +151,12 @@ private:
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-// Starts `interpreter` suspended on `command_line`, with the console, working directory and
-// environment of this process, created inside the plan's job where the system can do that.
-// Answers false with the error in GetLastError.
-bool start_suspended(const std::wstring& interpreter, const std::string& command_line,
+// Starts `program` suspended with the command line `utf8_line`, with the console, working
+// directory and environment of this process, created inside the plan's job where the system can
+// do that. Answers false with the error in GetLastError.
+bool start_suspended(const std::wstring& program, const std::string& utf8_line,
                      const start_plan& plan, started_process& started) {
-    const auto name = to_utf8(interpreter);
-    auto line = name ? to_wide(cmd_interpreter_line(*name, command_line)) : std::nullopt;
+    auto line = to_wide(utf8_line);
     if (!line) {
         SetLastError(ERROR_NO_UNICODE_TRANSLATION);
         return false;
@@ -175,13 +174,13 @@ bool start_suspended(const std::wstring& interpreter, const std::string& command
     const DWORD flags = CREATE_SUSPENDED | plan.priority_class;
     PROCESS_INFORMATION process{};
     // Systems older than Windows 10 refuse the job list; there run_command assigns the job.
-    bool created = in_job.get() != nullptr &&
-                   CreateProcessW(interpreter.c_str(), line->data(), nullptr, nullptr, TRUE,
-                                  flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                                  &startup.StartupInfo, &process);
+    bool created =
+        in_job.get() != nullptr && CreateProcessW(program.c_str(), line->data(), nullptr, nullptr,
+                                                  TRUE, flags | EXTENDED_STARTUPINFO_PRESENT,
+                                                  nullptr, nullptr, &startup.StartupInfo, &process);
     if (!created) {
         startup.StartupInfo.cb = sizeof startup.StartupInfo;
-        created = CreateProcessW(interpreter.c_str(), line->data(), nullptr, nullptr, TRUE, flags,
+        created = CreateProcessW(program.c_str(), line->data(), nullptr, nullptr, TRUE, flags,
                                  nullptr, nullptr, &startup.StartupInfo, &process);
     }
     if (!created) return false;
@@ -275,9 +274,22 @@ bool wait_for_interpreter(HANDLE process, HANDLE job, command_result& result) {
     }
 }
 
-}  // namespace
+// Starts the interpreter on `command_line`: COMSPEC when it is usable, else the system's cmd.exe.
+bool start_interpreter(const std::string& command_line, const start_plan& plan,
+                       started_process& child) {
+    for (const std::wstring& interpreter : {usable_comspec(), system_cmd()}) {
+        const auto name = to_utf8(interpreter);
+        if (interpreter.empty() || !name) continue;
+        if (start_suspended(interpreter, cmd_interpreter_line(*name, command_line), plan, child)) {
+            return true;
+        }
+    }
+    return false;
+}
 
-command_result run_command(const std::string& command_line, const command_settings& settings) {
+// Runs what `start` starts suspended inside a job object of its own, as run_command promises.
+template <typename starter>
+command_result run_in_job(const command_settings& settings, const starter& start) {
     command_result result;
     if (const int stop = stop_requested(); stop != 0) {
         result.stop_signal = stop;
@@ -301,13 +313,7 @@ command_result run_command(const std::string& command_line, const command_settin
     plan.priority_class = settings.low_priority ? BELOW_NORMAL_PRIORITY_CLASS : 0;
     plan.output = output_write.valid() ? output_write.get() : nullptr;
     started_process child;
-    const std::wstring comspec = usable_comspec();
-    bool started = !comspec.empty() && start_suspended(comspec, command_line, plan, child);
-    if (!started) {
-        const std::wstring cmd = system_cmd();
-        started = !cmd.empty() && start_suspended(cmd, command_line, plan, child);
-    }
-    if (!started) {
+    if (!start(plan, child)) {
         result.error = error_text(GetLastError());
         return result;
     }
@@ -338,6 +344,57 @@ command_result run_command(const std::string& command_line, const command_settin
     result.how = command_result::ending::exited;
     result.code = static_cast<int>(exit_code);
     return result;
+}
+
+// The folder brindle.exe was started from, with its final separator; empty when it cannot be told.
+std::string own_folder() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return {};
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const auto utf8 = to_utf8(path);
+    if (!utf8) return {};
+    const std::size_t last = utf8->find_last_of("\\/");
+    return last == std::string::npos ? std::string() : utf8->substr(0, last + 1);
+}
+
+}  // namespace
+
+command_result run_command(const std::string& command_line, const command_settings& settings) {
+    return run_in_job(settings, [&](const start_plan& plan, started_process& child) {
+        return start_interpreter(command_line, plan, child);
+    });
+}
+
+command_result run_program(const std::string& program, const std::vector<std::string>& arguments,
+                           const command_settings& settings) {
+    const auto wide = to_wide(program);
+    return run_in_job(settings, [&](const start_plan& plan, started_process& child) {
+        return wide &&
+               start_suspended(*wide, windows_argument_line(program, arguments), plan, child);
+    });
+}
+
+std::optional<std::string> find_program(const std::string& name) {
+    std::vector<std::string> folders{".\\", own_folder()};
+    const auto path = to_utf8(environment_variable(L"PATH"));
+    for (const std::string& folder : search_path_folders(path.value_or(""), ';')) {
+        folders.push_back(folder + "\\");
+    }
+    for (const std::string& folder : folders) {
+        if (folder.empty()) continue;
+        const std::string candidate = folder + name + ".exe";
+        const auto wide = to_wide(candidate);
+        if (wide && is_file(*wide)) return candidate;
+    }
+    return std::nullopt;
 }
 
 void install_stop_handlers() { SetConsoleCtrlHandler(on_console_event, TRUE); }

@@ -229,7 +229,8 @@ TEST(Options, HelpAndVersionStandAlone) {
     }
     const std::string help = help_text();
     EXPECT_TRUE(help.starts_with(usage_text()));
-    for (const char* newer : {"\t-until ", "\t-priority ", "\t-shard ", "\t-retry ", "README"}) {
+    for (const char* newer :
+         {"\t-until ", "\t-priority ", "\t-shard ", "\t-retry ", "\t-verify ", "README"}) {
         EXPECT_NE(help.find(newer, usage_text().size()), std::string::npos) << newer;
     }
     const parse_result version = parse({"--version"});
@@ -271,11 +272,20 @@ TEST(Options, SchedulingValues) {
     const parse_result none = parse({"-days", "3", "-dir", "D", "-ext", "mkv"});
     EXPECT_EQ(none.options.until_minutes, -1);
     EXPECT_TRUE(none.options.low_priority);
+    EXPECT_EQ(none.options.verify, verify_level::samples);
+    for (const auto& [value, level] :
+         {std::pair{"samples", verify_level::samples}, std::pair{"full", verify_level::full},
+          std::pair{"headers", verify_level::headers}}) {
+        const parse_result verified =
+            parse({"-days", "3", "-dir", "D", "-ext", "mkv", "-verify", value});
+        ASSERT_TRUE(verified.ok) << value;
+        EXPECT_EQ(verified.options.verify, level) << value;
+    }
 
     const std::vector<std::string> base = {"-days", "3", "-dir", "D", "-ext", "mkv"};
     for (const auto& [option, value] :
-         {std::pair{"-until", "24:00"}, std::pair{"-priority", "high"},
-          std::pair{"-shard", "3/2"}}) {
+         {std::pair{"-until", "24:00"}, std::pair{"-priority", "high"}, std::pair{"-shard", "3/2"},
+          std::pair{"-verify", "Headers"}, std::pair{"-verify", ""}}) {
         std::vector<std::string> args = base;
         args.insert(args.end(), {option, value});
         const parse_result result = parse(args);

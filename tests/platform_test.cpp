@@ -564,6 +564,34 @@ TEST(Platform, ComposesTheCmdLineAndTellsAbsoluteWindowsPaths) {
     }
 }
 
+TEST(Platform, ComposesProgramLinesAndSplitsSearchPaths) {
+    const struct {
+        std::vector<std::string> arguments;
+        const char* line;
+    } lines[] = {
+        {{"-i", "file:C:\\v\\a.mkv"}, "\"C:\\f.exe\" -i file:C:\\v\\a.mkv"},
+        {{"", "a b", "tab\there"}, "\"C:\\f.exe\" \"\" \"a b\" \"tab\there\""},
+        // Backslashes double only before a quote, the closing one included.
+        {{"a\"b", "a\\\"b", "C:\\dir\\", "C:\\my dir\\"},
+         "\"C:\\f.exe\" \"a\\\"b\" \"a\\\\\\\"b\" C:\\dir\\ \"C:\\my dir\\\\\""},
+        {{"[0:V:0]trim=start=1.000,setpts=PTS-STARTPTS;[a][b]ssim"},
+         "\"C:\\f.exe\" [0:V:0]trim=start=1.000,setpts=PTS-STARTPTS;[a][b]ssim"},
+    };
+    for (const auto& each : lines) {
+        EXPECT_EQ(platform::windows_argument_line("C:\\f.exe", each.arguments), each.line);
+    }
+    using folders = std::vector<std::string>;
+    EXPECT_EQ(platform::search_path_folders("/usr/local/bin:/usr/bin", ':'),
+              (folders{"/usr/local/bin", "/usr/bin"}));
+    EXPECT_EQ(platform::search_path_folders(":/bin::", ':'), (folders{".", "/bin", ".", "."}));
+    EXPECT_EQ(platform::search_path_folders("C:\\x;\"C:\\a;b\";D:\\", ';'),
+              (folders{"C:\\x", "C:\\a;b", "D:\\"}));
+    EXPECT_EQ(platform::search_path_folders("\"C:\\Program Files\\ff\";C:\\x", ';'),
+              (folders{"C:\\Program Files\\ff", "C:\\x"}));
+    EXPECT_EQ(platform::search_path_folders("/a\"b:/c", ':'), (folders{"/a\"b", "/c"}));
+    EXPECT_TRUE(platform::search_path_folders("", ':').empty());
+}
+
 TEST(Platform, FallsBackToCmdWhenComspecFails) {
     if (!on_windows()) GTEST_SKIP() << "COMSPEC is a Windows matter";
     scoped_temp_dir dir;
@@ -587,6 +615,37 @@ TEST(Platform, FallsBackToCmdWhenComspecFails) {
         EXPECT_EQ(exit_code_of("exit 6"), 6) << "COMSPEC [" << each << "]";
     }
     set_environment("COMSPEC", comspec);
+    set_environment("PATH", path);
+}
+
+TEST(Platform, FindsAProgramWhereTheInterpreterWould) {
+    scoped_temp_dir dir;
+    scoped_chdir inside(dir.path());
+    const char* saved_path = std::getenv("PATH");
+    const std::string path = saved_path ? saved_path : "";
+    for (const char* folder : {"first", "second", "third"}) fs::create_directory(folder);
+    const std::string tool = testing::tool_path(BRINDLE_PRINT_ARG);
+    if (on_windows()) {
+        // PATH comes last: the working directory and Brindle's own folder are looked in first.
+        fs::copy_file(from_utf8(tool), fs::path("second") / "probe-tool.exe");
+        set_environment("PATH", join(dir, "first") + ";\"" + join(dir, "second") + "\"");
+        EXPECT_EQ(platform::find_program("probe-tool"), join(dir, "second") + "\\probe-tool.exe");
+        fs::copy_file(from_utf8(tool), "probe-tool.exe");
+        EXPECT_EQ(platform::find_program("probe-tool"), ".\\probe-tool.exe");
+    } else {
+        // A folder and a file that may not be run are passed over, as sh passes over them.
+        fs::create_directory(fs::path("first") / "probe-tool");
+        write_file(fs::path("second") / "probe-tool", "#!/bin/sh\n");
+        fs::copy_file(tool, fs::path("third") / "probe-tool");
+        set_environment("PATH",
+                        join(dir, "first") + ":" + join(dir, "second") + ":" + join(dir, "third"));
+        EXPECT_EQ(platform::find_program("probe-tool"), join(dir, "third") + "/probe-tool");
+    }
+    set_environment("PATH", join(dir, "first"));
+    if (!on_windows()) {
+        EXPECT_EQ(platform::find_program("probe-tool"), std::nullopt);
+    }
+    EXPECT_EQ(platform::find_program("no-such-tool"), std::nullopt);
     set_environment("PATH", path);
 }
 

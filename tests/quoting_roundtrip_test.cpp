@@ -233,5 +233,38 @@ TEST(QuotingRoundTrip, InterpreterHandsEveryNameOverUnchanged) {
     }
 }
 
+// The comparison's ffmpeg is started from an argument list: every argument, a filter graph and a
+// name a stranger chose alike, must arrive as it is, and no name may run anything.
+TEST(QuotingRoundTrip, ProgramGetsEachArgumentUnchanged) {
+    const bool windows = platform::command_interpreter() == platform::interpreter_kind::windows_cmd;
+    std::vector<std::string> names = windows ? windows_names() : posix_names();
+    names.resize(std::min<std::size_t>(names.size(), 150));
+    for (const char* argument : {"", " ", "a\"b", "a\\\"b", "ends in \\", "C:\\my dir\\", "\"\"",
+                                 "%PATH%", "a & b | c", "[0:V:0]trim=start=1;[a][b]ssim"}) {
+        names.emplace_back(argument);
+    }
+    testing::scoped_temp_dir dir;
+    working_directory_guard enter(dir.path());
+    int mismatches = 0;
+    for (const std::string& name : names) {
+        std::filesystem::remove(dir.path() / "delivered");
+        const auto ran = platform::run_program(print_arg_path(), {name, "delivered"});
+        const int result = ran.how == platform::command_result::ending::exited ? ran.code : -1;
+        const std::string delivered = testing::read_file(dir.path() / "delivered");
+        const auto present = std::distance(std::filesystem::directory_iterator(dir.path()),
+                                           std::filesystem::directory_iterator());
+        if ((result != 0 || delivered != name || present != 1) && ++mismatches <= 10) {
+            ADD_FAILURE() << "argument " << visible(name) << ": exit " << result << ", delivered "
+                          << visible(delivered) << ", " << present << " files";
+        }
+    }
+    EXPECT_EQ(mismatches, 0) << "of " << names.size() << " arguments";
+
+    // A program that is not there cannot start; the caller tells that from a failure of its own.
+    const auto missing = platform::run_program((dir.path() / "no-such-program").string(), {});
+    EXPECT_TRUE(missing.how == platform::command_result::ending::not_started ||
+                (missing.how == platform::command_result::ending::exited && missing.code == 127));
+}
+
 }  // namespace
 }  // namespace brindle

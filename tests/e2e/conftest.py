@@ -34,6 +34,7 @@ class Tools:
     platform: str
     runner: list
     samples: Path
+    brindle_alone: Path = None  # the program without an ffmpeg beside it
 
 
 @pytest.fixture(scope="session")
@@ -50,8 +51,18 @@ def tools(pytestconfig):
         # Wine mangles non-ASCII names without a UTF-8 locale.
         os.environ.update(WINEDEBUG="-all", LC_ALL="C.UTF-8")
         runner = runner or ["env", f"WINEPREFIX={brindle.parent / 'wineprefix'}", "wine"]
-    return Tools(brindle, Path(option("fake_encoder")).resolve(), option("platform"), runner,
-                 Path(option("samples")).resolve())
+    fake_encoder = Path(option("fake_encoder")).resolve()
+    alone = brindle
+    if option("platform") == "windows":
+        # brindle.exe as the README installs it, with ffmpeg.exe beside it (the stand-in, which
+        # also answers the picture comparison): there Brindle finds it, though cmd.exe does not.
+        program = Path(tempfile.mkdtemp(prefix="brindle-e2e-program-"))
+        program.chmod(0o755)
+        shutil.copyfile(brindle, program / "brindle.exe")
+        shutil.copyfile(fake_encoder, program / "ffmpeg.exe")
+        brindle = program / "brindle.exe"
+    return Tools(brindle, fake_encoder, option("platform"), runner,
+                 Path(option("samples")).resolve(), alone)
 
 
 @pytest.fixture

@@ -3,7 +3,8 @@
 from harness import ENCODE_ARGS, SCAN_ONLY
 
 OPTIONS = ["-days X", "-dir X", "-ext X", "-minsize X", "-config X", "-docurrent", "-scanonly"]
-NEWER_OPTIONS = ["-until HH:MM", "-priority low|normal", "-shard K/N", "-retry"]
+NEWER_OPTIONS = ["-until HH:MM", "-priority low|normal", "-shard K/N", "-retry",
+                 "-verify samples|full|headers"]
 
 
 def usage_of(case):

@@ -29,6 +29,13 @@
 //
 // The input is the argument after "-i" (else the first argument), the output the last argument.
 // Standard output gets one line, "fake encoder: INPUT", whatever the mode.
+//
+// Started as the picture comparison (an argument holds "stats_file="), it writes 30 pictures'
+// figures into each stats file the filter graph names, logs nothing to BRINDLE_FAKE_LOG and
+// exits 0:
+//   BRINDLE_FAKE_SSIM, BRINDLE_FAKE_PSNR  the figures written (default 1.000000 and inf)
+//   BRINDLE_FAKE_COMPARE_LOG              file to append the arguments to, as BRINDLE_FAKE_LOG
+//   BRINDLE_FAKE_COMPARE                  fail: exit 1 without figures; hang: sleep 60 s first
 
 #include <cstdio>
 #include <cstdlib>
@@ -156,7 +163,58 @@ void mark_source(std::string& result, const std::string& input) {
     result.replace(field, source_field_length, text);
 }
 
+// The stats files the filter graph `graph` names, in order.
+std::vector<std::string> stats_files_of(const std::string& graph) {
+    std::vector<std::string> names;
+    const std::string option = "stats_file=";
+    for (std::size_t at = graph.find(option); at != std::string::npos;
+         at = graph.find(option, at + 1)) {
+        const std::size_t start = at + option.size();
+        names.push_back(graph.substr(start, graph.find_first_of(";:[,", start) - start));
+    }
+    return names;
+}
+
+int fake_compare(const std::vector<std::string>& args, const std::string& graph) {
+    std::string log_path, mode, ssim = "1.000000", psnr = "inf";
+    if (environment("BRINDLE_FAKE_COMPARE_LOG", log_path) && !log_path.empty()) {
+        if (FILE* log = open_file(log_path, "ab")) {
+            for (const std::string& arg : args) std::fprintf(log, "%s\n", arg.c_str());
+            std::fputs("--\n", log);
+            std::fclose(log);
+        }
+    }
+    environment("BRINDLE_FAKE_COMPARE", mode);
+    environment("BRINDLE_FAKE_SSIM", ssim);
+    environment("BRINDLE_FAKE_PSNR", psnr);
+    if (mode == "hang") sleep_seconds(60);
+    if (mode == "fail") {
+        std::fprintf(stderr, "fake comparison: a picture could not be decoded\n");
+        return 1;
+    }
+    // An ssim file's lines carry "All:", a psnr file's "psnr_avg:".
+    for (const std::string& name : stats_files_of(graph)) {
+        FILE* file = open_file(name, "wb");
+        if (file == nullptr) return 2;
+        const bool is_ssim = name.find("ssim") != std::string::npos;
+        for (int n = 1; n <= 30; ++n) {
+            if (is_ssim) {
+                std::fprintf(file, "n:%d Y:%s U:%s V:%s All:%s (inf)\n", n, ssim.c_str(),
+                             ssim.c_str(), ssim.c_str(), ssim.c_str());
+            } else {
+                std::fprintf(file, "n:%d mse_avg:0.00 psnr_avg:%s psnr_y:%s \n", n, psnr.c_str(),
+                             psnr.c_str());
+            }
+        }
+        std::fclose(file);
+    }
+    return 0;
+}
+
 int fake_encode(const std::vector<std::string>& args) {
+    for (const std::string& arg : args) {
+        if (arg.find("stats_file=") != std::string::npos) return fake_compare(args, arg);
+    }
     log_arguments(args);
     if (args.empty()) return 2;
     // One line on standard output shows where the encoder's own output falls among brindle's.

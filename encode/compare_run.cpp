@@ -1,0 +1,116 @@
+// Running the picture comparison: ffmpeg once per window, started from an argument list by the
+// process layer, and its stats files read back.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "encode/compare.h"
+#include "media/result_format.h"
+#include "platform/files.h"
+#include "platform/process.h"
+
+namespace brindle {
+
+namespace {
+
+// The whole of a small text file; empty when it cannot be read.
+std::string read_small_file(const std::string& path) {
+    const long long size = platform::file_size(path);
+    if (size <= 0) return {};
+    std::string text(static_cast<std::size_t>(size), '\0');
+    const long long got = platform::read_file_start(path, text.data(), text.size());
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return text;
+}
+
+void remove_stats_files() {
+    for (int shift = 0; shift < shift_count; ++shift) {
+        platform::remove_file(stats_file_name("ssim", shift));
+        platform::remove_file(stats_file_name("psnr", shift));
+    }
+}
+
+// The best figures of each picture over the shifts, from the stats files of `measure`.
+std::vector<double> read_best_figures(const char* measure, std::string_view key) {
+    std::vector<std::vector<double>> per_shift;
+    for (int shift = 0; shift < shift_count; ++shift) {
+        per_shift.push_back(
+            read_stats_values(read_small_file(stats_file_name(measure, shift)), key));
+    }
+    return best_of_shifts(per_shift);
+}
+
+// sh answers 126 and 127 for a program it cannot start; run_program's child does the same.
+bool could_not_start(const platform::command_result& ran) {
+    return ran.how == platform::command_result::ending::not_started ||
+           (ran.how == platform::command_result::ending::exited &&
+            (ran.code == 126 || ran.code == 127));
+}
+
+std::string start_failure(const platform::command_result& ran) {
+    if (ran.how == platform::command_result::ending::not_started) {
+        return "ffmpeg could not be started: " + ran.error;
+    }
+    return "ffmpeg could not be started (exit code " + std::to_string(ran.code) + ")";
+}
+
+}  // namespace
+
+std::string comparison_missing_line(const std::string& why) {
+    return "The picture comparison cannot run: " + why +
+           "; no other file was tried (-verify headers converts without it)";
+}
+
+comparison_outcome compare_pictures(const comparison_request& request) {
+    comparison_outcome outcome;
+    if (request.ffmpeg.empty()) {
+        outcome.cannot_start = comparison_missing_line(
+            request.ffmpeg_missing.empty() ? "ffmpeg was not found" : request.ffmpeg_missing);
+        return outcome;
+    }
+    const comparison_inputs inputs{request.source, request.result,
+                                   preroll_ms_for(media::read_result_format(request.source).kind),
+                                   preroll_ms_for(media::read_result_format(request.result).kind)};
+    std::vector<std::optional<time_span>> spans;
+    if (request.level == verify_level::full) {
+        spans.push_back(std::nullopt);
+    } else {
+        for (const time_span& window : choose_windows(request.duration_ms)) spans.push_back(window);
+    }
+    platform::command_settings settings;
+    settings.low_priority = request.low_priority;
+    settings.capture_output = true;
+    std::vector<window_figures> figures;
+    for (const std::optional<time_span>& span : spans) {
+        remove_stats_files();
+        const platform::command_result ran =
+            platform::run_program(request.ffmpeg, comparison_arguments(inputs, span), settings);
+        if (ran.stop_signal != 0) {
+            remove_stats_files();
+            outcome.stop_signal = ran.stop_signal;
+            outcome.killed = ran.killed;
+            return outcome;
+        }
+        if (could_not_start(ran)) {
+            remove_stats_files();
+            outcome.cannot_start = comparison_missing_line(start_failure(ran));
+            return outcome;
+        }
+        window_figures& found = figures.emplace_back();
+        found.window = span.value_or(time_span{0, request.duration_ms});
+        found.decoded = ran.how == platform::command_result::ending::exited && ran.code == 0;
+        found.ssim = read_best_figures("ssim", "All");
+        found.psnr = read_best_figures("psnr", "psnr_avg");
+        if (!found.decoded) {
+            outcome.output = ran.output_tail;
+            break;
+        }
+    }
+    remove_stats_files();
+    outcome.refusal = judge_pictures(figures);
+    outcome.figures = std::move(figures);
+    return outcome;
+}
+
+}  // namespace brindle
