@@ -35,7 +35,7 @@ def test_picture_refused(case):
         expect = case.expect().scan("lib/a.x264.mkv").encode_fails("lib/a.x264.mkv", reason + AGAIN)
         if value == "fail":
             expect.tail("fake comparison: a picture could not be decoded")
-        case.expect_run(2, expect, *ENCODE_ARGS, "-retry")
+        case.expect_run(2, expect, *ENCODE_ARGS, "-retry", "-verify", "samples")
         del case.env[variable]
         assert case.untouched("lib/a.x264.mkv") == []
         assert case.working_dir() == ["brindle.lock"], "a stats file or the output was left"
@@ -70,7 +70,7 @@ def test_comparison_missing(case, tools):
     expect.scan("lib/a.mkv", "lib/b.mkv").converting("lib/a.mkv")
     expect.line(f"The picture comparison cannot run: {where}; no other file was tried "
                 "(-verify headers converts without it)")
-    case.expect_run(3, expect, *ENCODE_ARGS, "-config", config)
+    case.expect_run(3, expect, *ENCODE_ARGS, "-config", config, "-verify", "samples")
     assert case.untouched("lib/a.mkv", "lib/b.mkv") == []
     assert case.working_dir() == ["brindle.lock"]
     assert case.log_calls() == 1
@@ -88,7 +88,7 @@ def test_stop_during_comparison(case):
     case.env.update(BRINDLE_FAKE_COMPARE="hang", BRINDLE_FAKE_COMPARE_LOG=str(log))
     case.make_video("lib/a.x264.mkv", 1100000)
     case.keep_originals("lib/a.x264.mkv")
-    process = case.start(*ENCODE_ARGS)
+    process = case.start(*ENCODE_ARGS, "-verify", "samples")
     assert wait_until(20, lambda: log.exists() and log.stat().st_size > 0), "no comparison"
     process.send_signal(signal.SIGTERM)
     began = time.monotonic()
@@ -131,7 +131,7 @@ def test_real_ffmpeg_compares_pictures(case):
         shutil.copyfile(source, "lib/a.mkv")
         (case.dir / "line.cfg").write_text(
             f"ffmpeg -y -i %1 {change} -c:v libx265 -preset ultrafast -x265-params log-level=error %2\n")
-        run = case.run(*ENCODE_ARGS, "-config", "../line.cfg", timeout=240)
+        run = case.run(*ENCODE_ARGS, "-config", "../line.cfg", "-verify", "samples", timeout=240)
         outcomes = [r for r in run.records if r[0] in ("converted", "not_converted")]
         assert len(outcomes) == 1, f"{change}: {run.shown()}"
         if refusal:
