@@ -71,6 +71,28 @@ std::string working_directory_fault(const std::string& library) {
            printable_path(top) + "; run Brindle from a folder outside it.\n";
 }
 
+// The replace steps change names only inside the library and the working directory, however a
+// folder is swapped for a link while a run goes on; the working directory is held open from here
+// on. A working directory that cannot be held, or whose leftover temporary output cannot be
+// removed, would refuse every encode.
+bool hold_working_directory(const std::string& library) {
+    const auto refuse = [](const std::string& what, const op_result& why) {
+        platform::write_out(what + " " + printable_path(platform::working_directory()) + ": " +
+                            printable_path(why.error) + "; this run does nothing.\n");
+        return false;
+    };
+    if (const op_result held = platform::confine_changes_to(library, "."); !held.ok()) {
+        return refuse("Cannot open the working directory", held);
+    }
+    if (const op_result cleared = platform::clear_in_working_directory(temp_output_name);
+        !cleared.ok()) {
+        return refuse(
+            std::string("Cannot remove ") + temp_output_name + " from the working directory",
+            cleared);
+    }
+    return true;
+}
+
 // Keeps only this run's shard of the candidates.
 void keep_shard(const run_options& options, candidate_list& candidates) {
     if (options.shard_count <= 1) return;
@@ -188,6 +210,20 @@ std::string free_space_fault(const candidate_entry& entry) {
            rounded_size_text(takes);
 }
 
+// A fault of the working directory, which every later file would meet too, ends the run at
+// `entry`: its line, the files left and why, the summary. Answers the exit code.
+int end_run_at(const candidate_entry& entry, const std::string& fault, const std::string& why_left,
+               std::size_t left, run_tally& tally, std::uint64_t run_started) {
+    report_not_converted(entry, fault, tally);
+    tally.left_over = static_cast<int>(left);
+    if (left > 0) {
+        platform::write_out("Left for the next run: " + std::to_string(left) + " files, " +
+                            why_left + "\n");
+    }
+    report_summary(tally, run_started);
+    return 2;
+}
+
 // What a dry run can tell without an encoder: the files the encode run would refuse, and why.
 void report_refusals(const run_options& options, const candidate_list& candidates,
                      const std::string& command_template) {
@@ -265,13 +301,21 @@ int encode_all(const run_options& options, const candidate_list& candidates,
             tally.failed = true;
             continue;
         }
+        // The run holds the working directory's lock, so whatever stands under the temporary
+        // name is left over from an earlier encode of ours and must not be taken for this one's
+        // output. Should it stay, no later file would fare better.
+        encoder_output output;
+        if (const std::string fault = output.clear(); !fault.empty()) {
+            return end_run_at(entry, fault, "the working directory cannot be used", count - i - 1,
+                              tally, run_started);
+        }
         platform::write_out(
             "Converting " + std::to_string(i + 1) + " of " + std::to_string(count) + ": " +
             printable_path(entry.path) + " (started " + now_text() +
             progress_text(done_bytes, pace.total, pace.measured_bytes, pace.measured_ticks) +
             ")\n");
         const std::uint64_t started = platform::now_ticks();
-        const encode_outcome outcome = run_encode(entry, prepared, options.low_priority);
+        const encode_outcome outcome = run_encode(entry, prepared, output, options.low_priority);
         if (outcome.stop_signal != 0) {
             return report_stop(outcome.stop_signal, entry, tally, run_started, outcome.stop_note);
         }
@@ -321,9 +365,7 @@ int run(const std::vector<std::string>& args) {
             case run_lock::cannot_create:
                 return 1;
         }
-        // The replace steps change names only inside the library and the working directory,
-        // however a folder is swapped for a link while a run goes on.
-        platform::confine_changes_to(options.dir, platform::working_directory());
+        if (!hold_working_directory(options.dir)) return 1;
         for (const std::string& line : finish_interrupted_work()) {
             platform::write_out(printable_path(line) + "\n");
         }

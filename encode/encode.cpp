@@ -14,6 +14,7 @@
 #include "encode/replace.h"
 #include "encode/sidecars.h"
 #include "encode/staging.h"
+#include "media/file_source.h"
 #include "media/probe.h"
 #include "media/result_format.h"
 #include "platform/clock.h"
@@ -214,7 +215,6 @@ std::vector<std::string> finish_interrupted_work() {
         }
     }
     system_file_ops().write_journal(journal_text(journal.unfinished));
-    platform::remove_file(temp_output_name);
     return lines;
 }
 
@@ -293,27 +293,23 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
 }
 
 encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& prepared,
-                          bool low_priority) {
+                          encoder_output& output, bool low_priority) {
     encode_outcome outcome;
-    // The run holds the working directory's lock, so whatever stands under the temporary name is
-    // left over from an earlier encode of ours and must not be taken for this one's output.
-    platform::remove_file(temp_output_name);
     // The encoder writes to the same console; what was printed before it must come first.
     platform::flush_out();
     platform::command_settings settings;
     settings.low_priority = low_priority;
     // A log that is not watched gets the encoder's last words when it fails, not its every line.
     settings.capture_output = !platform::output_is_terminal();
+    const std::uint64_t started = platform::now_ticks();
     const platform::command_result ran = platform::run_command(prepared.command, settings);
     const bool nearly_full = working_directory_nearly_full();
     if (ran.stop_signal != 0) {
-        platform::remove_file(temp_output_name);
         outcome.stop_signal = ran.stop_signal;
         outcome.stop_note = stop_note_for(ran.killed);
         return outcome;
     }
     if (ran.how != platform::command_result::ending::exited || ran.code != 0) {
-        platform::remove_file(temp_output_name);
         outcome.reason = encoder_failure(ran);
         outcome.encoder_output = ran.output_tail;
         if (ran.how == platform::command_result::ending::not_started ||
@@ -324,17 +320,15 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         if (failed_on_the_file(ran)) note_failure(entry, prepared, nearly_full, outcome.reason);
         return outcome;
     }
-    const long long output_size = platform::file_size(temp_output_name);
-    if (output_size <= 0) {
-        platform::remove_file(temp_output_name);
-        outcome.reason =
-            output_size < 0 ? "the encoder left no output" : "the encoder left an empty output";
-        outcome.encoder_output = ran.output_tail;
+    if (std::string refusal = output.open(started); !refusal.empty()) {
+        outcome.reason = std::move(refusal);
+        if (output.left_nothing()) outcome.encoder_output = ran.output_tail;
         return outcome;
     }
-    const result_verdict verdict = check_result(temp_output_name, prepared.source_duration_ms);
+    const std::uint64_t output_size = output.file().size();
+    media::file_source read_output(output.file());
+    const result_verdict verdict = check_result(read_output, prepared.source_duration_ms);
     if (!verdict.whole) {
-        platform::remove_file(temp_output_name);
         outcome.reason = verdict.fault;
         // A result cut short by a full disk is no fault of the file; one that declares its
         // duration but falls short of the source's (an unfinished download) is.
@@ -345,13 +339,13 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         return outcome;
     }
 
+    media::block_reader read_picture(read_output);
     const picture_changes picture =
-        compare_pictures(prepared.source_picture, media::read_picture_properties(temp_output_name),
+        compare_pictures(prepared.source_picture, media::read_picture_properties(read_picture),
                          prepared.deinterlaced);
-    if (std::string refusal = refusal_of_whole_result(
-            entry, prepared, verdict, static_cast<std::uint64_t>(output_size), picture);
+    if (std::string refusal =
+            refusal_of_whole_result(entry, prepared, verdict, output_size, picture);
         !refusal.empty()) {
-        platform::remove_file(temp_output_name);
         outcome.reason = std::move(refusal);
         mark_failure(entry.path, entry.stamp, prepared.marked_as, outcome.reason);
         return outcome;
@@ -365,8 +359,8 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     const platform::stop_deferral replace_finishes_first;
     const std::string staging = staging_path(target);
     const replace_report replaced =
-        replace_with_result(system_file_ops(), entry.path, target, temp_output_name, staging,
-                            entry.stamp, &run_journal());
+        replace_with_result(output.ops(system_file_ops()), entry.path, target, temp_output_name,
+                            staging, entry.stamp, &run_journal());
     if (replaced.outcome != replace_outcome::replaced &&
         replaced.outcome != replace_outcome::replaced_old_kept) {
         outcome.reason = replaced.reason;
@@ -378,7 +372,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     outcome.converted = true;
     outcome.installed = target;
     outcome.note = converted_note(prepared, verdict, picture, replaced.reason, sidecars);
-    outcome.size_after = static_cast<std::uint64_t>(output_size);
+    outcome.size_after = output_size;
     return outcome;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "encode/compare.h"
+#include "encode/encoder_output.h"
 #include "media/picture.h"
 #include "media/tracks.h"
 #include "vocabulary/candidates.h"
@@ -68,13 +69,13 @@ struct encode_outcome {
 };
 
 // At the start of an encoding run, once the lock is held: finishes or undoes each install that a
-// killed run left in the journal, then removes that run's stage files and a leftover
-// tempenc.mkv. Answers a line for each install it finished or undid, or could not.
+// killed run left in the journal, then removes that run's stage files. Answers a line for each
+// install it finished or undid, or could not.
 std::vector<std::string> finish_interrupted_work();
 
-// Runs the prepared encoder, checks its result and puts it in place of the source. The
-// temporary output is deleted whatever the outcome.
+// Runs the prepared encoder, checks its result and puts it in place of the source. `output` has
+// been cleared; it removes the temporary output whatever the outcome.
 encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& prepared,
-                          bool low_priority);
+                          encoder_output& output, bool low_priority);
 
 }  // namespace brindle

@@ -84,6 +84,7 @@ std::string open_for_reading(platform::file_reader& file, const std::string& pat
         case platform::file_reader::outcome::not_regular:
             return what + " is not a regular file";
         case platform::file_reader::outcome::failed:
+        case platform::file_reader::outcome::missing:
             break;
     }
     return what + " cannot be read: " + file.error();

@@ -27,26 +27,52 @@ long long read_file_start(const std::string& path, char* buffer, std::size_t siz
 // GetFileType calls a disk file.
 class file_reader {
 public:
-    enum class outcome { opened, not_regular, failed };
+    // `missing`: nothing stands under the name (open_in_working_directory only).
+    enum class outcome { opened, not_regular, failed, missing };
     file_reader() = default;
     ~file_reader();
     file_reader(const file_reader&) = delete;
     file_reader& operator=(const file_reader&) = delete;
 
     outcome open(const std::string& path);
+    void close();
+    // Opens the bare `name` through the working directory held since confine_changes_to (the
+    // current folder when none is held), never through a link, and for writing too where the
+    // system needs that to flush it (Windows).
+    outcome open_in_working_directory(const std::string& name);
     // The system's own text for why the last open failed.
     const std::string& error() const { return error_; }
+    // What the open handle told of the file when it was opened: identity, size, last-write time
+    // and names.
+    const path_state& status() const { return status_; }
+    // When the file's content or names last changed (the inode's change time on POSIX, the
+    // change time on Windows), in ticks; no program can set it back.
+    std::uint64_t changed_ticks() const { return changed_ticks_; }
     // Copies up to `size` bytes from `offset` into `buffer`; answers how many (fewer at the end
     // of the file, 0 past it or when the read fails).
     std::size_t read_at(std::uint64_t offset, char* buffer, std::size_t size);
     // The file's size when it was opened.
     std::uint64_t size() const { return size_; }
 
+    // For a file opened in the working directory: flushes it to disk.
+    op_result flush();
+    // Copies the open file, from its start, into a new file `to`, as copy_to_new_file does.
+    op_result copy_to_new_file(const std::string& to);
+    // For a file opened in the working directory: gives the open file the name `to`, never
+    // replacing an existing `to` (`exists`), `cross_device` when `to` lies on another volume.
+    // The very file that is open takes the name, or nothing changes: a file put under the old
+    // name since the open is never moved into the library.
+    op_result move_to(const std::string& to);
+
 private:
-    void close();
+    // Keeps `handle` when it is a regular file, with what it tells of the file; closes it if not.
+    outcome take(std::intptr_t handle);
     std::intptr_t handle_ = -1;  // a descriptor or a HANDLE; -1 (INVALID_HANDLE_VALUE) is none
     std::uint64_t size_ = 0;
     std::string error_;
+    path_state status_;
+    std::uint64_t changed_ticks_ = 0;
+    std::string name_;  // the bare name it was opened by in the working directory
 };
 
 // ---- Notes kept with a file --------------------------------------------------------------
@@ -80,14 +106,23 @@ op_result remove_file(const std::string& path);
 
 // From now on the calls below that change names (remove, rename, link, create, set attributes)
 // change them only in the library and the folders below it, as their real paths tell, and, for
-// a bare name (tempenc.mkv), in the working directory itself, as its identity tells: a folder
-// that is swapped for a link to somewhere else is refused, and each change is made through the
-// folder handle that was checked. Before the first call, or after one with two empty paths,
-// anywhere is allowed (tests). On Windows the
-// checked folders are held open without delete sharing while a step runs, so none of them can be
-// renamed or swapped meanwhile, and renames and links go through their handles; a link at a name
-// that a step changes is refused (`other`), since under Wine such a step reaches its target.
-void confine_changes_to(const std::string& library, const std::string& working_directory);
+// a bare name (tempenc.mkv), in the working directory itself: a folder that is swapped for a
+// link to somewhere else is refused, and each change is made through the folder handle that was
+// checked. The working directory is opened here, once, and held for the rest of the run: every
+// bare name is changed and opened through that handle, so a path too long to be resolved again,
+// or the folder renamed and replaced by a link meanwhile, never leads anywhere else. Answers why
+// the working directory cannot be opened. Before the first call, or after one with two empty
+// paths, anywhere is allowed (tests). On Windows the checked folders are held open without
+// delete sharing, so none of them can be renamed or swapped meanwhile, and renames and links go
+// through their handles; a link at a name that a step changes is refused (`other`), since under
+// Wine such a step reaches its target.
+op_result confine_changes_to(const std::string& library, const std::string& working_directory);
+
+// Makes sure nothing stands under the bare `name` in the working directory held since
+// confine_changes_to: removes what is there (a link itself, never what it leads to), then checks
+// through the held handle that the name is free, and that the process's current folder is still
+// that very folder, which an encoder started now writes in. Ok when the name is free.
+op_result clear_in_working_directory(const std::string& name);
 
 // Renames `from` to `to`, never replacing an existing `to` (`exists`), and writes the new name
 // through to disk. `cross_device` when the two lie on different volumes.

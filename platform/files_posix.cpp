@@ -122,6 +122,9 @@ void file_reader::close() {
     if (handle_ >= 0) ::close(static_cast<int>(handle_));
     handle_ = -1;
     size_ = 0;
+    status_ = {};
+    changed_ticks_ = 0;
+    name_.clear();
 }
 
 file_reader::outcome file_reader::open(const std::string& path) {
@@ -134,15 +137,27 @@ file_reader::outcome file_reader::open(const std::string& path) {
         error_ = std::strerror(errno);
         return outcome::failed;
     }
-    // The name may have been swapped since the first look: only the open handle tells.
+    return take(fd.release());
+}
+
+// The name may have been swapped since the first look: only the open handle tells.
+file_reader::outcome file_reader::take(std::intptr_t handle) {
+    unique_fd file(static_cast<int>(handle));
     struct stat status;
-    if (::fstat(fd.get(), &status) != 0) {
+    if (::fstat(file.get(), &status) != 0) {
         error_ = std::strerror(errno);
         return outcome::failed;
     }
     if (!S_ISREG(status.st_mode)) return outcome::not_regular;
     size_ = static_cast<std::uint64_t>(status.st_size);
-    handle_ = fd.release();
+    status_.what = path_state::kind::regular;
+    status_.stamp = {
+        status.st_dev, status.st_ino, size_,
+        ticks_from_unix(status.st_mtim.tv_sec, static_cast<std::uint32_t>(status.st_mtim.tv_nsec))};
+    status_.names = status.st_nlink;
+    changed_ticks_ =
+        ticks_from_unix(status.st_ctim.tv_sec, static_cast<std::uint32_t>(status.st_ctim.tv_nsec));
+    handle_ = file.release();
     return outcome::opened;
 }
 
@@ -204,7 +219,7 @@ op_result failure_from_errno() { return failure(errno); }
 struct confinement {
     bool active = false;
     std::string library;
-    std::optional<std::pair<dev_t, ino_t>> working_directory;
+    int working_directory = -1;  // held open from the confinement on; -1 when it could not be
 };
 confinement confined;
 
@@ -220,8 +235,9 @@ std::string real_path_of_descriptor(int fd) {
 // and every change is made relative to that handle: a folder swapped for a link after the check
 // (to a root-only folder, say) changes nothing, since the handle still names the folder that was
 // checked. A name given with its folder must lie inside the library. A bare name is one of the
-// run's own in the working directory (tempenc.mkv): its folder must be the working directory
-// itself, wherever it has been moved, and no folder that a library path leads to.
+// run's own in the working directory (tempenc.mkv): it is changed through the working directory's
+// descriptor, held since the confinement, wherever that folder has been moved and however long
+// its path.
 class parent_folder {
 public:
     explicit parent_folder(const std::string& path) {
@@ -230,20 +246,16 @@ public:
                                    : slash == 0               ? "/"
                                                               : path.substr(0, slash);
         name_ = slash == std::string::npos ? path : path.substr(slash + 1);
+        if (confined.active && slash == std::string::npos) {
+            take_working_directory();
+            return;
+        }
         fd_ = open_retrying(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd_ < 0) {
             fault_ = failure_from_errno();
             return;
         }
         if (!confined.active) return;
-        if (slash == std::string::npos) {
-            struct stat status;
-            if (!confined.working_directory || ::fstat(fd_, &status) != 0 ||
-                std::pair(status.st_dev, status.st_ino) != *confined.working_directory) {
-                fault_ = {op_result::fault::outside, "its folder is not the working directory"};
-            }
-            return;
-        }
         const std::string real = real_path_of_descriptor(fd_);
         if (!real.empty() && lies_inside(real, confined.library, "/")) return;
         fault_ = {op_result::fault::outside,
@@ -261,6 +273,17 @@ public:
     const char* name() const { return name_.c_str(); }
 
 private:
+    // The working directory's own descriptor, held since the confinement: its path is never
+    // resolved again.
+    void take_working_directory() {
+        if (confined.working_directory < 0) {
+            fault_ = {op_result::fault::outside, "its folder is not the working directory"};
+            return;
+        }
+        fd_ = ::fcntl(confined.working_directory, F_DUPFD_CLOEXEC, 0);
+        if (fd_ < 0) fault_ = failure_from_errno();
+    }
+
     int fd_ = -1;
     std::string name_;
     op_result fault_;
@@ -281,18 +304,37 @@ bool write_file_note(const std::string& path, const std::string& text) {
     return ::fsetxattr(fd.get(), note_attribute, text.data(), text.size(), 0) == 0;
 }
 
-void confine_changes_to(const std::string& library, const std::string& working_directory) {
+op_result confine_changes_to(const std::string& library, const std::string& working_directory) {
+    if (confined.working_directory >= 0) ::close(confined.working_directory);
     confined = {};
     confined.active = !library.empty() || !working_directory.empty();
     if (!library.empty()) {
         const unique_fd fd(open_retrying(library.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (fd.valid()) confined.library = real_path_of_descriptor(fd.get());
     }
-    struct stat status;
-    if (!working_directory.empty() && ::stat(working_directory.c_str(), &status) == 0 &&
-        S_ISDIR(status.st_mode)) {
-        confined.working_directory = std::pair(status.st_dev, status.st_ino);
+    if (working_directory.empty()) return {};
+    confined.working_directory =
+        open_retrying(working_directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return confined.working_directory < 0 ? failure_from_errno() : op_result{};
+}
+
+op_result clear_in_working_directory(const std::string& name) {
+    const parent_folder folder(name);
+    if (!folder.usable()) return folder.fault();
+    if (::unlinkat(folder.fd(), folder.name(), 0) != 0 && errno != ENOENT) {
+        return failure_from_errno();
     }
+    struct stat status;
+    if (::fstatat(folder.fd(), folder.name(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        return failure(EEXIST);
+    }
+    if (errno != ENOENT) return failure_from_errno();
+    struct stat here, held;
+    if (::stat(".", &here) != 0 || ::fstat(folder.fd(), &held) != 0) return failure_from_errno();
+    if (here.st_dev != held.st_dev || here.st_ino != held.st_ino) {
+        return {op_result::fault::outside, "the current folder is no longer the working directory"};
+    }
+    return {};
 }
 
 path_state status_of(const std::string& path) {
@@ -324,8 +366,9 @@ op_result remove_file(const std::string& path) {
     return {};
 }
 
-op_result rename_no_replace(const std::string& from, const std::string& to) {
-    const parent_folder old_folder(from), new_folder(to);
+namespace {
+
+op_result rename_between(const parent_folder& old_folder, const parent_folder& new_folder) {
     if (!old_folder.usable()) return old_folder.fault();
     if (!new_folder.usable()) return new_folder.fault();
     if (::renameat2(old_folder.fd(), old_folder.name(), new_folder.fd(), new_folder.name(),
@@ -346,6 +389,12 @@ op_result rename_no_replace(const std::string& from, const std::string& to) {
     // The rename has happened either way, so a failed flush must not make the caller undo it.
     ::fsync(new_folder.fd());
     return {};
+}
+
+}  // namespace
+
+op_result rename_no_replace(const std::string& from, const std::string& to) {
+    return rename_between(parent_folder(from), parent_folder(to));
 }
 
 op_result rename_replace(const std::string& from, const std::string& to) {
@@ -454,15 +503,12 @@ std::optional<op_result> copy_to_unnamed_file(int in, int folder, const char* na
 
 }  // namespace
 
-op_result copy_to_new_file(const std::string& from, const std::string& to) {
-    unique_fd in(open_retrying(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!in.valid()) return failure_from_errno();
-    struct stat status;
-    if (::fstat(in.get(), &status) != 0) return failure_from_errno();
-    if (!S_ISREG(status.st_mode)) return failure(EINVAL);
+namespace {
+
+op_result copy_descriptor_to_new_file(int in, const std::string& to) {
     const parent_folder folder(to);
     if (!folder.usable()) return folder.fault();
-    if (const auto unnamed = copy_to_unnamed_file(in.get(), folder.fd(), folder.name())) {
+    if (const auto unnamed = copy_to_unnamed_file(in, folder.fd(), folder.name())) {
         return *unnamed;
     }
     // O_EXCL refuses whatever stands at `to`, a link included, so nothing planted there is ever
@@ -470,10 +516,72 @@ op_result copy_to_new_file(const std::string& from, const std::string& to) {
     unique_fd out(::openat(folder.fd(), folder.name(),
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid()) return failure_from_errno();
-    if (copy_contents(in.get(), out.get()) && ::fsync(out.get()) == 0 && out.close()) return {};
+    if (copy_contents(in, out.get()) && ::fsync(out.get()) == 0 && out.close()) return {};
     const op_result result = failure_from_errno();
     ::unlinkat(folder.fd(), folder.name(), 0);
     return result;
+}
+
+}  // namespace
+
+op_result copy_to_new_file(const std::string& from, const std::string& to) {
+    unique_fd in(open_retrying(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in.valid()) return failure_from_errno();
+    struct stat status;
+    if (::fstat(in.get(), &status) != 0) return failure_from_errno();
+    if (!S_ISREG(status.st_mode)) return failure(EINVAL);
+    return copy_descriptor_to_new_file(in.get(), to);
+}
+
+file_reader::outcome file_reader::open_in_working_directory(const std::string& name) {
+    close();
+    error_.clear();
+    const parent_folder folder(name);
+    if (!folder.usable()) {
+        error_ = folder.fault().error;
+        return outcome::failed;
+    }
+    // Looked at first, as open() does: a FIFO put under the name must not block the open.
+    struct stat status;
+    if (::fstatat(folder.fd(), folder.name(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        error_ = std::strerror(errno);
+        return errno == ENOENT ? outcome::missing : outcome::failed;
+    }
+    if (!S_ISREG(status.st_mode)) return outcome::not_regular;
+    const int fd =
+        ::openat(folder.fd(), folder.name(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        error_ = std::strerror(errno);
+        return errno == ELOOP ? outcome::not_regular : outcome::failed;
+    }
+    const outcome opened = take(fd);
+    if (opened == outcome::opened) name_ = name;
+    return opened;
+}
+
+op_result file_reader::flush() {
+    if (handle_ < 0 || ::fsync(static_cast<int>(handle_)) != 0) return failure(errno);
+    return {};
+}
+
+op_result file_reader::copy_to_new_file(const std::string& to) {
+    // The copy goes on from the descriptor's own offset, which the reads here never move.
+    if (handle_ < 0 || ::lseek(static_cast<int>(handle_), 0, SEEK_SET) != 0) return failure(EBADF);
+    return copy_descriptor_to_new_file(static_cast<int>(handle_), to);
+}
+
+op_result file_reader::move_to(const std::string& to) {
+    if (handle_ < 0 || name_.empty()) return failure(EBADF);
+    const parent_folder old_folder(name_), new_folder(to);
+    if (const op_result moved = rename_between(old_folder, new_folder); !moved.ok()) return moved;
+    // Renamed by name: what now stands under the new name must be the open file itself.
+    struct stat moved;
+    if (::fstatat(new_folder.fd(), new_folder.name(), &moved, AT_SYMLINK_NOFOLLOW) == 0 &&
+        moved.st_dev == status_.stamp.volume && moved.st_ino == status_.stamp.index) {
+        return {};
+    }
+    rename_between(new_folder, old_folder);
+    return {op_result::fault::other, "another file took its name before it was moved"};
 }
 
 op_result copy_attributes(const std::string& from, const std::string& to) {

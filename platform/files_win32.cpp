@@ -1,14 +1,14 @@
 // Files on Windows: reading them, their notes in an alternate data stream, and the operations
 // of the replace sequence.
 
+#include <winternl.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <winternl.h>
 
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -24,8 +24,8 @@ using win32::last_failure;
 using win32::open_file;
 using win32::share_all;
 using win32::ticks_of;
-using win32::to_wide;
 using win32::to_utf8;
+using win32::to_wide;
 using win32::to_wide_path;
 using win32::unique_handle;
 
@@ -66,6 +66,9 @@ void file_reader::close() {
     if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
     handle_ = -1;
     size_ = 0;
+    status_ = {};
+    changed_ticks_ = 0;
+    name_.clear();
 }
 
 file_reader::outcome file_reader::open(const std::string& path) {
@@ -86,6 +89,11 @@ file_reader::outcome file_reader::open(const std::string& path) {
         error_ = error_text(GetLastError());
         return outcome::failed;
     }
+    return take(reinterpret_cast<std::intptr_t>(file.release()));
+}
+
+file_reader::outcome file_reader::take(std::intptr_t handle) {
+    unique_handle file(reinterpret_cast<HANDLE>(handle));
     if (!is_disk_file(file.get())) return outcome::not_regular;
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(file.get(), &information)) {
@@ -94,6 +102,18 @@ file_reader::outcome file_reader::open(const std::string& path) {
     }
     if (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return outcome::not_regular;
     size_ = join_halves(information.nFileSizeHigh, information.nFileSizeLow);
+    status_.what = path_state::kind::regular;
+    status_.stamp = {information.dwVolumeSerialNumber,
+                     join_halves(information.nFileIndexHigh, information.nFileIndexLow), size_,
+                     ticks_of(information.ftLastWriteTime)};
+    status_.names = information.nNumberOfLinks;
+    // FAT keeps no change time: the last write stands in for it there.
+    FILE_BASIC_INFO basic{};
+    changed_ticks_ =
+        GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic) &&
+                basic.ChangeTime.QuadPart > 0
+            ? static_cast<std::uint64_t>(basic.ChangeTime.QuadPart)
+            : status_.stamp.write_ticks;
     handle_ = reinterpret_cast<std::intptr_t>(file.release());
     return outcome::opened;
 }
@@ -247,7 +267,7 @@ bool is_disguised_link(HANDLE file, const std::wstring& path) {
 struct confinement {
     bool active = false;
     std::string library;
-    std::optional<std::pair<DWORD, std::uint64_t>> working_directory;
+    HANDLE working_directory = INVALID_HANDLE_VALUE;  // held open from the confinement on
 };
 confinement confined;
 
@@ -285,8 +305,8 @@ bool is_share_root(std::wstring_view folder) {
 
 // The folder that holds a name the replace steps change, open and checked on its handle. A name
 // given with its folder must lie inside the library, as the folder's final path tells. A bare
-// name is one of the run's own in the working directory (tempenc.mkv): its folder must be the
-// working directory itself, and no folder that a library path leads to. The handle does not
+// name is one of the run's own in the working directory (tempenc.mkv): it is changed through
+// the working directory's handle, held since the confinement. The handle does not
 // share the right to delete, so while a step runs NTFS lets nobody rename, remove or swap that
 // folder for a junction; names are made, deleted, renamed, linked and given notes relative to
 // the handle.
@@ -311,6 +331,10 @@ public:
             fault_ = failure(ERROR_INVALID_NAME);
             return;
         }
+        if (confined.active && slash == std::wstring::npos) {
+            take_working_directory();
+            return;
+        }
         handle_ = unique_handle(CreateFileW(folder.c_str(),
                                             FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -320,13 +344,6 @@ public:
             return;
         }
         if (!confined.active) return;
-        if (slash == std::wstring::npos) {
-            if (!confined.working_directory ||
-                identity_of(handle_.get()) != confined.working_directory) {
-                fault_ = {op_result::fault::outside, "its folder is not the working directory"};
-            }
-            return;
-        }
         const std::wstring real = final_path_of(handle_.get());
         const auto real_utf8 = to_utf8(real);
         // Some network and virtual drives cannot tell a folder's final path: there nothing can
@@ -373,6 +390,19 @@ public:
     }
 
 private:
+    // The working directory's own handle, held since the confinement: its path is never
+    // resolved again.
+    void take_working_directory() {
+        HANDLE copy = INVALID_HANDLE_VALUE;
+        if (confined.working_directory == INVALID_HANDLE_VALUE) {
+            fault_ = {op_result::fault::outside, "its folder is not the working directory"};
+        } else if (!DuplicateHandle(GetCurrentProcess(), confined.working_directory,
+                                    GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+            fault_ = last_failure();
+        }
+        handle_ = unique_handle(copy);
+    }
+
     unique_handle handle_{INVALID_HANDLE_VALUE};
     std::wstring name_;
     op_result fault_;
@@ -637,11 +667,9 @@ op_result hard_link(const std::string& from, const std::string& to) {
     return result;
 }
 
-op_result copy_to_new_file(const std::string& from, const std::string& to) {
-    const auto in = open_file(from, GENERIC_READ, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
-    if (!in.valid()) return last_failure();
-    if (GetFileType(in.get()) != FILE_TYPE_DISK) return failure(ERROR_INVALID_FUNCTION);
+namespace {
+
+op_result copy_handle_to_new_file(HANDLE in, const std::string& to) {
     // A new file refuses whatever stands at `to`, a link included, so nothing planted there is
     // ever written through or truncated.
     const parent_folder folder(to);
@@ -653,7 +681,7 @@ op_result copy_to_new_file(const std::string& from, const std::string& to) {
     // the system deletes the file when its last handle closes. Unlike the flag that deletes on
     // close, the mark can be cleared once the copy is whole.
     delete_by_handle(out.get());
-    if (copy_between(in.get(), out.get()) && FlushFileBuffers(out.get())) {
+    if (copy_between(in, out.get()) && FlushFileBuffers(out.get())) {
         FILE_DISPOSITION_INFO keep{FALSE};
         if (SetFileInformationByHandle(out.get(), FileDispositionInfo, &keep, sizeof keep)) {
             return {};
@@ -662,6 +690,16 @@ op_result copy_to_new_file(const std::string& from, const std::string& to) {
     const op_result result = last_failure();
     delete_by_handle(out.get());
     return result;
+}
+
+}  // namespace
+
+op_result copy_to_new_file(const std::string& from, const std::string& to) {
+    const auto in = open_file(from, GENERIC_READ, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+    if (!in.valid()) return last_failure();
+    if (GetFileType(in.get()) != FILE_TYPE_DISK) return failure(ERROR_INVALID_FUNCTION);
+    return copy_handle_to_new_file(in.get(), to);
 }
 
 op_result copy_attributes(const std::string& from, const std::string& to) {
@@ -744,7 +782,7 @@ op_result flush_file(const std::string& path) {
     return {};
 }
 
-void confine_changes_to(const std::string& library, const std::string& working_directory) {
+op_result confine_changes_to(const std::string& library, const std::string& working_directory) {
     const auto final_path_of_folder = [](const std::string& folder) {
         if (folder.empty()) return std::string();
         const auto handle =
@@ -752,14 +790,165 @@ void confine_changes_to(const std::string& library, const std::string& working_d
         return handle.valid() ? to_utf8(final_path_of(handle.get())).value_or(std::string())
                               : std::string();
     };
+    if (confined.working_directory != INVALID_HANDLE_VALUE) {
+        CloseHandle(confined.working_directory);
+    }
     confined = {};
     confined.active = !library.empty() || !working_directory.empty();
     confined.library = final_path_of_folder(library);
-    if (!working_directory.empty()) {
-        const auto handle = open_file(working_directory, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS);
-        if (handle.valid()) confined.working_directory = identity_of(handle.get());
+    if (working_directory.empty()) return {};
+    const auto wide = to_wide_path(working_directory);
+    if (!wide) return failure(ERROR_NO_UNICODE_TRANSLATION);
+    // Without delete sharing: nobody renames or removes it while the run goes on.
+    confined.working_directory = CreateFileW(
+        wide->c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+        nullptr);
+    return confined.working_directory == INVALID_HANDLE_VALUE ? last_failure() : op_result{};
+}
+
+namespace {
+
+bool is_missing(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Whether the process's current folder is the folder behind `held`: an encoder started now
+// writes its output there.
+op_result is_current_folder(HANDLE held) {
+    const unique_handle here(CreateFileW(L".", FILE_READ_ATTRIBUTES, share_all, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!here.valid()) return last_failure();
+    const auto now = identity_of(here.get());
+    if (!now || now != identity_of(held)) {
+        return {op_result::fault::outside, "the current folder is no longer the working directory"};
     }
+    return {};
+}
+
+}  // namespace
+
+op_result clear_in_working_directory(const std::string& name) {
+    const parent_folder folder(name);
+    if (!folder.usable()) return folder.fault();
+    for (int look = 0; look < 2; ++look) {
+        const auto file = folder.open(DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, file_itself);
+        if (!file.valid()) {
+            const DWORD error = GetLastError();
+            if (is_missing(error)) return is_current_folder(folder.handle());
+            return failure(error);
+        }
+        // Deleting what a disguised link opened would delete the file it leads to.
+        if (look > 0 || is_disguised_link(file.get(), folder.handle(), folder.name())) {
+            return failure(ERROR_ALREADY_EXISTS);
+        }
+        FILE_DISPOSITION_INFO disposition{TRUE};
+        if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                        sizeof disposition)) {
+            return last_failure();
+        }
+    }
+    return failure(ERROR_ALREADY_EXISTS);
+}
+
+file_reader::outcome file_reader::open_in_working_directory(const std::string& name) {
+    close();
+    error_.clear();
+    const parent_folder folder(name);
+    if (!folder.usable()) {
+        error_ = folder.fault().error;
+        return outcome::failed;
+    }
+    // Writing, to flush it, and deleting, to rename it by its handle; reading alone for a file
+    // that refuses the rest.
+    auto file = folder.open(GENERIC_READ | GENERIC_WRITE | DELETE, FILE_OPEN, file_itself);
+    if (!file.valid() && GetLastError() == ERROR_ACCESS_DENIED) {
+        file = folder.open(GENERIC_READ, FILE_OPEN, file_itself);
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!file.valid()) {
+        const DWORD error = GetLastError();
+        error_ = error_text(error);
+        if (is_missing(error)) return outcome::missing;
+        // A folder refuses to open as a file with a denial of access.
+        const auto look = folder.open(FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_OPEN_REPARSE_POINT);
+        return look.valid() && GetFileInformationByHandle(look.get(), &information) &&
+                       (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                   ? outcome::not_regular
+                   : outcome::failed;
+    }
+    if (!GetFileInformationByHandle(file.get(), &information) ||
+        is_name_surrogate(file.get(), information.dwFileAttributes) ||
+        is_disguised_link(file.get(), folder.handle(), folder.name())) {
+        return outcome::not_regular;
+    }
+    const outcome opened = take(reinterpret_cast<std::intptr_t>(file.release()));
+    if (opened == outcome::opened) name_ = name;
+    return opened;
+}
+
+op_result file_reader::flush() {
+    if (handle_ == -1 || !FlushFileBuffers(reinterpret_cast<HANDLE>(handle_))) {
+        return last_failure();
+    }
+    return {};
+}
+
+op_result file_reader::copy_to_new_file(const std::string& to) {
+    // The reads here go by offset, and on a handle opened for synchronous use each moves the file
+    // pointer: the copy starts from the beginning again.
+    const HANDLE in = reinterpret_cast<HANDLE>(handle_);
+    LARGE_INTEGER start{};
+    if (handle_ == -1 || !SetFilePointerEx(in, start, nullptr, FILE_BEGIN)) return last_failure();
+    return copy_handle_to_new_file(in, to);
+}
+
+namespace {
+
+// Renames the file behind `file`, opened with DELETE access, to the name of `to` in its folder,
+// never replacing a file there.
+op_result rename_by_handle(HANDLE file, const parent_folder& to) {
+    const std::wstring& name = to.name();
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFORMATION) + name.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = to.handle();
+    rename->FileNameLength = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+    std::copy(name.begin(), name.end(), rename->FileName);
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status = NtSetInformationFile(
+        file, &io, rename, static_cast<ULONG>(buffer.size()), FileRenameInformation);
+    if (status < 0) return failure(RtlNtStatusToDosError(status));
+    return {};
+}
+
+// Whether the name of `folder` holds the file `stamp` names.
+bool holds(const parent_folder& folder, const file_stamp& stamp) {
+    const auto file = folder.open(FILE_READ_ATTRIBUTES, FILE_OPEN, file_itself);
+    const auto identity = file.valid() ? identity_of(file.get()) : std::nullopt;
+    return identity && identity->first == stamp.volume && identity->second == stamp.index;
+}
+
+}  // namespace
+
+op_result file_reader::move_to(const std::string& to) {
+    if (handle_ == -1 || name_.empty()) return failure(ERROR_INVALID_HANDLE);
+    const parent_folder old_folder(name_), new_folder(to);
+    if (!old_folder.usable()) return old_folder.fault();
+    if (!new_folder.usable()) return new_folder.fault();
+    // Windows renames the open file itself, but Wine renames whatever now stands under the name
+    // it was opened by: the name must hold the open file before the rename and after it.
+    const op_result taken = {op_result::fault::other,
+                             "another file took its name before it was moved"};
+    if (!holds(old_folder, status_.stamp)) return taken;
+    if (const op_result moved = rename_by_handle(reinterpret_cast<HANDLE>(handle_), new_folder);
+        !moved.ok()) {
+        return moved;
+    }
+    if (holds(new_folder, status_.stamp)) return {};
+    const auto other = new_folder.open(DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, file_itself);
+    if (other.valid()) rename_by_handle(other.get(), old_folder);
+    return taken;
 }
 
 op_result exchange_names(const std::string&, const std::string&) {

@@ -33,6 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::read_file;
+using testing::scoped_chdir;
 using testing::scoped_temp_dir;
 using testing::write_file;
 
@@ -47,15 +48,6 @@ fs::path from_utf8(const std::string& text) {
 std::string join(const scoped_temp_dir& dir, const std::string& name) {
     return dir.str() + platform::path_separator() + name;
 }
-
-// Enters a directory for the length of a scope and returns to where the test was.
-struct scoped_chdir {
-    explicit scoped_chdir(const fs::path& dir) : previous(fs::current_path()) {
-        fs::current_path(dir);
-    }
-    ~scoped_chdir() { fs::current_path(previous); }
-    fs::path previous;
-};
 
 void set_environment(const char* name, const std::string& value) {
 #ifdef _WIN32

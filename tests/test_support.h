@@ -22,6 +22,16 @@ private:
     std::filesystem::path path_;
 };
 
+// Enters a directory for the length of a scope and returns to where the test was.
+struct scoped_chdir {
+    explicit scoped_chdir(const std::filesystem::path& dir)
+        : previous(std::filesystem::current_path()) {
+        std::filesystem::current_path(dir);
+    }
+    ~scoped_chdir() { std::filesystem::current_path(previous); }
+    std::filesystem::path previous;
+};
+
 // Writes `content` to `path`, creating or replacing the file.
 void write_file(const std::filesystem::path& path, const std::string& content);
 std::string read_file(const std::filesystem::path& path);
