@@ -331,3 +331,65 @@ def test_quoted_encoder_path(case, tools):
     assert case.log_is("-i", "lib/a.mkv", "tempenc.mkv", "--", "-i", "lib/b.mkv", "tempenc.mkv", "--")
     assert case.tree("lib") == ["a.mkv", "b.mkv"]
     assert case.working_dir() == ["brindle.lock"]
+
+
+def test_temp_output_not_removable(case):
+    """tempenc.mkv that cannot be removed: no encoder starts; exit code 1 at the start of a run,
+    2 before a later file."""
+    case.use_fake_encoder()
+    videos(case, "lib/a.mkv", "lib/b.mkv", "lib/c.mkv")
+    is_folder = "Access denied" if case.windows else "Is a directory"
+    here = case.host_path(case.wd.resolve()) if case.windows else str(case.wd.resolve())
+    os.makedirs("tempenc.mkv/inside")
+    message = (f"Cannot remove tempenc.mkv from the working directory {here}: {is_folder}; "
+               "this run does nothing.")
+    case.expect_run(1, case.expect().line(message), *ENCODE_ARGS)
+    assert case.log_calls() == 0
+    shutil.rmtree("tempenc.mkv")
+    # The first file's encoder leaves a folder under the name and exits 0 without output.
+    config = write_config(case, "folder.cfg", "mkdir tempenc.mkv && ffmpeg -i %1 %2\n")
+    case.fake_mode = "nooutput"
+    expect = case.expect().line(config_line(config)).scan("lib/a.mkv", "lib/b.mkv", "lib/c.mkv")
+    expect.encode_fails("lib/a.mkv", "the result is not a regular file")
+    expect.refused("lib/b.mkv",
+                   f"tempenc.mkv cannot be removed from the working directory: {is_folder}")
+    expect.line("Left for the next run: 1 files, the working directory cannot be used")
+    expect.summary(left=1)
+    case.expect_run(2, expect, *ENCODE_ARGS, "-config", config)
+    assert case.log_calls() == 1
+    assert case.untouched("lib/a.mkv", "lib/b.mkv", "lib/c.mkv") == []
+    assert case.tree("lib") == ["a.mkv", "b.mkv", "c.mkv"]
+    assert case.working_dir() == ["brindle.lock", "tempenc.mkv"]
+
+
+def test_working_directory_past_path_limit(case, tools):
+    """A working directory whose path is longer than the system allows: an earlier result left in
+    tempenc.mkv is never installed, and the encoder's own result is."""
+    if case.windows:
+        pytest.skip("Wine starts no program in a folder whose path is past its limit")
+    case.use_fake_encoder()
+    library = case.wd.resolve() / "lib"
+    case.make_video("lib/a.mkv", 1100000)
+    case.keep_originals(str(library / "a.mkv"))
+    deep = Path(os.getcwd())
+    for _ in range(24):
+        os.mkdir("d" * 200)
+        os.chdir("d" * 200)
+    shutil.copyfile(tools.samples / "result.mkv", "tempenc.mkv")
+    source = str(library / "a.mkv")
+    args = ("-days", "3", "-dir", str(library), "-ext", "mkv", "-docurrent")
+    try:
+        case.fake_mode = "nooutput"
+        case.expect_run(2, case.expect().scan(source).encode_fails(source, "the encoder left no output"),
+                        *args)
+        assert case.untouched(source) == []
+        assert not os.path.exists("tempenc.mkv")
+        case.fake_mode = None
+        case.expect_run(0, case.expect().scan(source).conversion(source), *args)
+        assert case.encoded(source, source)
+        assert sorted(os.listdir(".")) == ["brindle.lock"]
+    finally:
+        for _ in range(24):
+            os.chdir("..")
+            shutil.rmtree("d" * 200)
+        os.chdir(deep)
