@@ -143,7 +143,7 @@ void note_failure(const candidate_entry& entry, const prepared_encode& prepared,
 }
 
 // Compares the whole result's picture with the source's. Answers false when the result must not
-// be installed, with `outcome` saying why and the temporary output deleted.
+// be installed, with `outcome` saying why; the output's owner deletes the temporary output.
 bool shows_the_sources_picture(const candidate_entry& entry, const prepared_encode& prepared,
                                const result_verdict& verdict, bool low_priority, bool nearly_full,
                                encode_outcome& outcome) {
@@ -160,7 +160,6 @@ bool shows_the_sources_picture(const candidate_entry& entry, const prepared_enco
     if (compared.stop_signal == 0 && compared.cannot_start.empty() && compared.refusal.empty()) {
         return true;
     }
-    platform::remove_file(temp_output_name);
     outcome.stop_signal = compared.stop_signal;
     outcome.stop_note = stop_note_for(compared.killed);
     outcome.encoder_missing = compared.cannot_start;
