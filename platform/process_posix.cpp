@@ -512,21 +512,44 @@ stop_deferral::~stop_deferral() {
 
 namespace {
 
-// When the process `pid` started, in clock ticks since boot; 0 when it is gone or unknown.
+// The first bytes of a file under /proc, or nothing.
+std::string read_proc_file(const std::string& path) {
+    const unique_fd fd(open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return {};
+    std::string text(4096, '\0');
+    const ssize_t got = ::read(fd.get(), text.data(), text.size());
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return text;
+}
+
+// What /proc/PID/stat tells of a process: whether it has ended but not been waited for (a zombie)
+// and when it started, in clock ticks since boot (0 when unknown).
+struct proc_start {
+    bool ended = false;
+    unsigned long long ticks = 0;
+};
+
+proc_start read_proc_start(unsigned long pid) {
+    const std::string text = read_proc_file("/proc/" + std::to_string(pid) + "/stat");
+    // The command name in parentheses may hold blanks and parentheses: the fields after its
+    // last ')' are the state (the third field) and then the rest, the start time the 22nd.
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return {};
+    const char* field = text.c_str() + close + 1;
+    while (*field == ' ') ++field;
+    const bool ended = *field == 'Z' || *field == 'X';
+    for (int skipped = 0; skipped < 19 && *field != '\0'; ++skipped) {
+        field = std::strchr(field, ' ');
+        if (field == nullptr) return {ended, 0};
+        ++field;
+    }
+    return {ended, std::strtoull(field, nullptr, 10)};
+}
+
+// When the process `pid` started, in clock ticks since boot, as the lock file keeps it; 0 when
+// it is gone or unknown.
 unsigned long long process_start_time(pid_t pid) {
-    const unique_fd stat_file(
-        open_retrying(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
-    if (stat_file.get() < 0) return 0;
-    char text[1024];
-    const ssize_t got = ::read(stat_file.get(), text, sizeof text - 1);
-    if (got <= 0) return 0;
-    text[got] = '\0';
-    // The name in parentheses may hold blanks and parentheses itself; the fields after the last
-    // ')' start with the third, and the start time is the twenty-second.
-    const char* field = std::strrchr(text, ')');
-    for (int number = 2; field != nullptr && number < 22; ++number)
-        field = std::strchr(field + 1, ' ');
-    return field != nullptr ? std::strtoull(field + 1, nullptr, 10) : 0;
+    return read_proc_start(static_cast<unsigned long>(pid)).ticks;
 }
 
 // The run's identity, written into the lock file: its process id and when it started.
@@ -589,16 +612,6 @@ std::string host_name() {
 
 namespace {
 
-// The first `size` bytes of a file under /proc, or nothing.
-std::string read_proc_file(const std::string& path) {
-    const posix::unique_fd fd(posix::open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return {};
-    std::string text(4096, '\0');
-    const ssize_t got = ::read(fd.get(), text.data(), text.size());
-    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    return text;
-}
-
 // The boot time in seconds since 1970, which the process start times under /proc count from.
 std::uint64_t boot_time() {
     const std::string text = read_proc_file("/proc/stat");
@@ -610,23 +623,11 @@ std::uint64_t boot_time() {
 
 std::optional<std::uint64_t> process_started_at(unsigned long pid) {
     if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return std::nullopt;
-    const std::string text = read_proc_file("/proc/" + std::to_string(pid) + "/stat");
-    // The command name in parentheses may hold blanks and parentheses: the fields after its
-    // last ')' are the state (the third field) and then the rest, the start time the 22nd.
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    const char* field = text.c_str() + close + 1;
-    while (*field == ' ') ++field;
-    if (*field == 'Z' || *field == 'X') return std::nullopt;
-    for (int skipped = 0; skipped < 19 && *field != '\0'; ++skipped) {
-        field = std::strchr(field, ' ');
-        if (field == nullptr) return 0;
-        ++field;
-    }
-    const std::uint64_t ticks = std::strtoull(field, nullptr, 10);
+    const proc_start start = read_proc_start(pid);
+    if (start.ended) return std::nullopt;
     const long per_second = ::sysconf(_SC_CLK_TCK);
-    if (ticks == 0 || per_second <= 0) return 0;
-    return boot_time() + ticks / static_cast<std::uint64_t>(per_second);
+    if (start.ticks == 0 || per_second <= 0) return 0;
+    return boot_time() + start.ticks / static_cast<std::uint64_t>(per_second);
 }
 
 }  // namespace brindle::platform
