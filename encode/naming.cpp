@@ -53,19 +53,28 @@ std::string with_extension(std::string_view path, std::string_view separators,
     return renamed;
 }
 
+bool same_file_name(std::string_view a, std::string_view b, bool ignore_case) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i] && (!ignore_case || lower_ascii(a[i]) != lower_ascii(b[i]))) return false;
+    }
+    return true;
+}
+
+bool is_sidecar_name(std::string_view name, std::string_view stem, bool ignore_case) {
+    return name.size() > stem.size() &&
+           same_file_name(name.substr(0, stem.size()), stem, ignore_case) &&
+           std::string_view(".-_").find(name[stem.size()]) != std::string_view::npos;
+}
+
 std::optional<std::string> sidecar_name_for(std::string_view name, std::string_view source_name,
                                             std::string_view installed_name, bool ignore_case) {
     const std::string_view stem =
         source_name.substr(0, source_name.size() - extension_of(source_name, "").size());
     const std::string_view new_stem =
         installed_name.substr(0, installed_name.size() - extension_of(installed_name, "").size());
-    if (name.size() <= stem.size() || name == source_name || stem == new_stem) return std::nullopt;
-    const char follows = name[stem.size()];
-    if (follows != '.' && follows != '-' && follows != '_') return std::nullopt;
-    for (std::size_t i = 0; i < stem.size(); ++i) {
-        const char a = name[i], b = stem[i];
-        if (a == b) continue;
-        if (!ignore_case || lower_ascii(a) != lower_ascii(b)) return std::nullopt;
+    if (name == source_name || stem == new_stem || !is_sidecar_name(name, stem, ignore_case)) {
+        return std::nullopt;
     }
     return std::string(new_stem) + std::string(name.substr(stem.size()));
 }

@@ -22,6 +22,12 @@ std::string_view extension_of(std::string_view path, std::string_view separators
 // `path` with its file name's extension replaced by `extension` (dot included), or added.
 std::string with_extension(std::string_view path, std::string_view separators,
                            std::string_view extension);
+// Whether two file names are the same name: byte for byte, or with ASCII letters of either case
+// alike where the file system ignores case (`ignore_case`).
+bool same_file_name(std::string_view a, std::string_view b, bool ignore_case);
+// Whether `name` is the name of a sidecar of a video whose name without its extension is `stem`:
+// that stem followed by '.', '-' or '_', and more.
+bool is_sidecar_name(std::string_view name, std::string_view stem, bool ignore_case);
 // The new name of `name`, a file beside a video once named `source_name` and now installed as
 // `installed_name` (file names alone): when `name` begins with the source's name without its
 // extension followed by '.', '-' or '_', that part replaced by the installed name without its

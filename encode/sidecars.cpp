@@ -40,27 +40,11 @@ std::string stem_of(std::string_view name) {
     return std::string(dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot));
 }
 
-bool same_name(std::string_view a, std::string_view b, bool ignore_case) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto fold = [ignore_case](char c) {
-            return ignore_case && c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-        };
-        if (fold(a[i]) != fold(b[i])) return false;
-    }
-    return true;
-}
-
-// Is `name` a sidecar of one of `videos` (their names without extension): that name followed by
-// ".", "-" or "_"?
+// Is `name` a sidecar of one of `videos` (their names without extension)?
 bool belongs_to_another(std::string_view name, const std::vector<std::string>& videos,
                         bool ignore_case) {
     for (const std::string& video : videos) {
-        if (name.size() > video.size() &&
-            same_name(name.substr(0, video.size()), video, ignore_case) &&
-            std::string_view(".-_").find(name[video.size()]) != std::string_view::npos) {
-            return true;
-        }
+        if (is_sidecar_name(name, video, ignore_case)) return true;
     }
     return false;
 }
@@ -100,7 +84,7 @@ std::string rename_sidecars(file_ops& ops, const std::string& source,
         if (entries[i].kind != platform::entry_kind::file) continue;
         is_plain[i] = is_plain_file_not_video(prefix + entries[i].name);
         const std::string stem = stem_of(entries[i].name);
-        if (!is_plain[i] && !same_name(stem, source_stem, ignore_case)) {
+        if (!is_plain[i] && !same_file_name(stem, source_stem, ignore_case)) {
             other_videos.push_back(stem);
         }
     }

@@ -133,5 +133,26 @@ TEST(ReplacePaths, SidecarsFollowTheirVideo) {
         << "the same name without its extension: nothing to rename";
 }
 
+// Where case is ignored, only ASCII letters fold: the bytes next to them, and every byte of a
+// UTF-8 name, stay themselves.
+TEST(ReplacePaths, NamesFoldOnlyAsciiLetters) {
+    struct row {
+        const char* a;
+        const char* b;
+        bool same_ignoring_case;
+    };
+    const row rows[] = {
+        {"AZ", "az", true},       {"@[", "`{", false},      {"\xc3\x89", "\xc3\xa9", false},
+        {"Film", "Film ", false}, {"a\x80", "A\x80", true},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(same_file_name(r.a, r.b, true), r.same_ignoring_case) << r.a << " " << r.b;
+        EXPECT_EQ(same_file_name(r.a, r.b, false), std::string_view(r.a) == r.b) << r.a;
+    }
+    EXPECT_TRUE(is_sidecar_name("film-sample.srt", "FILM", true));
+    EXPECT_FALSE(is_sidecar_name("film-sample.srt", "FILM", false));
+    EXPECT_FALSE(is_sidecar_name("FILM-", "FILM-", true)) << "nothing after the stem";
+}
+
 }  // namespace
 }  // namespace brindle
