@@ -175,11 +175,6 @@ bool shows_the_sources_picture(const candidate_entry& entry, const prepared_enco
 // native_length counts.
 constexpr std::size_t longest_name = 255;
 
-std::string_view name_of(std::string_view path) {
-    const std::size_t last = path.find_last_of(platform::path_separators());
-    return last == std::string_view::npos ? path : path.substr(last + 1);
-}
-
 // The installs this run keeps in the journal: those it could not finish, of its own or of a
 // killed run before it.
 install_journal& run_journal() {
@@ -226,7 +221,8 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     }
     // The backup's path is Brindle's own, never handed to the interpreter, so only its name must
     // fit the file system's limit on a name.
-    if (platform::native_length(name_of(backup_path_for(path))) > longest_name) {
+    if (platform::native_length(name_of(backup_path_for(path), platform::path_separators())) >
+        longest_name) {
         return "the path is too long to add \".bak\" to it";
     }
     const std::optional<std::string> command = build_encode_command(command_template, path, shell);

@@ -38,6 +38,17 @@ std::size_t file_name_start(std::string_view path, std::string_view separators) 
     return last == std::string_view::npos ? 0 : last + 1;
 }
 
+std::string_view name_of(std::string_view path, std::string_view separators) {
+    return path.substr(file_name_start(path, separators));
+}
+
+std::string folder_of(std::string_view path, std::string_view separators) {
+    const std::size_t start = file_name_start(path, separators);
+    if (start == 0) return {};
+    if (start == 1 || path[start - 2] == ':') return std::string(path.substr(0, start));
+    return std::string(path.substr(0, start - 1));
+}
+
 std::string_view extension_of(std::string_view path, std::string_view separators) {
     const std::string_view name = path.substr(file_name_start(path, separators));
     const std::size_t dot = name.rfind('.');

@@ -16,6 +16,11 @@ namespace brindle {
 std::string target_path_for(const std::string& source, std::string_view separators);
 // Where the file name in `path` begins: just after the last of `separators`, or 0.
 std::size_t file_name_start(std::string_view path, std::string_view separators);
+// The file name in `path`: what follows the last of `separators`, or all of it.
+std::string_view name_of(std::string_view path, std::string_view separators);
+// The folder part of `path`, keeping the separator when it is all there is ("/", "C:\"); empty
+// for a bare name, which lies in the working directory.
+std::string folder_of(std::string_view path, std::string_view separators);
 // The extension of the file name in `path`, dot included (".mkv"); empty when the name has none
 // (a name that only begins with a dot has none).
 std::string_view extension_of(std::string_view path, std::string_view separators);

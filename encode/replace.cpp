@@ -374,16 +374,6 @@ replace_report replace_steps(file_ops& ops, install_intent& intent, const std::s
     return install_beside(ops, intent);
 }
 
-// The folder part of `path`, keeping the separator when it is all there is ("/", "C:\");
-// empty for a bare name, which lies in the working directory.
-std::string folder_of(const std::string& path) {
-    const char separator = platform::path_separator();
-    const std::size_t last = separator == '/' ? path.rfind('/') : path.find_last_of("\\/");
-    if (last == std::string::npos) return {};
-    if (last == 0 || path[last - 1] == ':') return path.substr(0, last + 1);
-    return path.substr(0, last);
-}
-
 // Where the source stands while it is taken away: a private name beside the staged file, which
 // lies in the source's folder too (a result never changes folder), and which no stage-file
 // removal takes for its own.
@@ -519,7 +509,7 @@ std::string check_target_before_encode(file_ops& ops, const std::string& source,
         return target + " cannot be examined: " + taken.error;
     }
     if (taken.what != path_state::kind::missing) return target + " already exists";
-    const std::string folder = folder_of(target);
+    const std::string folder = folder_of(target, platform::path_separators());
     if (folder.empty()) return {};
     const path_state place = ops.stamp_of(folder);
     switch (place.what) {

@@ -26,12 +26,10 @@ bool is_plain_file_not_video(const std::string& path) {
     return media::recognise_container(head) == media::container::none;
 }
 
-// The folder to list: the part before the name, keeping a separator that is all there is
-// ("/", "C:\"); the working directory for a bare name.
-std::string folder_to_list(const std::string& path, std::size_t name_start) {
-    if (name_start == 0) return ".";
-    if (name_start == 1 || path[name_start - 2] == ':') return path.substr(0, name_start);
-    return path.substr(0, name_start - 1);
+// The folder to list: the source's folder, or the working directory for a bare name.
+std::string folder_to_list(const std::string& path, const char* separators) {
+    std::string folder = folder_of(path, separators);
+    return folder.empty() ? "." : folder;
 }
 
 // The name without its last extension.
@@ -64,7 +62,7 @@ std::string rename_sidecars(file_ops& ops, const std::string& source,
     };
 
     platform::open_directory dir;
-    if (!platform::open_top_directory(folder_to_list(source, name_start), dir).ok()) {
+    if (!platform::open_top_directory(folder_to_list(source, separators), dir).ok()) {
         return "its sidecars were not renamed: the folder cannot be listed";
     }
     std::vector<platform::dir_entry> entries;

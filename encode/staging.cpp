@@ -36,11 +36,6 @@ const staging_owner& this_run() {
     return owner;
 }
 
-std::string_view name_of(std::string_view path) {
-    const std::size_t last = path.find_last_of(platform::path_separators());
-    return last == std::string_view::npos ? path : path.substr(last + 1);
-}
-
 // The process id has no process any more, or names one started at another time.
 bool run_has_ended(const staging_owner& owner) {
     const auto started = platform::process_started_at(owner.pid);
@@ -55,11 +50,14 @@ std::string staging_path(const std::string& target) {
 }
 
 void remove_abandoned_staging(const std::string& staging, const file_stamp& result) {
-    const std::optional<staging_owner> owner = staging_owner_of(name_of(staging));
+    const std::optional<staging_owner> owner =
+        staging_owner_of(name_of(staging, platform::path_separators()));
     if (!owner || !run_has_ended(*owner)) return;
     // This machine's name, made plain as the name holds it.
     const std::string ours = run_id_for({this_run().host, owner->pid, owner->start, owner->nonce});
-    if (name_of(staging) != staging_path_for({}, platform::path_separator(), ours)) return;
+    if (name_of(staging, platform::path_separators()) !=
+        staging_path_for({}, platform::path_separator(), ours))
+        return;
     const path_state found = platform::status_of(staging);
     if (found.what != path_state::kind::regular) return;
     const bool identity_known = result.volume != 0 || result.index != 0;

@@ -105,6 +105,29 @@ TEST(ReplacePaths, ExtensionOfTheFileName) {
     }
 }
 
+TEST(ReplacePaths, FolderAndNameOfAPath) {
+    struct row {
+        const char* path;
+        const char* separators;
+        const char* folder;
+        const char* name;
+    };
+    const row rows[] = {
+        {"/srv/tv/Film.mkv", "/", "/srv/tv", "Film.mkv"},
+        {"/Film.mkv", "/", "/", "Film.mkv"},
+        {"Film.mkv", "/", "", "Film.mkv"},
+        {"a\\b.mkv", "/", "", "a\\b.mkv"},
+        {"C:\\tv\\Film.mkv", "\\/", "C:\\tv", "Film.mkv"},
+        {"C:\\Film.mkv", "\\/", "C:\\", "Film.mkv"},
+        {"C:/tv/Film.mkv", "\\/", "C:/tv", "Film.mkv"},
+        {"\\\\nas\\tv\\Film.mkv", "\\/", "\\\\nas\\tv", "Film.mkv"},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(folder_of(r.path, r.separators), r.folder) << r.path;
+        EXPECT_EQ(name_of(r.path, r.separators), r.name) << r.path;
+    }
+}
+
 TEST(ReplacePaths, SidecarsFollowTheirVideo) {
     struct row {
         const char* name;
