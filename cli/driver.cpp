@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "cli/exit_codes.h"
 #include "cli/options.h"
 #include "cli/report.h"
 #include "cli/schedule.h"
@@ -186,7 +187,7 @@ int report_stop(int signal, const candidate_entry& entry, const run_tally& tally
     platform::write_out("Stopped by signal " + std::to_string(signal) + "; " +
                         printable_path(entry.path) + " was not converted" + note + "\n");
     report_summary(tally, run_started);
-    return 128 + signal;
+    return exit_for_signal(signal);
 }
 
 // How far the run has come, in source bytes: of the whole list, and of the encodes that converted
@@ -221,7 +222,7 @@ int end_run_at(const candidate_entry& entry, const std::string& fault, const std
                             why_left + "\n");
     }
     report_summary(tally, run_started);
-    return 2;
+    return exit_not_converted;
 }
 
 // What a dry run can tell without an encoder: the files the encode run would refuse, and why.
@@ -322,7 +323,7 @@ int encode_all(const run_options& options, const candidate_list& candidates,
         if (!outcome.encoder_missing.empty()) {
             platform::write_out(outcome.encoder_missing + "\n");
             report_summary(tally, run_started);
-            return 3;
+            return exit_cannot_start;
         }
         if (outcome.converted) {
             report_converted(entry, prepared, outcome, started, tally);
@@ -335,8 +336,10 @@ int encode_all(const run_options& options, const candidate_list& candidates,
         }
     }
     report_summary(tally, run_started);
-    if (const int signal = platform::stop_requested(); signal != 0) return 128 + signal;
-    return tally.failed ? 2 : 0;
+    if (const int signal = platform::stop_requested(); signal != 0) {
+        return exit_for_signal(signal);
+    }
+    return tally.failed ? exit_not_converted : exit_success;
 }
 
 }  // namespace
@@ -355,17 +358,17 @@ int run(const std::vector<std::string>& args) {
         // Before the lock, whose file would otherwise be left in the library.
         if (const std::string fault = working_directory_fault(options.dir); !fault.empty()) {
             platform::write_out(fault);
-            return 1;
+            return exit_input_fault;
         }
         switch (take_run_lock()) {
             case run_lock::taken:
                 break;
             case run_lock::held_elsewhere:
-                return 0;
+                return exit_success;
             case run_lock::cannot_create:
-                return 1;
+                return exit_input_fault;
         }
-        if (!hold_working_directory(options.dir)) return 1;
+        if (!hold_working_directory(options.dir)) return exit_input_fault;
         for (const std::string& line : finish_interrupted_work()) {
             platform::write_out(printable_path(line) + "\n");
         }
@@ -379,7 +382,7 @@ int run(const std::vector<std::string>& args) {
     if (!options.scanonly && !loaded.fault.empty()) {
         platform::write_out("Cannot use the configuration file " + options.config + ": " +
                             loaded.fault + "\n");
-        return 1;
+        return exit_input_fault;
     }
 
     candidate_list candidates;
@@ -391,13 +394,13 @@ int run(const std::vector<std::string>& args) {
     if (!scanned.library_listed) {
         platform::write_out("Cannot read the library folder " + printable_path(options.dir) + ": " +
                             scanned.top_error + "\n");
-        return 1;
+        return exit_input_fault;
     }
     keep_shard(options, candidates);
     report_candidates(candidates);
     if (options.scanonly) {
         report_refusals(options, candidates, loaded.command_template);
-        return 0;
+        return exit_success;
     }
 
     return encode_all(options, candidates, loaded.command_template);

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "cli/exit_codes.h"
 #include "platform/paths.h"
 
 namespace brindle {
@@ -17,14 +18,14 @@ constexpr std::size_t max_ext_length = 15;
 parse_result usage_error(std::string printed_so_far, std::string_view message) {
     parse_result result;
     result.output = std::move(printed_so_far) + usage_text() + std::string(message);
-    result.exit_code = 1;
+    result.exit_code = exit_input_fault;
     return result;
 }
 
 parse_result answer_alone(std::string text) {
     parse_result result;
     result.output = std::move(text);
-    result.exit_code = 0;
+    result.exit_code = exit_success;
     return result;
 }
 
