@@ -7,6 +7,7 @@
 
 #include "cli/exit_codes.h"
 #include "platform/paths.h"
+#include "vocabulary/ascii_case.h"
 
 namespace brindle {
 
@@ -166,14 +167,11 @@ bool is_option_name_in_disguise(std::string_view argument) {
             }
         }
     }
-    const auto lower = [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    };
     for (const option_rule& rule : option_table) {
         const std::string_view name = rule.name.substr(1);
         if (name.size() == argument.size() &&
             std::equal(name.begin(), name.end(), argument.begin(),
-                       [&](char a, char b) { return a == lower(b); })) {
+                       [](char a, char b) { return a == lower_ascii(b); })) {
             return true;
         }
     }

@@ -1,12 +1,12 @@
 #include "encode/naming.h"
 
+#include "vocabulary/ascii_case.h"
+
 namespace brindle {
 
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // "264" at `at` names the codec when x, X, h or H comes right before it, or "h." / "H.", all
 // within the part of the path that may change.

@@ -1,9 +1,9 @@
 #include <algorithm>
-#include <cctype>
 #include <limits>
 
 #include "media/cursor.h"
 #include "media/readers.h"
+#include "vocabulary/ascii_case.h"
 
 namespace brindle::media {
 
@@ -67,14 +67,7 @@ std::optional<std::string_view> header_list(block_reader& reader) {
 }
 
 bool same_letters(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
+    return equal_ignoring_ascii_case(a, b);
 }
 
 // A video stream's coding is named twice: by the stream header's handler and by the format's

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 
 #include "media/byte_source.h"
 #include "media/file_source.h"
 #include "media/readers.h"
+#include "vocabulary/ascii_case.h"
 
 namespace brindle::media {
 
@@ -25,11 +25,7 @@ constexpr std::array webm_codecs = {
     std::string_view("D_WEBVTT/METADATA"),
 };
 
-std::string lower(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return result;
-}
+std::string lower(std::string_view text) { return to_lower_ascii(text); }
 
 }  // namespace
 

@@ -1,18 +1,13 @@
 #include "scan/filters.h"
 
+#include "vocabulary/ascii_case.h"
+
 namespace brindle {
 
 namespace {
 
-// Only A to Z fold: names are UTF-8, and no byte of a multi-byte character may change.
-char fold_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool equals_folded(std::string_view text, std::string_view lower) {
-    if (text.size() != lower.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (fold_ascii(text[i]) != lower[i]) return false;
-    }
-    return true;
+    return equal_ignoring_ascii_case(text, lower);
 }
 
 // The names Win32 takes for devices in every folder: the part before the first dot, with blanks
@@ -50,10 +45,7 @@ bool matches_extension(std::string_view name, std::string_view ext) {
     // is shorter, which then cannot match.
     if (name.size() < ext.size()) return false;
     const std::string_view tail = name.substr(name.size() - ext.size());
-    for (std::size_t i = 0; i < ext.size(); ++i) {
-        if (fold_ascii(tail[i]) != fold_ascii(ext[i])) return false;
-    }
-    return true;
+    return equal_ignoring_ascii_case(tail, ext);
 }
 
 std::uint64_t size_in_mib(std::uint64_t size_in_bytes) { return size_in_bytes >> 20; }

@@ -1,4 +1,5 @@
 #include "encode/naming.h"
+#include "vocabulary/ascii_case.h"
 
 #include <gtest/gtest.h>
 
@@ -171,6 +172,11 @@ TEST(ReplacePaths, NamesFoldOnlyAsciiLetters) {
     for (const row& r : rows) {
         EXPECT_EQ(same_file_name(r.a, r.b, true), r.same_ignoring_case) << r.a << " " << r.b;
         EXPECT_EQ(same_file_name(r.a, r.b, false), std::string_view(r.a) == r.b) << r.a;
+    }
+    for (int byte = 0; byte < 256; ++byte) {
+        const char c = static_cast<char>(byte);
+        const bool letter = byte >= 'A' && byte <= 'Z';
+        EXPECT_EQ(lower_ascii(c), letter ? static_cast<char>(byte + 32) : c) << byte;
     }
     EXPECT_TRUE(is_sidecar_name("film-sample.srt", "FILM", true));
     EXPECT_FALSE(is_sidecar_name("film-sample.srt", "FILM", false));
