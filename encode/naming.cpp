@@ -65,11 +65,7 @@ std::string with_extension(std::string_view path, std::string_view separators,
 }
 
 bool same_file_name(std::string_view a, std::string_view b, bool ignore_case) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i] && (!ignore_case || lower_ascii(a[i]) != lower_ascii(b[i]))) return false;
-    }
-    return true;
+    return ignore_case ? equal_ignoring_ascii_case(a, b) : a == b;
 }
 
 bool is_sidecar_name(std::string_view name, std::string_view stem, bool ignore_case) {

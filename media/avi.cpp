@@ -66,21 +66,17 @@ std::optional<std::string_view> header_list(block_reader& reader) {
     return body;
 }
 
-bool same_letters(std::string_view a, std::string_view b) {
-    return equal_ignoring_ascii_case(a, b);
-}
-
 // A video stream's coding is named twice: by the stream header's handler and by the format's
 // compression; writers fill in either or both, in any case.
 bool names_hevc(std::string_view fourcc) {
     for (const std::string_view name : {"HEVC", "H265", "HVC1", "HEV1"}) {
-        if (same_letters(fourcc, name)) return true;
+        if (equal_ignoring_ascii_case(fourcc, name)) return true;
     }
     return false;
 }
 
 bool names_xsub(std::string_view fourcc) {
-    return same_letters(fourcc, "DXSB") || same_letters(fourcc, "DXSA");
+    return equal_ignoring_ascii_case(fourcc, "DXSB") || equal_ignoring_ascii_case(fourcc, "DXSA");
 }
 
 // One stream list "strl": its header "strh" (type, handler) and its format "strf" (for video, a

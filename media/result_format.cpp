@@ -25,8 +25,6 @@ constexpr std::array webm_codecs = {
     std::string_view("D_WEBVTT/METADATA"),
 };
 
-std::string lower(std::string_view text) { return to_lower_ascii(text); }
-
 }  // namespace
 
 bool is_valid_webm(std::string_view doc_type, const track_list& tracks) {
@@ -59,7 +57,7 @@ std::string installed_extension_for(std::string_view source_extension, container
         source_extension.remove_prefix(1);
     }
     const std::string kept = "." + std::string(source_extension);
-    const std::string name = lower(source_extension);
+    const std::string name = to_lower_ascii(source_extension);
     switch (result) {
         case container::matroska:
             return name == "mkv" || (name == "webm" && valid_webm) ? kept : ".mkv";

@@ -6,10 +6,6 @@ namespace brindle {
 
 namespace {
 
-bool equals_folded(std::string_view text, std::string_view lower) {
-    return equal_ignoring_ascii_case(text, lower);
-}
-
 // The names Win32 takes for devices in every folder: the part before the first dot, with blanks
 // before that dot ignored ("nul .txt" is the device too). The superscript digits count as digits
 // for COM and LPT.
@@ -17,11 +13,12 @@ bool is_device_name(std::string_view name) {
     std::string_view base = name.substr(0, name.find('.'));
     while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
     for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
-        if (equals_folded(base, device)) return true;
+        if (equal_ignoring_ascii_case(base, device)) return true;
     }
     if (base.size() < 4) return false;
     const std::string_view prefix = base.substr(0, 3), number = base.substr(3);
-    if (!equals_folded(prefix, "com") && !equals_folded(prefix, "lpt")) return false;
+    if (!equal_ignoring_ascii_case(prefix, "com") && !equal_ignoring_ascii_case(prefix, "lpt"))
+        return false;
     if (number.size() == 1) return number[0] >= '1' && number[0] <= '9';
     return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
 }
