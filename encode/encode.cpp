@@ -231,8 +231,7 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     if (!retry) {
         if (const auto mark = matching_mark(path, entry.stamp, *command);
             mark && mark->kind == mark_kind::failed) {
-            return "it failed on " + mark->date + " (" + mark->reason +
-                   ") and has not changed since; -retry tries it again";
+            return skipped_failure_text(*mark);
         }
     }
     // The very file the scan chose, unchanged: a better release renamed over it, or a download
@@ -341,8 +340,10 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     if (std::string refusal =
             refusal_of_whole_result(entry, prepared, verdict, output_size, picture);
         !refusal.empty()) {
-        outcome.reason = std::move(refusal);
-        mark_failure(entry.path, entry.stamp, prepared.marked_as, outcome.reason);
+        mark_failure(entry.path, entry.stamp, prepared.marked_as, refusal);
+        outcome.reason = is_size_refusal(refusal)
+                             ? refusal + "; " + std::string(size_refusal_advice)
+                             : std::move(refusal);
         return outcome;
     }
     if (!shows_the_sources_picture(entry, prepared, verdict, low_priority, nearly_full, outcome)) {

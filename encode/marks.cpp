@@ -139,6 +139,26 @@ bool is_pending(const std::string& path, const file_stamp& stamp) {
            mark->write_ticks == stamp.write_ticks;
 }
 
+bool is_size_refusal(std::string_view reason) {
+    // The words the size refusals begin with; a note keeps its reason, so they stay readable.
+    constexpr std::string_view openings[] = {"the result (", "the result passed the source's size",
+                                             "the result would not be smaller"};
+    for (const std::string_view opening : openings) {
+        if (reason.starts_with(opening) &&
+            (opening != openings[0] || reason.find(") is not smaller than the source (") !=
+                                           std::string_view::npos)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string skipped_failure_text(const failure_mark& mark) {
+    return "it failed on " + mark.date + " (" + mark.reason + ") and has not changed since; " +
+           (is_size_refusal(mark.reason) ? std::string(size_refusal_advice)
+                                         : std::string("-retry tries it again"));
+}
+
 void mark_failure(const std::string& path, const file_stamp& stamp, const std::string& command_line,
                   const std::string& reason) {
     const failure_mark mark{mark_kind::failed,      stamp.size,

@@ -126,5 +126,26 @@ TEST(FailureMarks, StayWithTheFileWhereTheFileSystemKeepsThem) {
     EXPECT_FALSE(is_pending(path, stamp));
 }
 
+TEST(FailureMarks, SizeRefusalsSayWhatWouldHelpInsteadOfRetry) {
+    const struct {
+        const char* reason;
+        bool size;
+    } cases[] = {
+        {"the result (1.8 MiB) is not smaller than the source (1.4 MiB)", true},
+        {"the result passed the source's size at 42 % of the encode", true},
+        {"the result would not be smaller than the source (about 10.1 MiB of 9.9 MiB)", true},
+        {"the result (1.8 MiB) lacks the source's subtitles", false},
+        {"the encoder failed with exit code 1: it said: the result (1 B) is not smaller", false},
+        {"it is not a video file", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(is_size_refusal(c.reason), c.size) << c.reason;
+        const failure_mark mark{mark_kind::failed, 1, 2, 3, "2026-12-07", c.reason};
+        const std::string tail = c.size ? std::string(size_refusal_advice) : "-retry tries it again";
+        EXPECT_EQ(skipped_failure_text(mark), "it failed on 2026-12-07 (" + std::string(c.reason) +
+                                                  ") and has not changed since; " + tail);
+    }
+}
+
 }  // namespace
 }  // namespace brindle
