@@ -367,4 +367,21 @@ void walk_clusters(block_reader& reader, container_facts& facts) {
     facts.damage = w.damage;
 }
 
+std::int64_t matroska_time_written(block_reader& reader) {
+    const auto ebml = element_at(reader, 0);
+    if (!ebml) return 0;
+    const auto segment = element_at(reader, ebml->body_offset + ebml->header.size);
+    if (!segment || segment->header.id != segment_id) return 0;
+    const std::uint64_t file_size = reader.file_size();
+    const std::uint64_t end =
+        segment->header.unknown_size
+            ? file_size
+            : std::min(file_size, segment->body_offset + segment->header.size);
+    walk w{reader, 0, 1000000, {}, {}};
+    walk_segment(w, segment->body_offset, end);  // a file being written ends in damage
+    double written = 0;
+    for (const auto& t : w.tracks) written = std::max(written, t.end_ns.value_or(0.0));
+    return ms_of(written);
+}
+
 }  // namespace brindle::media

@@ -18,6 +18,9 @@ namespace brindle::media {
 // video frame reaches the duration (for a Segment written to a pipe, the end of its last block).
 // Updates `facts` (whole, damage, duration_ms).
 void walk_clusters(block_reader& reader, container_facts& facts);
+// How far the blocks of a Matroska file still being written reach, in milliseconds: the end of
+// the latest block before the first one that is cut off. 0 when none can be read.
+std::int64_t matroska_time_written(block_reader& reader);
 
 // MP4 and MOV: every sample of every track lies inside an mdat, as the chunk offsets, the
 // chunk map and the sample sizes place them, no box is zeros, and every fragment's samples lie

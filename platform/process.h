@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -104,7 +105,13 @@ struct command_settings {
     // The command's standard output and error go to a pipe, and only their last lines are kept
     // (see output_tail), instead of going to Brindle's own.
     bool capture_output = false;
+    // Asked every watch_period_milliseconds while the command runs: answering false ends the
+    // command and everything it started at once, as of no more use (its output has grown past
+    // what it may be). Not asked after a stop.
+    std::function<bool()> keep_running;
 };
+
+inline constexpr int watch_period_milliseconds = 1000;
 
 // How long a command may go on after a stop was passed on to it before it is killed.
 inline constexpr int stop_wait_seconds = 10;
@@ -127,6 +134,8 @@ struct command_result {
     // asked for before the command could start leaves it not_started with this set.
     int stop_signal = 0;
     stop_kill killed = stop_kill::none;
+    // keep_running answered false and the command was ended for it.
+    bool cut_short = false;
     // capture_output: the last lines the command wrote, without their line ends.
     std::vector<std::string> output_tail;
 };

@@ -284,6 +284,7 @@ struct command_watch {
     int life_write = -1;
     int output = -1;  // the capture pipe's read end, or -1
     sigset_t watched{};
+    const std::function<bool()>* keep_running = nullptr;
 };
 
 // Passes a stop signal on to the command's group; a second stop kills the group.
@@ -323,11 +324,23 @@ bool wait_for_guardian(command_watch& watch, command_result& result) {
     const unique_fd signals(::signalfd(-1, &watch.watched, SFD_CLOEXEC | SFD_NONBLOCK));
     output_tail tail;
     std::int64_t kill_at = 0;
+    std::int64_t next_watch = monotonic_milliseconds() + watch_period_milliseconds;
     for (;;) {
         const pid_t ended = ::waitpid(watch.guardian, nullptr, WNOHANG);
         if (ended == watch.guardian) break;
         if (ended < 0 && errno != EINTR) return false;
         std::int64_t wait_ms = signals.get() >= 0 ? 1000 : 100;
+        if (*watch.keep_running && result.stop_signal == 0 && !result.cut_short) {
+            const std::int64_t now = monotonic_milliseconds();
+            if (now >= next_watch) {
+                next_watch = now + watch_period_milliseconds;
+                if (!(*watch.keep_running)()) {
+                    result.cut_short = true;
+                    ::kill(-watch.group, SIGKILL);
+                }
+            }
+            wait_ms = std::clamp<std::int64_t>(next_watch - now, 0, wait_ms);
+        }
         if (result.stop_signal != 0 && result.killed == stop_kill::none) {
             wait_ms = std::clamp<std::int64_t>(kill_at - monotonic_milliseconds(), 0, wait_ms);
         }
@@ -424,7 +437,8 @@ command_result run_guarded(const std::string& program, std::vector<std::string> 
         }
         return result;
     }
-    command_watch watch{guardian, started.group, life.fd[1], output.fd[0], watched};
+    command_watch watch{guardian,     started.group, life.fd[1], output.fd[0],
+                        watched,      &settings.keep_running};
     const bool guardian_ended = wait_for_guardian(watch, result);
     int status = 0;
     if (!guardian_ended || !read_whole(report.fd[0], &status, sizeof status)) {

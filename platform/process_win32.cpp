@@ -256,14 +256,24 @@ bool open_capture_pipe(output_reader& reader, unique_handle& write_end) {
 
 // Waits for the interpreter; after a stop, stop_wait_seconds at most, or until a second stop,
 // then ends the job. Answers false when the wait fails.
-bool wait_for_interpreter(HANDLE process, HANDLE job, command_result& result) {
+bool wait_for_interpreter(HANDLE process, HANDLE job, const command_settings& settings,
+                          command_result& result) {
     ULONGLONG stop_seen_at = 0;
+    ULONGLONG next_watch = GetTickCount64() + watch_period_milliseconds;
     for (;;) {
         const DWORD waited = WaitForSingleObject(process, 100);
         if (waited == WAIT_OBJECT_0) return true;
         if (waited != WAIT_TIMEOUT) return false;
-        if (stop_requested() == 0 || result.killed != stop_kill::none) continue;
         const ULONGLONG now = GetTickCount64();
+        if (settings.keep_running && stop_requested() == 0 && !result.cut_short &&
+            now >= next_watch) {
+            next_watch = now + watch_period_milliseconds;
+            if (!settings.keep_running()) {
+                result.cut_short = true;
+                TerminateJobObject(job, 1);
+            }
+        }
+        if (stop_requested() == 0 || result.killed != stop_kill::none) continue;
         if (stop_seen_at == 0) stop_seen_at = now;
         if (second_stop.load()) {
             result.killed = stop_kill::at_second_stop;
@@ -331,7 +341,7 @@ command_result run_in_job(const command_settings& settings, const starter& start
     if (reader.pipe.valid() && !reader.start()) reader.pipe = unique_handle(INVALID_HANDLE_VALUE);
     ResumeThread(child.thread.get());
     DWORD exit_code = 0;
-    const bool ended = wait_for_interpreter(child.process.get(), job.get(), result) &&
+    const bool ended = wait_for_interpreter(child.process.get(), job.get(), settings, result) &&
                        GetExitCodeProcess(child.process.get(), &exit_code);
     const std::string wait_error = ended ? std::string() : error_text(GetLastError());
     end_job(job.get());

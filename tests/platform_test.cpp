@@ -863,6 +863,25 @@ TEST(Platform, CapturesTheLastLinesOfBothOutputs) {
     EXPECT_TRUE(platform::run_command("echo one").output_tail.empty());
 }
 
+TEST(Platform, EndsACommandAtOnceWhenItsWatchSaysSo) {
+    platform::command_settings settings;
+    int asked = 0;
+    settings.keep_running = [&asked] { return ++asked < 2; };
+    const bool sh = platform::command_interpreter() == platform::interpreter_kind::posix_sh;
+    const auto ran =
+        platform::run_command(sh ? "sleep 300" : "for /l %i in (1,0,2) do @rem", settings);
+    EXPECT_TRUE(ran.cut_short);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(ran.stop_signal, 0);
+    EXPECT_NE(ran.how == platform::command_result::ending::exited ? ran.code : -1, 0);
+
+    asked = 0;
+    settings.keep_running = [&asked] { return ++asked < 100; };
+    const auto finished = platform::run_command("exit 0", settings);
+    EXPECT_FALSE(finished.cut_short);
+    EXPECT_EQ(finished.code, 0);
+}
+
 TEST(Platform, LocksTheWorkingDirectoryOnce) {
     // The lock is held until the process ends, so on Windows this test's folder cannot be
     // removed until then.

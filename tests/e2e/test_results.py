@@ -460,6 +460,25 @@ def test_larger_result_refused(case, tools):
                     *ENCODE_ARGS)
 
 
+
+def test_growing_result_stopped_at_the_sources_size(case, tools):
+    """An encoder whose output passes the source's size is stopped then, not at its end."""
+    case.use_fake_encoder()
+    large = case.dir / "large-result.mkv"
+    large.write_bytes((tools.samples / "result.mkv").read_bytes() + os.urandom(3000000))
+    case.use_fake_result(large)
+    case.fake_mode = "hang"  # writes half of it, then waits a minute before it exits
+    videos(case, "lib/a.x264.mkv")
+    run = case.run(*ENCODE_ARGS)
+    assert run.status == 2, run.shown()
+    expect = case.expect().scan("lib/a.x264.mkv").converting("lib/a.x264.mkv")
+    reason = run.records[len(expect.records)][2]
+    assert re.fullmatch(r"the result passed the source's size (at \d+ % of|during) the encode; "
+                        + re.escape(SIZE_ADVICE), reason), run.out
+    assert run.records == expect.not_converted("lib/a.x264.mkv", reason).summary().records
+    assert case.untouched("lib/a.x264.mkv") == []
+    assert case.tree("lib") == ["a.x264.mkv"] and "tempenc.mkv" not in case.working_dir()
+
 def test_sidecars_follow(case):
     """Sidecars take the video's new name; a taken name, a video, its own sidecar and a folder are
     left alone."""
