@@ -13,11 +13,11 @@
 #include "encode/picture_check.h"
 #include "encode/replace.h"
 #include "encode/sidecars.h"
+#include "encode/size_watch.h"
 #include "encode/staging.h"
 #include "media/file_source.h"
 #include "media/probe.h"
 #include "media/result_format.h"
-#include "media/wholeness.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/files.h"
@@ -141,30 +141,6 @@ void note_failure(const candidate_entry& entry, const prepared_encode& prepared,
     if (note_encode_failure(entry.path, entry.stamp, prepared.marked_as, reason)) {
         reason += "; it will be tried again on the next run";
     }
-}
-
-// Whether the encoder's output, growing in the working directory, is still no larger than
-// `source_size`: asked while the encoder runs, so that a result that cannot be smaller costs only
-// the part of the encode it took to tell.
-bool output_within(std::uint64_t source_size) {
-    const path_state now = platform::status_of(std::string(temp_output_name));
-    return now.what != path_state::kind::regular || now.stamp.size <= source_size;
-}
-
-// Why the encoder was stopped once its output passed the source's size, with how far into the
-// source it had got when a Matroska output tells; `output` is the encoder's, opened afterwards.
-std::string passed_the_sources_size(encoder_output& output, std::uint64_t encoder_started,
-                                    std::optional<std::int64_t> source_duration_ms) {
-    std::string reason = "the result passed the source's size";
-    if (!source_duration_ms || *source_duration_ms <= 0 || !output.open(encoder_started).empty()) {
-        return reason + " during the encode";
-    }
-    media::file_source read_output(output.file());
-    media::block_reader reader(read_output);
-    const std::int64_t written = media::matroska_time_written(reader);
-    if (written <= 0) return reason + " during the encode";
-    const std::int64_t share = std::min<std::int64_t>(100, written * 100 / *source_duration_ms);
-    return reason + " at " + std::to_string(share) + " % of the encode";
 }
 
 // Compares the whole result's picture with the source's. Answers false when the result must not
@@ -320,7 +296,9 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     settings.low_priority = low_priority;
     // A log that is not watched gets the encoder's last words when it fails, not its every line.
     settings.capture_output = !platform::output_is_terminal();
-    settings.keep_running = [source_size = entry.stamp.size] { return output_within(source_size); };
+    size_watch growth(entry.path, entry.stamp.size, prepared.source_duration_ms,
+                      prepared.source_is_matroska);
+    settings.keep_running = [&growth] { return growth.keep_running(); };
     const std::uint64_t started = platform::now_ticks();
     const platform::command_result ran = platform::run_command(prepared.command, settings);
     const bool nearly_full = working_directory_nearly_full();
@@ -330,7 +308,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
         return outcome;
     }
     if (ran.cut_short) {
-        outcome.reason = passed_the_sources_size(output, started, prepared.source_duration_ms);
+        outcome.reason = growth.refusal();
         mark_failure(entry.path, entry.stamp, prepared.marked_as, outcome.reason);
         outcome.reason += "; " + std::string(size_refusal_advice);
         return outcome;

@@ -102,6 +102,8 @@ struct walk {
     std::uint64_t scale_ns = 1000000;
     std::vector<track_state> tracks;
     std::string damage;
+    std::vector<written_mark>* marks = nullptr;  // when asked for, one after each whole Cluster
+    std::uint64_t first_cluster = 0;
 };
 
 bool fail(walk& w, std::string damage) {
@@ -292,6 +294,16 @@ std::optional<std::uint64_t> walk_cluster(walk& w, std::uint64_t offset, std::ui
     return offset;
 }
 
+std::int64_t ms_of(double ns);
+
+// The mark after the Cluster from `start` to `end`.
+void record_mark(walk& w, std::uint64_t start, std::uint64_t end) {
+    if (w.marks->empty()) w.first_cluster = start;
+    double reached = 0;
+    for (const auto& t : w.tracks) reached = std::max(reached, t.end_ns.value_or(0.0));
+    w.marks->push_back({end - w.first_cluster, ms_of(reached)});
+}
+
 bool walk_segment(walk& w, std::uint64_t offset, std::uint64_t end) {
     while (offset < end) {
         const auto child = header_at(w, offset, end, "Segment");
@@ -303,6 +315,7 @@ bool walk_segment(walk& w, std::uint64_t offset, std::uint64_t end) {
         if (id == cluster_id && child->header.unknown_size) {
             const auto stop = walk_cluster(w, child->body_offset, end, true);
             if (!stop) return false;
+            if (w.marks) record_mark(w, offset, *stop);
             offset = *stop;
             continue;
         }
@@ -311,6 +324,7 @@ bool walk_segment(walk& w, std::uint64_t offset, std::uint64_t end) {
         if (id == cluster_id && !walk_cluster(w, child->body_offset, child_end, false)) {
             return false;
         }
+        if (id == cluster_id && w.marks) record_mark(w, offset, child_end);
         if (id == info_id || id == tracks_id) read_header_element(w, *child);
         if (!w.damage.empty()) return false;
         offset = child_end;
@@ -367,21 +381,20 @@ void walk_clusters(block_reader& reader, container_facts& facts) {
     facts.damage = w.damage;
 }
 
-std::int64_t matroska_time_written(block_reader& reader) {
+std::vector<written_mark> matroska_written_marks(block_reader& reader) {
+    std::vector<written_mark> marks;
     const auto ebml = element_at(reader, 0);
-    if (!ebml) return 0;
+    if (!ebml) return marks;
     const auto segment = element_at(reader, ebml->body_offset + ebml->header.size);
-    if (!segment || segment->header.id != segment_id) return 0;
+    if (!segment || segment->header.id != segment_id) return marks;
     const std::uint64_t file_size = reader.file_size();
     const std::uint64_t end =
         segment->header.unknown_size
             ? file_size
             : std::min(file_size, segment->body_offset + segment->header.size);
-    walk w{reader, 0, 1000000, {}, {}};
+    walk w{reader, 0, 1000000, {}, {}, &marks, 0};
     walk_segment(w, segment->body_offset, end);  // a file being written ends in damage
-    double written = 0;
-    for (const auto& t : w.tracks) written = std::max(written, t.end_ns.value_or(0.0));
-    return ms_of(written);
+    return marks;
 }
 
 }  // namespace brindle::media

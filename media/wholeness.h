@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "media/byte_source.h"
 #include "media/readers.h"
@@ -18,9 +19,15 @@ namespace brindle::media {
 // video frame reaches the duration (for a Segment written to a pipe, the end of its last block).
 // Updates `facts` (whole, damage, duration_ms).
 void walk_clusters(block_reader& reader, container_facts& facts);
-// How far the blocks of a Matroska file still being written reach, in milliseconds: the end of
-// the latest block before the first one that is cut off. 0 when none can be read.
-std::int64_t matroska_time_written(block_reader& reader);
+// How far a Matroska file reaches after each of its Clusters that lies whole: the bytes from the
+// first Cluster's start to its end, and the time its blocks reach then, in milliseconds. A file
+// still being written ends in a Cluster cut off; the marks stop before it.
+struct written_mark {
+    std::uint64_t bytes = 0;
+    std::int64_t ms = 0;
+    bool operator==(const written_mark&) const = default;
+};
+std::vector<written_mark> matroska_written_marks(block_reader& reader);
 
 // MP4 and MOV: every sample of every track lies inside an mdat, as the chunk offsets, the
 // chunk map and the sample sizes place them, no box is zeros, and every fragment's samples lie

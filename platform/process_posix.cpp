@@ -437,8 +437,8 @@ command_result run_guarded(const std::string& program, std::vector<std::string> 
         }
         return result;
     }
-    command_watch watch{guardian,     started.group, life.fd[1], output.fd[0],
-                        watched,      &settings.keep_running};
+    command_watch watch{guardian,     started.group, life.fd[1],
+                        output.fd[0], watched,       &settings.keep_running};
     const bool guardian_ended = wait_for_guardian(watch, result);
     int status = 0;
     if (!guardian_ended || !read_whole(report.fd[0], &status, sizeof status)) {

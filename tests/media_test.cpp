@@ -12,6 +12,7 @@
 #include "media/byte_source.h"
 #include "media/container.h"
 #include "media/probe.h"
+#include "media/wholeness.h"
 #include "tests/crafted_mp4.h"
 #include "tests/test_support.h"
 
@@ -282,6 +283,32 @@ TEST(Media, AcceptsOnlyWholeResultsThatLastAsLongAsTheSource) {
         // Figures that depend on the sample's exact size are compared as far as they are known.
         EXPECT_EQ(verdict.fault.substr(0, c.fault.size()), c.fault);
     }
+}
+
+TEST(Media, MarksHowFarAMatroskaFileStillBeingWrittenReaches) {
+    REQUIRE_SAMPLES();
+    const std::string hevc = sample("hevc_long.mkv");
+    const auto marks_of = [](const std::string& bytes) {
+        media::memory_source source(bytes);
+        media::block_reader reader(source);
+        return media::matroska_written_marks(reader);
+    };
+    const auto whole = marks_of(hevc);
+    ASSERT_GE(whole.size(), 2u);
+    EXPECT_NEAR(static_cast<double>(whole.back().ms), 12000, 200);
+    EXPECT_FALSE(marks_of(sample("hevc_pipe.mkv")).empty());
+    EXPECT_LT(whole.back().bytes, hevc.size());
+    for (std::size_t i = 1; i < whole.size(); ++i) {
+        EXPECT_GT(whole[i].bytes, whole[i - 1].bytes);
+        EXPECT_GE(whole[i].ms, whole[i - 1].ms);
+    }
+    // Cut inside its last Cluster, as the encoder leaves it while writing: the Clusters before
+    // it, as they were.
+    const std::size_t first_cluster = hevc.find("\x1F\x43\xB6\x75");
+    ASSERT_NE(first_cluster, std::string::npos);
+    const auto cut = marks_of(hevc.substr(0, first_cluster + whole.back().bytes - 10));
+    EXPECT_EQ(cut, std::vector<media::written_mark>(whole.begin(), whole.end() - 1));
+    EXPECT_TRUE(marks_of(sample("h264.mp4")).empty());
 }
 
 TEST(Media, AFailingReadIsNeverTakenForAnAnswer) {
