@@ -241,7 +241,8 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     if (now.what != path_state::kind::regular || !(now.stamp == entry.stamp)) {
         return "it changed after the scan";
     }
-    const source_probe probe = probe_source(path);
+    const source_headers source = read_source_headers(path);
+    const source_probe& probe = source.probe;
     if (!probe.is_video_container) {
         if (write_notes) mark_failure(path, entry.stamp, *command, probe.fault);
         return probe.fault;
@@ -270,7 +271,7 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     }
 
     prepared.command = *command;
-    prepared.source_picture = media::read_picture_properties(path);
+    prepared.source_picture = source.picture;
     if (prepared.default_line) {
         prepared.deinterlaced = is_interlaced(prepared.source_picture.fields);
         prepared.command =
@@ -282,8 +283,7 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     prepared.target = target;
     prepared.source_duration_ms = probe.duration_ms;
     prepared.source_tracks = probe.tracks;
-    prepared.source_is_matroska =
-        media::read_result_format(path).kind == media::container::matroska;
+    prepared.source_is_matroska = source.is_matroska;
     return {};
 }
 

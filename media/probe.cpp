@@ -139,6 +139,21 @@ source_probe probe_source(const std::string& path) {
     return probe_source(source);
 }
 
+source_headers read_source_headers(const std::string& path) {
+    platform::file_reader file;
+    source_headers facts;
+    facts.probe.fault = open_for_reading(file, path, "it");
+    if (!facts.probe.fault.empty()) return facts;
+    media::file_source source(file);
+    facts.probe = probe_source(source);
+    if (!facts.probe.is_video_container) return facts;
+    media::block_reader picture(source);
+    facts.picture = media::read_picture_properties(picture);
+    media::block_reader format(source);
+    facts.is_matroska = media::read_result_format(format).kind == media::container::matroska;
+    return facts;
+}
+
 result_verdict check_result(media::byte_source& source,
                             std::optional<std::int64_t> source_duration_ms) {
     result_verdict verdict;

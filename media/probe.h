@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "media/picture.h"
 #include "media/result_format.h"
 #include "media/tracks.h"
 
@@ -35,6 +36,15 @@ struct source_probe {
 source_probe probe_source(const std::string& path);
 // The same over bytes the caller opened (tests and benchmarks use memory and open files).
 source_probe probe_source(media::byte_source& source);
+
+// What an encode needs to know of its source, through one open of it: the probe, and for a video
+// container the picture its headers describe and whether it is Matroska.
+struct source_headers {
+    source_probe probe;
+    media::picture_properties picture;
+    bool is_matroska = false;
+};
+source_headers read_source_headers(const std::string& path);
 
 struct result_verdict {
     bool whole = false;
