@@ -26,6 +26,7 @@
 
 #include "encode/command.h"
 #include "encode/compare.h"
+#include "media/picture.h"
 #include "platform/process.h"
 
 namespace {
@@ -129,6 +130,10 @@ judged judge(const std::string& ffmpeg, brindle::verify_level level, const fs::p
     request.source = source.string();
     request.result = brindle::temp_output_name;
     request.duration_ms = duration_ms;
+    const brindle::media::picture_properties picture =
+        brindle::media::read_picture_properties(source.string());
+    request.source_width = picture.width;
+    request.source_height = picture.height;
     request.low_priority = false;
     judged out;
     const auto start = clock_type::now();

@@ -270,7 +270,7 @@ std::string help_text() {
            "machines can share one library.\n"
            "\t-retry - optional. Tries files again that an earlier run noted as failing.\n"
            "\t-verify samples|full|headers - optional. How much of each result's picture is "
-           "compared with its source's before it is put in place; headers unless another is "
+           "compared with its source's before it is put in place; samples unless another is "
            "given.\n"
            "\nThe README explains each option, the configuration file, the exit codes and how to "
            "schedule a run.\n";

@@ -27,8 +27,7 @@ struct run_options {
     int shard_count = 1;
     bool retry = false;  // try files again that an earlier run marked as failing
     // How much of each result's picture is compared with its source's before it is installed.
-    // Headers only until the comparison's floors hold for small noisy sources too.
-    verify_level verify = verify_level::headers;
+    verify_level verify = verify_level::samples;
 };
 
 struct parse_result {

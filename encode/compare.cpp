@@ -166,6 +166,15 @@ std::int64_t preroll_ms_for(media::container kind) {
     }
 }
 
+compared_size compared_size_for(int source_width, int source_height) {
+    if (source_width <= 0 || source_height <= 0) return {};
+    const double scale = std::min({1.0 / 8, 320.0 / source_width, 180.0 / source_height});
+    const auto side = [scale](int source) {
+        return std::max(16, static_cast<int>(std::lround(source * scale)));
+    };
+    return {side(source_width), side(source_height)};
+}
+
 std::vector<std::string> comparison_arguments(const comparison_inputs& inputs,
                                               const std::optional<time_span>& window) {
     std::vector<std::string> args{"-nostdin", "-hide_banner", "-nostats", "-v", "error", "-xerror"};
@@ -182,8 +191,8 @@ std::vector<std::string> comparison_arguments(const comparison_inputs& inputs,
                      ":duration=" + seconds_text(window->length_ms) + ",";
         }
         args.insert(args.end(), {"-i", "file:" + path});
-        graph += "setpts=PTS-STARTPTS,scale=" + std::to_string(compared_width) + ":" +
-                 std::to_string(compared_height) + ":flags=area,format=yuv444p";
+        graph += "setpts=PTS-STARTPTS,scale=" + std::to_string(inputs.size.width) + ":" +
+                 std::to_string(inputs.size.height) + ":flags=area,format=yuv444p";
         graph += index == 0 ? "[c0];" : ",split=" + std::to_string(2 * shift_count);
     };
     add_input(inputs.result, inputs.result_preroll_ms, 0);

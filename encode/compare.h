@@ -38,12 +38,26 @@ std::vector<time_span> choose_windows(std::int64_t duration_ms);
 // lie seconds into the window, so the window is reached by decoding from earlier.
 std::int64_t preroll_ms_for(media::container kind);
 
+// The side both pictures are scaled to before they are compared: an eighth of the source's as
+// displayed, where noise and grain vanish and the structure stays whatever the source's size (a
+// fixed size left a small source's grain in, and an encoder that removes grain looked like a
+// broken one). A result scaled on purpose still compares, a cropped one does not. At most 320x180
+// (a larger source is scaled further, keeping its shape), at least 16 a side, and 160x90 when the
+// source's headers tell no size.
+struct compared_size {
+    int width = 160;
+    int height = 90;
+    bool operator==(const compared_size&) const = default;
+};
+compared_size compared_size_for(int source_width, int source_height);
+
 // The two files compared, as ffmpeg is to open them.
 struct comparison_inputs {
     std::string source;
     std::string result;
     std::int64_t source_preroll_ms = 0;
     std::int64_t result_preroll_ms = 0;
+    compared_size size;
 };
 
 // A result made at a lower frame rate (-r 5) shows, at each of its times, a source picture up to
@@ -56,11 +70,6 @@ inline constexpr int shift_count = 11;
 // The stats file ffmpeg writes for `measure` ("ssim", "psnr") at shift number `shift`, in the
 // working directory beside tempenc.mkv.
 std::string stats_file_name(const char* measure, int shift);
-
-// The side of the pictures compared: 160x90 whatever either file's size, so that a result scaled
-// on purpose still compares and a cropped one does not.
-inline constexpr int compared_width = 160;
-inline constexpr int compared_height = 90;
 
 // ffmpeg's arguments (its own name not among them) that compare `window` of both files, or
 // every picture when there is no window. The result drives the comparison: each of its pictures
@@ -121,6 +130,9 @@ struct comparison_request {
     std::string source;
     std::string result;
     std::int64_t duration_ms = 0;
+    // The source's picture as displayed, when its headers tell (0 when not).
+    int source_width = 0;
+    int source_height = 0;
     bool low_priority = true;
 };
 

@@ -71,7 +71,8 @@ comparison_outcome compare_pictures(const comparison_request& request) {
     }
     const comparison_inputs inputs{request.source, request.result,
                                    preroll_ms_for(media::read_result_format(request.source).kind),
-                                   preroll_ms_for(media::read_result_format(request.result).kind)};
+                                   preroll_ms_for(media::read_result_format(request.result).kind),
+                                   compared_size_for(request.source_width, request.source_height)};
     std::vector<std::optional<time_span>> spans;
     if (request.level == verify_level::full) {
         spans.push_back(std::nullopt);

@@ -156,6 +156,8 @@ bool shows_the_sources_picture(const candidate_entry& entry, const prepared_enco
     request.source = entry.path;
     request.result = temp_output_name;
     request.duration_ms = prepared.source_duration_ms.value_or(verdict.duration_ms.value_or(0));
+    request.source_width = prepared.source_picture.width;
+    request.source_height = prepared.source_picture.height;
     request.low_priority = low_priority;
     const comparison_outcome compared = compare_pictures(request);
     if (compared.stop_signal == 0 && compared.cannot_start.empty() && compared.refusal.empty()) {

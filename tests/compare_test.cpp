@@ -46,9 +46,26 @@ std::string joined(const std::vector<std::string>& args) {
     return text;
 }
 
+TEST(Compare, ScalesBothPicturesToAnEighthOfTheSourcesWithinBounds) {
+    const struct {
+        int width, height;
+        compared_size size;
+    } cases[] = {
+        {1280, 720, {160, 90}},   {640, 360, {80, 45}},     {1920, 1080, {240, 135}},
+        {3840, 2160, {320, 180}}, {1080, 1920, {101, 180}}, {853, 360, {107, 45}},
+        {160, 120, {20, 16}},     {100, 50, {16, 16}},      {0, 0, {160, 90}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(compared_size_for(c.width, c.height), c.size) << c.width << "x" << c.height;
+    }
+    comparison_inputs inputs{"a.mkv", "tempenc.mkv", 0, 0, {80, 45}};
+    EXPECT_NE(joined(comparison_arguments(inputs, std::nullopt)).find("scale=80:45:flags=area"),
+              std::string::npos);
+}
+
 TEST(Compare, ArgumentsSeekEachFileAndKeepNamesOutOfTheGraph) {
     // A name a stranger chose: graph syntax, a protocol prefix and quotes stay one argument.
-    const comparison_inputs inputs{"/lib/a;b[0:v]:c'd,e.ts", "tempenc.mkv", 12'000, 0};
+    const comparison_inputs inputs{"/lib/a;b[0:v]:c'd,e.ts", "tempenc.mkv", 12'000, 0, {}};
     const std::vector<std::string> windowed =
         comparison_arguments(inputs, time_span{30'000, 2'500});
     const std::string text = joined(windowed);

@@ -272,7 +272,7 @@ TEST(Options, SchedulingValues) {
     const parse_result none = parse({"-days", "3", "-dir", "D", "-ext", "mkv"});
     EXPECT_EQ(none.options.until_minutes, -1);
     EXPECT_TRUE(none.options.low_priority);
-    EXPECT_EQ(none.options.verify, verify_level::headers);
+    EXPECT_EQ(none.options.verify, verify_level::samples);
     for (const auto& [value, level] :
          {std::pair{"samples", verify_level::samples}, std::pair{"full", verify_level::full},
           std::pair{"headers", verify_level::headers}}) {
