@@ -3,7 +3,7 @@
 // each share of the duration, against the result's real size. A result is written Cluster by
 // Cluster, so its first Clusters are those the encode had written at that point.
 //
-//   foretell_bench SOURCE.mkv RESULT.mkv...
+//   foretell_bench SOURCE RESULT.mkv...   (SOURCE Matroska or MP4)
 //
 // Prints, per result and per share (5, 10, 20, 30, 50 %), the foretold size's error in percent.
 // Target: within the margin the encode is stopped by (see size_watch.h) from a tenth on.
@@ -22,7 +22,8 @@ std::vector<brindle::media::written_mark> marks_of(const std::string& path) {
     return brindle::media::read_headers_of(
         path, std::vector<brindle::media::written_mark>{},
         [](brindle::media::block_reader& reader) {
-            return brindle::media::matroska_written_marks(reader);
+            auto marks = brindle::media::matroska_written_marks(reader);
+            return marks.empty() ? brindle::media::mp4_written_marks(reader) : marks;
         });
 }
 

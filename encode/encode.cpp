@@ -285,7 +285,8 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     prepared.target = target;
     prepared.source_duration_ms = probe.duration_ms;
     prepared.source_tracks = probe.tracks;
-    prepared.source_is_matroska = source.is_matroska;
+    prepared.source_container = source.kind;
+    prepared.source_is_matroska = source.kind == media::container::matroska;
     return {};
 }
 
@@ -299,7 +300,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     // A log that is not watched gets the encoder's last words when it fails, not its every line.
     settings.capture_output = !platform::output_is_terminal();
     size_watch growth(entry.path, entry.stamp.size, prepared.source_duration_ms,
-                      prepared.source_is_matroska);
+                      prepared.source_container);
     settings.keep_running = [&growth] { return growth.keep_running(); };
     const std::uint64_t started = platform::now_ticks();
     const platform::command_result ran = platform::run_command(prepared.command, settings);

@@ -29,6 +29,7 @@ struct prepared_encode {
     // The line is a default line, which must keep every track Matroska can hold.
     bool default_line = false;
     bool source_is_matroska = false;
+    media::container source_container = media::container::none;
     // The source's picture, to compare the result's with, and whether the line deinterlaces it.
     media::picture_properties source_picture;
     bool deinterlaced = false;

@@ -42,11 +42,14 @@ std::optional<std::uint64_t> larger_result_foretold(const std::vector<media::wri
 }
 
 size_watch::size_watch(std::string source, std::uint64_t source_size,
-                       std::optional<std::int64_t> source_duration_ms, bool source_is_matroska)
+                       std::optional<std::int64_t> source_duration_ms, media::container source_kind)
     : source_(std::move(source)),
       source_size_(source_size),
       duration_ms_(source_duration_ms.value_or(0)),
-      foretells_(source_is_matroska && duration_ms_ >= foretold_from_ms) {}
+      source_kind_(source_kind),
+      foretells_(
+          (source_kind == media::container::matroska || source_kind == media::container::mp4) &&
+          duration_ms_ >= foretold_from_ms) {}
 
 std::vector<media::written_mark> size_watch::output_marks() const {
     platform::file_reader output;
@@ -84,8 +87,11 @@ bool size_watch::keep_running() {
     if (!source_read_) {
         source_read_ = true;
         source_marks_ = media::read_headers_of(
-            source_, std::vector<media::written_mark>{},
-            [](media::block_reader& reader) { return media::matroska_written_marks(reader); });
+            source_, std::vector<media::written_mark>{}, [this](media::block_reader& reader) {
+                return source_kind_ == media::container::mp4
+                           ? media::mp4_written_marks(reader)
+                           : media::matroska_written_marks(reader);
+            });
     }
     const auto size =
         larger_result_foretold(source_marks_, source_size_, duration_ms_, marks.back());

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "media/container.h"
 #include "media/wholeness.h"
 
 namespace brindle {
@@ -46,10 +47,11 @@ std::optional<std::uint64_t> larger_result_foretold(const std::vector<media::wri
 
 class size_watch {
 public:
-    // `source_is_matroska`: the foretelling compares like with like, the source's Clusters with
-    // the output's; other sources are stopped only once the output passes their size.
+    // The foretelling compares like with like: the output's Clusters with a Matroska source's
+    // Clusters or an MP4 source's chunks. Other sources are stopped only once the output passes
+    // their size.
     size_watch(std::string source, std::uint64_t source_size,
-               std::optional<std::int64_t> source_duration_ms, bool source_is_matroska);
+               std::optional<std::int64_t> source_duration_ms, media::container source_kind);
     // Asked once a second while the encoder runs: false once the output holds more bytes than
     // the source, or its Clusters so far foretell a result larger than the source.
     bool keep_running();
@@ -62,6 +64,7 @@ private:
     std::string source_;
     std::uint64_t source_size_;
     std::int64_t duration_ms_;
+    media::container source_kind_;
     bool foretells_;
     bool source_read_ = false;
     std::vector<media::written_mark> source_marks_;

@@ -246,9 +246,33 @@ bool in_media_data(const samples_walk& w, std::uint64_t start, std::uint64_t end
     return after != w.media_data.begin() && end <= std::prev(after)->second;
 }
 
+// Reads the time-to-sample table one sample at a time: entries of a sample count and a duration.
+class sample_times {
+public:
+    sample_times(samples_walk& w, const track& t) {
+        const auto count = t.times ? count_at(w.reader, *t.times, 4) : std::nullopt;
+        if (count) table_ = table_of(w, *t.times, 8, saturating_multiply(*count, 2), 32);
+    }
+    // The duration of the next sample, in the track's timescale; 0 once the table is used up.
+    std::uint64_t next() {
+        while (left_ == 0 && table_ && table_->left() >= 2) {
+            left_ = table_->next().value_or(0);
+            each_ = table_->next().value_or(0);
+        }
+        if (left_ == 0) return 0;
+        --left_;
+        return each_;
+    }
+
+private:
+    std::optional<table_stream> table_;
+    std::uint64_t left_ = 0, each_ = 0;
+};
+
 // Places every sample of a track: chunk by chunk, the chunk map says how many samples each
-// chunk holds and the size table how large they are; each chunk must lie inside an mdat.
-bool place_samples(samples_walk& w, const track& t) {
+// chunk holds and the size table how large they are; each chunk must lie inside an mdat. With
+// `marks`, also the track's bytes and time reached after each chunk.
+bool place_samples(samples_walk& w, const track& t, std::vector<written_mark>* marks = nullptr) {
     // Every track has its tables, empty in a fragmented file; one without them was overwritten.
     if (!t.sizes || !t.offsets || !t.chunk_map) {
         return fail(w, track_name(t) + " has no sample tables");
@@ -272,6 +296,8 @@ bool place_samples(samples_walk& w, const track& t) {
     if (!sizes || !offsets || !map) return fail(w, damaged);
 
     std::uint64_t samples_left = *sample_count, per_chunk = 0;
+    std::uint64_t placed_bytes = 0, placed_time = 0;
+    sample_times times(w, t);
     auto run = next_run(*map);
     for (std::uint64_t chunk = 1; offsets->left() > 0; ++chunk) {
         while (run && run->first_chunk <= chunk) {
@@ -288,6 +314,13 @@ bool place_samples(samples_walk& w, const track& t) {
             bytes = saturating_add(bytes, *size);
         }
         samples_left -= in_chunk;
+        if (marks && t.timescale != 0) {
+            for (std::uint64_t i = 0; i < in_chunk; ++i) {
+                placed_time = saturating_add(placed_time, times.next());
+            }
+            placed_bytes = saturating_add(placed_bytes, bytes);
+            marks->push_back({placed_bytes, milliseconds(placed_time, t.timescale).value_or(0)});
+        }
         const auto end = saturating_add(*start, bytes);
         if (end > w.reader.file_size()) {
             return fail(w, "a chunk of samples of " + track_name(t) + " ends at byte " +
@@ -455,6 +488,36 @@ bool walk_boxes(samples_walk& w) {
 }
 
 }  // namespace
+
+std::vector<written_mark> mp4_written_marks(block_reader& reader) {
+    samples_walk w{reader, {}, {}, {}, {}};
+    if (!walk_boxes(w)) return {};
+    std::vector<std::vector<written_mark>> tracks;
+    for (const auto& t : w.tracks) {
+        std::vector<written_mark> marks;
+        if (!place_samples(w, t, &marks)) return {};
+        if (!marks.empty()) tracks.push_back(std::move(marks));
+    }
+    // All tracks together: at each time a track's chunk ends, the bytes every track's chunks
+    // that have ended by then hold.
+    std::vector<std::int64_t> times;
+    for (const auto& marks : tracks) {
+        for (const auto& mark : marks) times.push_back(mark.ms);
+    }
+    std::sort(times.begin(), times.end());
+    times.erase(std::unique(times.begin(), times.end()), times.end());
+    std::vector<std::size_t> next(tracks.size(), 0);
+    std::vector<written_mark> merged;
+    for (const std::int64_t time : times) {
+        std::uint64_t bytes = 0;
+        for (std::size_t i = 0; i < tracks.size(); ++i) {
+            while (next[i] < tracks[i].size() && tracks[i][next[i]].ms <= time) ++next[i];
+            if (next[i] > 0) bytes = saturating_add(bytes, tracks[i][next[i] - 1].bytes);
+        }
+        merged.push_back({bytes, time});
+    }
+    return merged;
+}
 
 void walk_samples(block_reader& reader, container_facts& facts) {
     if (!facts.whole) return;

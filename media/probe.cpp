@@ -150,7 +150,7 @@ source_headers read_source_headers(const std::string& path) {
     media::block_reader picture(source);
     facts.picture = media::read_picture_properties(picture);
     media::block_reader format(source);
-    facts.is_matroska = media::read_result_format(format).kind == media::container::matroska;
+    facts.kind = media::read_result_format(format).kind;
     return facts;
 }
 

@@ -38,11 +38,11 @@ source_probe probe_source(const std::string& path);
 source_probe probe_source(media::byte_source& source);
 
 // What an encode needs to know of its source, through one open of it: the probe, and for a video
-// container the picture its headers describe and whether it is Matroska.
+// container the picture its headers describe and its container.
 struct source_headers {
     source_probe probe;
     media::picture_properties picture;
-    bool is_matroska = false;
+    media::container kind = media::container::none;
 };
 source_headers read_source_headers(const std::string& path);
 

@@ -28,6 +28,10 @@ struct written_mark {
     bool operator==(const written_mark&) const = default;
 };
 std::vector<written_mark> matroska_written_marks(block_reader& reader);
+// The same marks of a whole MP4 or MOV file, from its sample tables: after each chunk of any
+// track, the bytes of all tracks' chunks ended by then. Empty for a fragmented file or damaged
+// tables.
+std::vector<written_mark> mp4_written_marks(block_reader& reader);
 
 // MP4 and MOV: every sample of every track lies inside an mdat, as the chunk offsets, the
 // chunk map and the sample sizes place them, no box is zeros, and every fragment's samples lie

@@ -311,6 +311,25 @@ TEST(Media, MarksHowFarAMatroskaFileStillBeingWrittenReaches) {
     EXPECT_TRUE(marks_of(sample("h264.mp4")).empty());
 }
 
+TEST(Media, MarksAnMp4FilesBytesByTimeFromItsSampleTables) {
+    REQUIRE_SAMPLES();
+    // The same 12 s of picture and sound as hevc_long.mkv, in MP4.
+    const std::string mp4 = sample("hevc_long_faststart.mp4");
+    media::memory_source source(mp4);
+    media::block_reader reader(source);
+    const auto marks = media::mp4_written_marks(reader);
+    ASSERT_GE(marks.size(), 2u);
+    EXPECT_NEAR(static_cast<double>(marks.back().ms), 12000, 200);
+    EXPECT_LT(marks.back().bytes, mp4.size());
+    for (std::size_t i = 1; i < marks.size(); ++i) {
+        EXPECT_GE(marks[i].bytes, marks[i - 1].bytes);
+        EXPECT_GT(marks[i].ms, marks[i - 1].ms);
+    }
+    media::memory_source fragmented(sample("hevc_frag_moof.mp4"));
+    media::block_reader fragments(fragmented);
+    EXPECT_TRUE(media::mp4_written_marks(fragments).empty());
+}
+
 TEST(Media, AFailingReadIsNeverTakenForAnAnswer) {
     REQUIRE_SAMPLES();
     // The head is read first; the moov at the end of this file needs a read of its own.
