@@ -246,6 +246,64 @@ std::string comparer_missing_text() {
     return "ffmpeg is not on PATH";
 }
 
+// When -until ends the run, in ticks; nothing without -until.
+std::optional<std::uint64_t> run_deadline(const run_options& options, std::uint64_t run_started) {
+    if (options.until_minutes < 0) return std::nullopt;
+    const auto left = seconds_until_clock(platform::local_seconds_of_day(), options.until_minutes);
+    return run_started + static_cast<std::uint64_t>(left) * ticks_per_second;
+}
+
+// The -until time came before the candidate `first`: it and the rest are left, and noted as
+// pending so that the next run takes them even when they have aged past -days by then.
+void leave_for_next_run(const candidate_list& candidates, std::size_t first, run_tally& tally) {
+    const std::size_t count = candidates.entries.size();
+    tally.left_over = static_cast<int>(count - first);
+    platform::write_out("Left for the next run: " + std::to_string(tally.left_over) +
+                        " files, the -until time was reached\n");
+    for (std::size_t left = first; left < count; ++left) {
+        note_pending(candidates.entries[left].path, candidates.entries[left].stamp);
+    }
+}
+
+// Whether `entry` may be encoded now, with `prepared` filled in for its encode: empty when so,
+// else why not, its line already printed.
+std::string prepare_in_run(const run_options& options, const candidate_entry& entry,
+                           const std::string& command_template,
+                           const std::optional<std::string>& comparer, prepared_encode& prepared,
+                           run_tally& tally) {
+    if (std::string reason = prepare_encode(entry, command_template, options.retry, prepared);
+        !reason.empty()) {
+        report_not_converted(entry, reason, tally);
+        if (prepared.cannot_be_replaced) tally.failed = true;
+        return reason;
+    }
+    prepared.verify = options.verify;
+    prepared.comparer = comparer.value_or(std::string());
+    prepared.comparer_missing = comparer_missing_text();
+    // A file that does not fit is passed over, without a note: it fits another night.
+    if (std::string fault = free_space_fault(entry); !fault.empty()) {
+        report_not_converted(entry, fault, tally);
+        tally.failed = true;
+        return fault;
+    }
+    return {};
+}
+
+// The line of an encode that ended without stopping the run, and what the tally learns of it.
+void report_outcome(const candidate_entry& entry, const prepared_encode& prepared,
+                    const encode_outcome& outcome, std::uint64_t started, run_tally& tally,
+                    run_pace& pace) {
+    if (outcome.converted) {
+        report_converted(entry, prepared, outcome, started, tally);
+        pace.measured_bytes += entry.stamp.size;
+        pace.measured_ticks += platform::now_ticks() - started;
+        return;
+    }
+    report_not_converted(entry, outcome.reason, tally);
+    report_encoder_output(outcome.encoder_output);
+    tally.failed = true;
+}
+
 // The encode phase: one candidate after the other, in list order. Answers the exit code.
 int encode_all(const run_options& options, const candidate_list& candidates,
                const std::string& command_template) {
@@ -253,12 +311,7 @@ int encode_all(const run_options& options, const candidate_list& candidates,
     // could be left half done. From here on it is passed to the encoder and waited for.
     platform::install_stop_handlers();
     const std::uint64_t run_started = platform::now_ticks();
-    std::optional<std::uint64_t> deadline;
-    if (options.until_minutes >= 0) {
-        const auto left =
-            seconds_until_clock(platform::local_seconds_of_day(), options.until_minutes);
-        deadline = run_started + static_cast<std::uint64_t>(left) * ticks_per_second;
-    }
+    const std::optional<std::uint64_t> deadline = run_deadline(options, run_started);
     run_tally tally;
     const std::size_t count = candidates.entries.size();
     // Found once: the comparison runs the ffmpeg the interpreter would find for the default line.
@@ -274,32 +327,13 @@ int encode_all(const run_options& options, const candidate_list& candidates,
             return report_stop(signal, entry, tally, run_started);
         }
         if (deadline && platform::now_ticks() >= *deadline) {
-            tally.left_over = static_cast<int>(count - i);
-            platform::write_out("Left for the next run: " + std::to_string(tally.left_over) +
-                                " files, the -until time was reached\n");
-            // The next run takes them even when they have aged past -days by then.
-            for (std::size_t left = i; left < count; ++left) {
-                note_pending(candidates.entries[left].path, candidates.entries[left].stamp);
-            }
+            leave_for_next_run(candidates, i, tally);
             break;
         }
         const std::uint64_t done_bytes = pace.done;
         pace.done += entry.stamp.size;
         prepared_encode prepared;
-        if (const std::string reason =
-                prepare_encode(entry, command_template, options.retry, prepared);
-            !reason.empty()) {
-            report_not_converted(entry, reason, tally);
-            if (prepared.cannot_be_replaced) tally.failed = true;
-            continue;
-        }
-        prepared.verify = options.verify;
-        prepared.comparer = comparer.value_or(std::string());
-        prepared.comparer_missing = comparer_missing_text();
-        // A file that does not fit is passed over, without a note: it fits another night.
-        if (const std::string fault = free_space_fault(entry); !fault.empty()) {
-            report_not_converted(entry, fault, tally);
-            tally.failed = true;
+        if (!prepare_in_run(options, entry, command_template, comparer, prepared, tally).empty()) {
             continue;
         }
         // The run holds the working directory's lock, so whatever stands under the temporary
@@ -325,15 +359,7 @@ int encode_all(const run_options& options, const candidate_list& candidates,
             report_summary(tally, run_started);
             return exit_cannot_start;
         }
-        if (outcome.converted) {
-            report_converted(entry, prepared, outcome, started, tally);
-            pace.measured_bytes += entry.stamp.size;
-            pace.measured_ticks += platform::now_ticks() - started;
-        } else {
-            report_not_converted(entry, outcome.reason, tally);
-            report_encoder_output(outcome.encoder_output);
-            tally.failed = true;
-        }
+        report_outcome(entry, prepared, outcome, started, tally, pace);
     }
     report_summary(tally, run_started);
     if (const int signal = platform::stop_requested(); signal != 0) {
