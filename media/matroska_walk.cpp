@@ -104,6 +104,7 @@ struct walk {
     std::string damage;
     std::vector<written_mark>* marks = nullptr;  // when asked for, one after each whole Cluster
     std::uint64_t first_cluster = 0;
+    bool too_many_marks = false;
 };
 
 bool fail(walk& w, std::string damage) {
@@ -301,7 +302,13 @@ void record_mark(walk& w, std::uint64_t start, std::uint64_t end) {
     if (w.marks->empty()) w.first_cluster = start;
     double reached = 0;
     for (const auto& t : w.tracks) reached = std::max(reached, t.end_ns.value_or(0.0));
-    w.marks->push_back({end - w.first_cluster, ms_of(reached)});
+    const std::int64_t ms = ms_of(reached);
+    if (!w.marks->empty() && ms < w.marks->back().ms + written_mark_step_ms) return;
+    if (w.marks->size() >= written_marks_most) {
+        w.too_many_marks = true;
+        return;
+    }
+    w.marks->push_back({end - w.first_cluster, ms});
 }
 
 bool walk_segment(walk& w, std::uint64_t offset, std::uint64_t end) {
@@ -392,8 +399,9 @@ std::vector<written_mark> matroska_written_marks(block_reader& reader) {
         segment->header.unknown_size
             ? file_size
             : std::min(file_size, segment->body_offset + segment->header.size);
-    walk w{reader, 0, 1000000, {}, {}, &marks, 0};
+    walk w{reader, 0, 1000000, {}, {}, &marks, 0, false};
     walk_segment(w, segment->body_offset, end);  // a file being written ends in damage
+    if (w.too_many_marks) return {};
     return marks;
 }
 

@@ -319,7 +319,11 @@ bool place_samples(samples_walk& w, const track& t, std::vector<written_mark>* m
                 placed_time = saturating_add(placed_time, times.next());
             }
             placed_bytes = saturating_add(placed_bytes, bytes);
-            marks->push_back({placed_bytes, milliseconds(placed_time, t.timescale).value_or(0)});
+            const std::int64_t ms = milliseconds(placed_time, t.timescale).value_or(0);
+            if ((marks->empty() || ms >= marks->back().ms + written_mark_step_ms) &&
+                marks->size() <= written_marks_most) {
+                marks->push_back({placed_bytes, ms});
+            }
         }
         const auto end = saturating_add(*start, bytes);
         if (end > w.reader.file_size()) {
@@ -492,29 +496,33 @@ bool walk_boxes(samples_walk& w) {
 std::vector<written_mark> mp4_written_marks(block_reader& reader) {
     samples_walk w{reader, {}, {}, {}, {}};
     if (!walk_boxes(w)) return {};
-    std::vector<std::vector<written_mark>> tracks;
-    for (const auto& t : w.tracks) {
+    // Each track's chunk ends, as (time, track, the track's bytes by then).
+    struct chunk_end {
+        std::int64_t ms;
+        std::size_t track;
+        std::uint64_t bytes;
+    };
+    std::vector<chunk_end> ends;
+    for (std::size_t i = 0; i < w.tracks.size(); ++i) {
         std::vector<written_mark> marks;
-        if (!place_samples(w, t, &marks)) return {};
-        if (!marks.empty()) tracks.push_back(std::move(marks));
+        if (!place_samples(w, w.tracks[i], &marks)) return {};
+        if (ends.size() + marks.size() > written_marks_most) return {};
+        for (const written_mark& mark : marks) ends.push_back({mark.ms, i, mark.bytes});
     }
-    // All tracks together: at each time a track's chunk ends, the bytes every track's chunks
-    // that have ended by then hold.
-    std::vector<std::int64_t> times;
-    for (const auto& marks : tracks) {
-        for (const auto& mark : marks) times.push_back(mark.ms);
-    }
-    std::sort(times.begin(), times.end());
-    times.erase(std::unique(times.begin(), times.end()), times.end());
-    std::vector<std::size_t> next(tracks.size(), 0);
+    // All tracks together: at each time a chunk ends, the bytes of every track's chunks ended by
+    // then.
+    std::stable_sort(ends.begin(), ends.end(),
+                     [](const chunk_end& a, const chunk_end& b) { return a.ms < b.ms; });
+    std::vector<std::uint64_t> by_track(w.tracks.size(), 0);
+    std::uint64_t total = 0;
     std::vector<written_mark> merged;
-    for (const std::int64_t time : times) {
-        std::uint64_t bytes = 0;
-        for (std::size_t i = 0; i < tracks.size(); ++i) {
-            while (next[i] < tracks[i].size() && tracks[i][next[i]].ms <= time) ++next[i];
-            if (next[i] > 0) bytes = saturating_add(bytes, tracks[i][next[i] - 1].bytes);
-        }
-        merged.push_back({bytes, time});
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        total = saturating_add(total - by_track[ends[i].track], ends[i].bytes);
+        by_track[ends[i].track] = ends[i].bytes;
+        const bool last_at_this_time = i + 1 == ends.size() || ends[i + 1].ms != ends[i].ms;
+        if (!last_at_this_time) continue;
+        if (!merged.empty() && ends[i].ms < merged.back().ms + written_mark_step_ms) continue;
+        merged.push_back({total, ends[i].ms});
     }
     return merged;
 }

@@ -21,7 +21,12 @@ namespace brindle::media {
 void walk_clusters(block_reader& reader, container_facts& facts);
 // How far a Matroska file reaches after each of its Clusters that lies whole: the bytes from the
 // first Cluster's start to its end, and the time its blocks reach then, in milliseconds. A file
-// still being written ends in a Cluster cut off; the marks stop before it.
+// still being written ends in a Cluster cut off; the marks stop before it. A mark that comes less
+// than written_mark_step_ms after the one before is left out, and a file that would need more than
+// written_marks_most of them (a hostile one of many tiny Clusters or chunks, each far apart in
+// time) gets none: the marks cannot fill the memory.
+inline constexpr std::int64_t written_mark_step_ms = 100;
+inline constexpr std::size_t written_marks_most = std::size_t{1} << 20;
 struct written_mark {
     std::uint64_t bytes = 0;
     std::int64_t ms = 0;
