@@ -380,6 +380,14 @@ int run(const std::vector<std::string>& args) {
         options.dir = std::string(platform::without_final_separators(options.dir));
     }
 
+    // Under Wine with a locale that is not UTF-8, names outside ASCII reach Brindle with other
+    // letters ("Café" as "CafC)"), and a result or note made from one gets that other name.
+    if (!platform::keeps_names_outside_ascii()) {
+        platform::write_out("Wine's locale is not UTF-8, so names outside ASCII are not read or "
+                            "made as they are; run Wine with LC_ALL=C.UTF-8" +
+                            std::string(options.scanonly ? "\n" : " (nothing was converted)\n"));
+        if (!options.scanonly) return exit_input_fault;
+    }
     if (!options.scanonly) {
         // Before the lock, whose file would otherwise be left in the library.
         if (const std::string fault = working_directory_fault(options.dir); !fault.empty()) {

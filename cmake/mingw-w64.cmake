@@ -31,7 +31,7 @@ if(NOT brindle_in_try_compile)
 WINEPREFIX='@CMAKE_BINARY_DIR@/wineprefix'
 WINEDEBUG=-all
 WINEDLLOVERRIDES='mscoree,mshtml='
-LC_ALL=C.UTF-8
+LC_ALL=${BRINDLE_WINE_LC_ALL:-C.UTF-8}
 export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES LC_ALL
 # With address randomization, the system now and then maps something where Wine must put its
 # shared data, and a program fails to start (about 1 start in 4,000). Off where allowed.

@@ -222,6 +222,7 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     if (!path_can_be_quoted(path, shell)) {
         return "the name holds two or more % signs, which cmd.exe could expand into a command";
     }
+
     // The backup's path is Brindle's own, never handed to the interpreter, so only its name must
     // fit the file system's limit on a name.
     if (platform::native_length(name_of(backup_path_for(path), platform::path_separators())) >

@@ -176,4 +176,9 @@ op_result may_make_names_beside(const std::string& path);
 // (on Windows, opened without delete sharing). Never on POSIX, where an open file is deleted.
 bool is_open_elsewhere(const std::string& path);
 
+// Whether names outside ASCII are read and made as they are. Always on Linux and Windows; under
+// Wine only when its Unix locale is UTF-8: otherwise the walk sees them with other letters, and
+// a name made from one (a result, a note) is made with those.
+bool keeps_names_outside_ascii();
+
 }  // namespace brindle::platform

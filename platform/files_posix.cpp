@@ -645,6 +645,8 @@ op_result may_make_names_beside(const std::string& path) {
 
 bool is_open_elsewhere(const std::string&) { return false; }
 
+bool keeps_names_outside_ascii() { return true; }
+
 op_result flush_file(const std::string& path) {
     unique_fd fd(open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid() || ::fsync(fd.get()) != 0) return failure_from_errno();

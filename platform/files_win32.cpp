@@ -775,6 +775,25 @@ bool is_open_elsewhere(const std::string& path) {
     return !file.valid() && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
+bool keeps_names_outside_ascii() {
+    // Wine tells the Unix name it would give a Windows path; real Windows has no such call.
+    static const bool kept = [] {
+        using unix_name_of = char*(CDECL*)(const WCHAR*);
+        const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+        const auto ask = kernel ? reinterpret_cast<unix_name_of>(reinterpret_cast<void*>(
+                                      GetProcAddress(kernel, "wine_get_unix_file_name")))
+                                : nullptr;
+        if (ask == nullptr) return true;
+        // Wine answers nothing for a name its Unix locale cannot hold.
+        char* name = ask(L"Z:\\brindle-\u00e9");
+        if (name == nullptr) return false;
+        const bool utf8 = std::string_view(name).ends_with("brindle-\xC3\xA9");
+        HeapFree(GetProcessHeap(), 0, name);
+        return utf8;
+    }();
+    return kept;
+}
+
 op_result flush_file(const std::string& path) {
     // FlushFileBuffers needs a handle that may write.
     const auto file = open_file(path, GENERIC_WRITE, OPEN_EXISTING);

@@ -560,3 +560,21 @@ def test_priority(case):
     case.make_video("lib/b.mkv", 1100000)
     case.run(*ENCODE_ARGS, "-config", "../nice.cfg", "-priority", "normal")
     assert niced.read_text().split() == [str(min(own + 10, 19)), str(own)]
+
+
+def test_wine_locale_not_utf8(case):
+    """Under Wine with a locale that is not UTF-8, names outside ASCII would reach the program
+    with other letters and a result or note be made under them: the run converts nothing."""
+    if not case.windows:
+        pytest.skip("only Wine has a locale of its own for names")
+    case.use_fake_encoder()
+    videos(case, "lib/Café.x264.mkv")
+    case.env["BRINDLE_WINE_LC_ALL"] = "C"
+    line = ("Wine's locale is not UTF-8, so names outside ASCII are not read or made as they"
+            " are; run Wine with LC_ALL=C.UTF-8")
+    run = case.run(*ENCODE_ARGS)
+    assert run.status == 1 and run.lines == [line + " (nothing was converted)"], run.shown()
+    assert case.untouched("lib/Café.x264.mkv") == [] and case.tree("lib") == ["Café.x264.mkv"]
+    assert "brindle.lock" not in case.working_dir()
+    run = case.run(*ENCODE_ARGS, "-scanonly")
+    assert run.status == 0 and run.lines[:2] == [SCAN_ONLY, line], run.shown()
