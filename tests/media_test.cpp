@@ -325,7 +325,8 @@ TEST(Media, MarksAnMp4FilesBytesByTimeFromItsSampleTables) {
         EXPECT_GE(marks[i].bytes, marks[i - 1].bytes);
         EXPECT_GE(marks[i].ms, marks[i - 1].ms + media::written_mark_step_ms);
     }
-    media::memory_source fragmented(sample("hevc_frag_moof.mp4"));
+    const std::string moof = sample("hevc_frag_moof.mp4");
+    media::memory_source fragmented(moof);
     media::block_reader fragments(fragmented);
     EXPECT_TRUE(media::mp4_written_marks(fragments).empty());
 }
