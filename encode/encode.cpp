@@ -291,43 +291,60 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     return {};
 }
 
-encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& prepared,
-                          encoder_output& output, bool low_priority) {
-    encode_outcome outcome;
+namespace {
+
+// Runs the encoder at the run's priority, with `growth` watching its output.
+platform::command_result run_encoder(const prepared_encode& prepared, bool low_priority,
+                                     size_watch& growth) {
     // The encoder writes to the same console; what was printed before it must come first.
     platform::flush_out();
     platform::command_settings settings;
     settings.low_priority = low_priority;
     // A log that is not watched gets the encoder's last words when it fails, not its every line.
     settings.capture_output = !platform::output_is_terminal();
-    size_watch growth(entry.path, entry.stamp.size, prepared.source_duration_ms,
-                      prepared.source_container);
     settings.keep_running = [&growth] { return growth.keep_running(); };
-    const std::uint64_t started = platform::now_ticks();
-    const platform::command_result ran = platform::run_command(prepared.command, settings);
-    const bool nearly_full = working_directory_nearly_full();
+    return platform::run_command(prepared.command, settings);
+}
+
+// Whether the encoder ended without a result to judge, with `outcome` saying how: a stop, an
+// output that passed what the source allows (`growth` says why), a failure, or no encoder at all.
+bool ended_without_result(const candidate_entry& entry, const prepared_encode& prepared,
+                          const platform::command_result& ran, const size_watch& growth,
+                          bool nearly_full, encode_outcome& outcome) {
     if (ran.stop_signal != 0) {
         outcome.stop_signal = ran.stop_signal;
         outcome.stop_note = stop_note_for(ran.killed);
-        return outcome;
+        return true;
     }
     if (ran.cut_short) {
         outcome.reason = growth.refusal();
         mark_failure(entry.path, entry.stamp, prepared.marked_as, outcome.reason);
         outcome.reason += "; " + std::string(size_refusal_advice);
-        return outcome;
+        return true;
     }
-    if (ran.how != platform::command_result::ending::exited || ran.code != 0) {
-        outcome.reason = encoder_failure(ran);
-        outcome.encoder_output = ran.output_tail;
-        if (ran.how == platform::command_result::ending::not_started ||
-            (ran.how == platform::command_result::ending::exited && !failed_on_the_file(ran))) {
-            outcome.encoder_missing = encoder_missing_line(ran);
-            return outcome;
-        }
-        if (failed_on_the_file(ran)) note_failure(entry, prepared, nearly_full, outcome.reason);
-        return outcome;
+    if (ran.how == platform::command_result::ending::exited && ran.code == 0) return false;
+    outcome.reason = encoder_failure(ran);
+    outcome.encoder_output = ran.output_tail;
+    if (ran.how == platform::command_result::ending::not_started ||
+        (ran.how == platform::command_result::ending::exited && !failed_on_the_file(ran))) {
+        outcome.encoder_missing = encoder_missing_line(ran);
+        return true;
     }
+    if (failed_on_the_file(ran)) note_failure(entry, prepared, nearly_full, outcome.reason);
+    return true;
+}
+
+}  // namespace
+
+encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& prepared,
+                          encoder_output& output, bool low_priority) {
+    encode_outcome outcome;
+    size_watch growth(entry.path, entry.stamp.size, prepared.source_duration_ms,
+                      prepared.source_container);
+    const std::uint64_t started = platform::now_ticks();
+    const platform::command_result ran = run_encoder(prepared, low_priority, growth);
+    const bool nearly_full = working_directory_nearly_full();
+    if (ended_without_result(entry, prepared, ran, growth, nearly_full, outcome)) return outcome;
     if (std::string refusal = output.open(started); !refusal.empty()) {
         outcome.reason = std::move(refusal);
         if (output.left_nothing()) outcome.encoder_output = ran.output_tail;
