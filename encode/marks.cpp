@@ -141,16 +141,10 @@ bool is_pending(const std::string& path, const file_stamp& stamp) {
 
 bool is_size_refusal(std::string_view reason) {
     // The words the size refusals begin with; a note keeps its reason, so they stay readable.
-    constexpr std::string_view openings[] = {"the result (", "the result passed the source's size",
-                                             "the result would not be smaller"};
-    for (const std::string_view opening : openings) {
-        if (reason.starts_with(opening) &&
-            (opening != openings[0] || reason.find(") is not smaller than the source (") !=
-                                           std::string_view::npos)) {
-            return true;
-        }
-    }
-    return false;
+    return (reason.starts_with("the result (") &&
+            reason.find(") is not smaller than the source (") != std::string_view::npos) ||
+           reason.starts_with("the result passed the source's size") ||
+           reason.starts_with("the result would not be smaller");
 }
 
 std::string skipped_failure_text(const failure_mark& mark) {

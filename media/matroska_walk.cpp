@@ -368,39 +368,45 @@ bool video_reaches_the_end(walk& w, container_facts& facts) {
                        seconds_text(declared));
 }
 
+// Where the Segment's data starts and where the Segment says it ends (the file's end for one of
+// unknown size); nothing when the file starts with no EBML header and Segment.
+struct segment_span {
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+};
+
+std::optional<segment_span> segment_of(block_reader& reader) {
+    const auto ebml = element_at(reader, 0);
+    if (!ebml) return std::nullopt;
+    const auto segment = element_at(reader, ebml->body_offset + ebml->header.size);
+    if (!segment || segment->header.id != segment_id) return std::nullopt;
+    return segment_span{segment->body_offset, segment->header.unknown_size
+                                                  ? reader.file_size()
+                                                  : segment->body_offset + segment->header.size};
+}
+
 }  // namespace
 
 void walk_clusters(block_reader& reader, container_facts& facts) {
     if (!facts.whole) return;
-    const auto ebml = element_at(reader, 0);
-    if (!ebml) return;
-    const auto segment = element_at(reader, ebml->body_offset + ebml->header.size);
-    if (!segment || segment->header.id != segment_id) return;
-    const std::uint64_t file_size = reader.file_size();
-    const std::uint64_t end =
-        segment->header.unknown_size ? file_size : segment->body_offset + segment->header.size;
+    const auto segment = segment_of(reader);
+    if (!segment) return;
     walk w{reader, 0, 1000000, {}, {}};
     // Bytes after a Segment of known size hold no frame of it; a copy that appends a mark to
     // a whole file is still whole (a tail of zeros is refused before the walk).
     const bool whole =
-        walk_segment(w, segment->body_offset, end) && video_reaches_the_end(w, facts);
+        walk_segment(w, segment->start, segment->end) && video_reaches_the_end(w, facts);
     facts.whole = whole;
     facts.damage = w.damage;
 }
 
 std::vector<written_mark> matroska_written_marks(block_reader& reader) {
     std::vector<written_mark> marks;
-    const auto ebml = element_at(reader, 0);
-    if (!ebml) return marks;
-    const auto segment = element_at(reader, ebml->body_offset + ebml->header.size);
-    if (!segment || segment->header.id != segment_id) return marks;
-    const std::uint64_t file_size = reader.file_size();
-    const std::uint64_t end =
-        segment->header.unknown_size
-            ? file_size
-            : std::min(file_size, segment->body_offset + segment->header.size);
+    const auto segment = segment_of(reader);
+    if (!segment) return marks;
     walk w{reader, 0, 1000000, {}, {}, &marks, 0, false};
-    walk_segment(w, segment->body_offset, end);  // a file being written ends in damage
+    // A file being written ends in damage, and before the end its Segment declares.
+    walk_segment(w, segment->start, std::min(reader.file_size(), segment->end));
     if (w.too_many_marks) return {};
     return marks;
 }
