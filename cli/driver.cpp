@@ -11,6 +11,7 @@
 #include "encode/command.h"
 #include "encode/encode.h"
 #include "encode/marks.h"
+#include "encode/quality.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/files.h"
@@ -230,8 +231,8 @@ void report_refusals(const run_options& options, const candidate_list& candidate
                      const std::string& command_template) {
     for (const candidate_entry& entry : candidates.entries) {
         prepared_encode prepared;
-        const std::string reason =
-            prepare_encode(entry, command_template, options.retry, prepared, false);
+        const std::string reason = prepare_encode(entry, command_template, options.retry,
+                                                  options.quality, prepared, false);
         if (reason.empty()) continue;
         platform::write_out("Would not convert: " + printable_path(entry.path) + ": " +
                             printable_path(reason) + "\n");
@@ -271,7 +272,8 @@ std::string prepare_in_run(const run_options& options, const candidate_entry& en
                            const std::string& command_template,
                            const std::optional<std::string>& comparer, prepared_encode& prepared,
                            run_tally& tally) {
-    if (std::string reason = prepare_encode(entry, command_template, options.retry, prepared);
+    if (std::string reason =
+            prepare_encode(entry, command_template, options.retry, options.quality, prepared);
         !reason.empty()) {
         report_not_converted(entry, reason, tally);
         if (prepared.cannot_be_replaced) tally.failed = true;
@@ -317,8 +319,11 @@ int encode_all(const run_options& options, const candidate_list& candidates,
     // Found once: the comparison runs the ffmpeg the interpreter would find for the default line.
     // Without one, the first result that is to be compared stops the run before it is installed;
     // until then an encoder that is missing too says so itself.
+    // -quality measures with it too.
     const std::optional<std::string> comparer =
-        options.verify == verify_level::headers ? std::nullopt : platform::find_program("ffmpeg");
+        options.verify == verify_level::headers && options.quality <= 0
+            ? std::nullopt
+            : platform::find_program("ffmpeg");
     run_pace pace;
     for (const candidate_entry& entry : candidates.entries) pace.total += entry.stamp.size;
     for (std::size_t i = 0; i < count; ++i) {
@@ -383,9 +388,10 @@ int run(const std::vector<std::string>& args) {
     // Under Wine with a locale that is not UTF-8, names outside ASCII reach Brindle with other
     // letters ("Café" as "CafC)"), and a result or note made from one gets that other name.
     if (!platform::keeps_names_outside_ascii()) {
-        platform::write_out("Wine's locale is not UTF-8, so names outside ASCII are not read or "
-                            "made as they are; run Wine with LC_ALL=C.UTF-8" +
-                            std::string(options.scanonly ? "\n" : " (nothing was converted)\n"));
+        platform::write_out(
+            "Wine's locale is not UTF-8, so names outside ASCII are not read or "
+            "made as they are; run Wine with LC_ALL=C.UTF-8" +
+            std::string(options.scanonly ? "\n" : " (nothing was converted)\n"));
         if (!options.scanonly) return exit_input_fault;
     }
     if (!options.scanonly) {
@@ -416,6 +422,14 @@ int run(const std::vector<std::string>& args) {
     if (!options.scanonly && !loaded.fault.empty()) {
         platform::write_out("Cannot use the configuration file " + options.config + ": " +
                             loaded.fault + "\n");
+        return exit_input_fault;
+    }
+    // The search needs a place in the line for the CRF it chooses; the default lines have one.
+    if (!options.scanonly && options.quality > 0 &&
+        loaded.command_template != default_command_template &&
+        !has_crf_placeholder(loaded.command_template)) {
+        platform::write_out("Cannot use the configuration file " + options.config +
+                            " with -quality: its first line has no %q for the CRF\n");
         return exit_input_fault;
     }
 

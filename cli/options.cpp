@@ -114,6 +114,13 @@ constexpr option_rule option_table[] = {
              if (v == "headers") o.verify = verify_level::headers;
              return v == "samples" || v == "full" || v == "headers";
          }},
+    {.name = "-quality",
+     .bad_value = "\n\tThe -quality value must be an SSIM between 0 and 1, as in -quality 0.98.\n",
+     .take =
+         [](run_options& o, const std::string& v) {
+             o.quality = read_quality(v);
+             return o.quality > 0;
+         }},
     {.name = "-minsize",
      .take =
          [](run_options& o, const std::string& v) {
@@ -272,6 +279,8 @@ std::string help_text() {
            "\t-verify samples|full|headers - optional. How much of each result's picture is "
            "compared with its source's before it is put in place; samples unless another is "
            "given.\n"
+           "\t-quality SSIM - optional. Each file gets the highest CRF whose sample windows keep "
+           "this SSIM (0.98, say) against the source; the configuration line takes it at %q.\n"
            "\nThe README explains each option, the configuration file, the exit codes and how to "
            "schedule a run.\n";
 }
@@ -290,6 +299,21 @@ int read_digits(std::string_view text, std::size_t most) {
 }
 
 }  // namespace
+
+double read_quality(const std::string& text) {
+    // Digits only, so that neither a locale's decimal comma nor "nan" or "1e-1" gets in.
+    if (!text.starts_with("0.") && !text.starts_with(".")) return 0;
+    const std::string_view digits = std::string_view(text).substr(text.find('.') + 1);
+    if (digits.empty() || digits.size() > 6) return 0;
+    long whole = 0;
+    long scale = 1;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') return 0;
+        whole = whole * 10 + (c - '0');
+        scale *= 10;
+    }
+    return static_cast<double>(whole) / static_cast<double>(scale);
+}
 
 int read_clock_time(const std::string& text) {
     const std::size_t colon = text.find(':');

@@ -28,6 +28,8 @@ struct run_options {
     bool retry = false;  // try files again that an earlier run marked as failing
     // How much of each result's picture is compared with its source's before it is installed.
     verify_level verify = verify_level::samples;
+    // The SSIM each result must keep (-quality); 0 without one, when the line's CRF is used.
+    double quality = 0;
 };
 
 struct parse_result {
@@ -44,6 +46,10 @@ parse_result parse_command_line(const std::vector<std::string>& args);
 
 // "H:MM" or "HH:MM" from 0:00 to 23:59 as minutes past midnight; -1 for anything else.
 int read_clock_time(const std::string& text);
+
+// A -quality value: a decimal number between 0 and 1, both left out, as "0.98"; 0 for anything
+// else.
+double read_quality(const std::string& text);
 
 // "K/N" with 1 <= K <= N <= 1000; false for anything else.
 bool read_shard(const std::string& text, int& index, int& count);

@@ -144,4 +144,10 @@ comparison_outcome compare_pictures(const comparison_request& request);
 // The line that stops a run when the comparison cannot be started.
 std::string comparison_missing_line(const std::string& why);
 
+// For the runs of ffmpeg that measure pictures: the whole of a small text file (empty when it
+// cannot be read), whether ffmpeg could not be started at all, and then why in words.
+std::string read_small_file(const std::string& path);
+bool could_not_start(const platform::command_result& ran);
+std::string ffmpeg_start_failure(const platform::command_result& ran);
+
 }  // namespace brindle

@@ -14,16 +14,6 @@ namespace brindle {
 
 namespace {
 
-// The whole of a small text file; empty when it cannot be read.
-std::string read_small_file(const std::string& path) {
-    const long long size = platform::file_size(path);
-    if (size <= 0) return {};
-    std::string text(static_cast<std::size_t>(size), '\0');
-    const long long got = platform::read_file_start(path, text.data(), text.size());
-    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    return text;
-}
-
 void remove_stats_files() {
     for (int shift = 0; shift < shift_count; ++shift) {
         platform::remove_file(stats_file_name("ssim", shift));
@@ -41,21 +31,30 @@ std::vector<double> read_best_figures(const char* measure, std::string_view key)
     return best_of_shifts(per_shift);
 }
 
-// sh answers 126 and 127 for a program it cannot start; run_program's child does the same.
+}  // namespace
+
+std::string read_small_file(const std::string& path) {
+    const long long size = platform::file_size(path);
+    if (size <= 0) return {};
+    std::string text(static_cast<std::size_t>(size), '\0');
+    const long long got = platform::read_file_start(path, text.data(), text.size());
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return text;
+}
+
 bool could_not_start(const platform::command_result& ran) {
+    // sh answers 126 and 127 for a program it cannot start; run_program's child does the same.
     return ran.how == platform::command_result::ending::not_started ||
            (ran.how == platform::command_result::ending::exited &&
             (ran.code == 126 || ran.code == 127));
 }
 
-std::string start_failure(const platform::command_result& ran) {
+std::string ffmpeg_start_failure(const platform::command_result& ran) {
     if (ran.how == platform::command_result::ending::not_started) {
         return "ffmpeg could not be started: " + ran.error;
     }
     return "ffmpeg could not be started (exit code " + std::to_string(ran.code) + ")";
 }
-
-}  // namespace
 
 std::string comparison_missing_line(const std::string& why) {
     return "The picture comparison cannot run: " + why +
@@ -95,7 +94,7 @@ comparison_outcome compare_pictures(const comparison_request& request) {
         }
         if (could_not_start(ran)) {
             remove_stats_files();
-            outcome.cannot_start = comparison_missing_line(start_failure(ran));
+            outcome.cannot_start = comparison_missing_line(ffmpeg_start_failure(ran));
             return outcome;
         }
         window_figures& found = figures.emplace_back();

@@ -11,6 +11,7 @@
 #include "encode/kept.h"
 #include "encode/marks.h"
 #include "encode/picture_check.h"
+#include "encode/quality.h"
 #include "encode/replace.h"
 #include "encode/sidecars.h"
 #include "encode/size_watch.h"
@@ -99,14 +100,16 @@ std::string refusal_of_whole_result(const candidate_entry& entry, const prepared
 
 // What the outcome line adds about the result's tracks and the sidecars.
 std::string converted_note(const prepared_encode& prepared, const result_verdict& verdict,
-                           const picture_changes& picture, const std::string& replace_note,
-                           const std::string& sidecars) {
-    std::string note = replace_note;
+                           const picture_changes& picture, const std::string& quality,
+                           const std::string& replace_note, const std::string& sidecars) {
+    std::string note;
     const auto add = [&note](const std::string& part) {
         if (part.empty()) return;
         if (!note.empty()) note += "; ";
         note += part;
     };
+    add(quality);
+    add(replace_note);
     add(missing_tracks_text(prepared.source_tracks, verdict.tracks));
     add(changes_text(picture));
     if (prepared.default_line && verdict.tracks.subtitle < prepared.source_tracks.subtitle) {
@@ -216,7 +219,8 @@ std::vector<std::string> finish_interrupted_work() {
 }
 
 std::string prepare_encode(const candidate_entry& entry, const std::string& command_template,
-                           bool retry, prepared_encode& prepared, bool write_notes) {
+                           bool retry, double quality, prepared_encode& prepared,
+                           bool write_notes) {
     const std::string& path = entry.path;
     const shell_syntax shell = current_shell();
     if (!path_can_be_quoted(path, shell)) {
@@ -231,9 +235,12 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     }
     const std::optional<std::string> command = build_encode_command(command_template, path, shell);
     if (!command) return "the encoder command line cannot be composed for it";
+    // A quality target makes another line of it: what fails at one target may pass at another.
+    const std::string marked_as =
+        quality > 0 ? *command + " -quality " + target_text(quality) : *command;
 
     if (!retry) {
-        if (const auto mark = matching_mark(path, entry.stamp, *command);
+        if (const auto mark = matching_mark(path, entry.stamp, marked_as);
             mark && mark->kind == mark_kind::failed) {
             return skipped_failure_text(*mark);
         }
@@ -247,7 +254,7 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     const source_headers source = read_source_headers(path);
     const source_probe& probe = source.probe;
     if (!probe.is_video_container) {
-        if (write_notes) mark_failure(path, entry.stamp, *command, probe.fault);
+        if (write_notes) mark_failure(path, entry.stamp, marked_as, probe.fault);
         return probe.fault;
     }
     prepared.default_line = command_template == default_command_template;
@@ -273,16 +280,19 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
                    : "its folder cannot be written: " + made.error;
     }
 
-    prepared.command = *command;
     prepared.source_picture = source.picture;
+    prepared.line = command_template;
     if (prepared.default_line) {
         prepared.deinterlaced = is_interlaced(prepared.source_picture.fields);
-        prepared.command =
-            build_encode_command(
-                default_template_for(probe.tracks.has_mov_text, prepared.deinterlaced), path, shell)
-                .value_or(*command);
+        prepared.line = default_template_for(probe.tracks.has_mov_text, prepared.deinterlaced);
     }
-    prepared.marked_as = *command;
+    // Without a target, %q takes the CRF the default lines have always had.
+    prepared.command =
+        build_encode_command(line_with_crf(prepared.line, prepared.default_line, built_in_crf),
+                             path, shell)
+            .value_or(*command);
+    prepared.quality = quality;
+    prepared.marked_as = marked_as;
     prepared.target = target;
     prepared.source_duration_ms = probe.duration_ms;
     prepared.source_tracks = probe.tracks;
@@ -293,8 +303,102 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
 
 namespace {
 
+quality_request quality_request_for(const candidate_entry& entry, const prepared_encode& prepared,
+                                    bool low_priority) {
+    quality_request request;
+    request.ffmpeg = prepared.comparer;
+    request.ffmpeg_missing = prepared.comparer_missing;
+    request.source = entry.path;
+    request.source_size = entry.stamp.size;
+    request.duration_ms = prepared.source_duration_ms.value_or(0);
+    request.source_kind = prepared.source_container;
+    request.line = prepared.line;
+    request.default_line = prepared.default_line;
+    request.deinterlaced = prepared.deinterlaced;
+    if (const media::picture_properties& picture = prepared.source_picture;
+        picture.rate_num > 0 && picture.rate_den > 0) {
+        // A deinterlaced source's fields are pictures of their own, shown half as long.
+        const std::uint64_t shown_ms =
+            picture.rate_den * 1000 / picture.rate_num / (prepared.deinterlaced ? 2 : 1);
+        request.frame_ms = std::max<std::int64_t>(1, static_cast<std::int64_t>(shown_ms));
+    }
+    request.shell = current_shell();
+    request.target = prepared.quality;
+    request.low_priority = low_priority;
+    return request;
+}
+
+// Passes a stop, or an ffmpeg that could not be started, from the search or the measurement on
+// to `outcome`; true when there was either.
+template <typename Measured>
+bool ended_the_run(const Measured& measured, encode_outcome& outcome) {
+    if (measured.stop_signal != 0) {
+        outcome.stop_signal = measured.stop_signal;
+        outcome.stop_note = stop_note_for(measured.killed);
+        return true;
+    }
+    outcome.encoder_missing = measured.cannot_start;
+    return !measured.cannot_start.empty();
+}
+
+// With -quality: the CRF the sample windows choose, and the command that encodes at it. False
+// when the file is not to be encoded, with `outcome` saying why.
+bool choose_crf(const candidate_entry& entry, const prepared_encode& prepared,
+                const quality_request& request, std::string& command, crf_probe& chosen,
+                encode_outcome& outcome) {
+    const quality_search found = search_quality(request);
+    if (ended_the_run(found, outcome)) return false;
+    if (found.encoder_failed) {
+        const platform::command_result& ran = *found.encoder_failed;
+        outcome.reason =
+            encoder_failure(ran) + " on a sample window at CRF " + std::to_string(found.failed_crf);
+        outcome.encoder_output = ran.output_tail;
+        if (ran.how == platform::command_result::ending::not_started ||
+            (ran.how == platform::command_result::ending::exited && !failed_on_the_file(ran))) {
+            outcome.encoder_missing = encoder_missing_line(ran);
+        } else if (failed_on_the_file(ran)) {
+            note_failure(entry, prepared, working_directory_nearly_full(), outcome.reason);
+        }
+        return false;
+    }
+    if (!found.refusal.empty()) {
+        outcome.reason = found.refusal;
+        outcome.encoder_output = found.output;
+        note_failure(entry, prepared, working_directory_nearly_full(), outcome.reason);
+        return false;
+    }
+    chosen = *found.chosen;
+    command = build_encode_command(line_with_crf(prepared.line, prepared.default_line, chosen.crf),
+                                   entry.path, request.shell)
+                  .value_or(prepared.command);
+    return true;
+}
+
+// With -quality, after every other check passed: the whole result's SSIM on the sample windows,
+// its words for the line in `measured`. False when it falls short of the target by more than
+// the sampling allows, or cannot be measured, with `outcome` saying why.
+bool keeps_the_quality(const candidate_entry& entry, const prepared_encode& prepared,
+                       const quality_request& request, const crf_probe& chosen, bool nearly_full,
+                       std::string& measured, encode_outcome& outcome) {
+    const quality_measure measure = measure_quality(request, temp_output_name);
+    if (ended_the_run(measure, outcome)) return false;
+    if (!measure.ssim) {
+        outcome.reason = measure.refusal;
+        outcome.encoder_output = measure.output;
+    } else if (*measure.ssim < prepared.quality - quality_allowance) {
+        outcome.reason = "the result's SSIM is " + ssim_text(*measure.ssim) + " at CRF " +
+                         std::to_string(chosen.crf) + ", below the -quality " +
+                         target_text(prepared.quality) + " asked for";
+    } else {
+        measured = quality_text(chosen.crf, *measure.ssim);
+        return true;
+    }
+    note_failure(entry, prepared, nearly_full, outcome.reason);
+    return false;
+}
+
 // Runs the encoder at the run's priority, with `growth` watching its output.
-platform::command_result run_encoder(const prepared_encode& prepared, bool low_priority,
+platform::command_result run_encoder(const std::string& command, bool low_priority,
                                      size_watch& growth) {
     // The encoder writes to the same console; what was printed before it must come first.
     platform::flush_out();
@@ -303,7 +407,7 @@ platform::command_result run_encoder(const prepared_encode& prepared, bool low_p
     // A log that is not watched gets the encoder's last words when it fails, not its every line.
     settings.capture_output = !platform::output_is_terminal();
     settings.keep_running = [&growth] { return growth.keep_running(); };
-    return platform::run_command(prepared.command, settings);
+    return platform::run_command(command, settings);
 }
 
 // Whether the encoder ended without a result to judge, with `outcome` saying how: a stop, an
@@ -339,10 +443,21 @@ bool ended_without_result(const candidate_entry& entry, const prepared_encode& p
 encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& prepared,
                           encoder_output& output, bool low_priority) {
     encode_outcome outcome;
+    const quality_request quality = quality_request_for(entry, prepared, low_priority);
+    std::string command = prepared.command;
+    crf_probe chosen;
+    if (prepared.quality > 0) {
+        if (!choose_crf(entry, prepared, quality, command, chosen, outcome)) return outcome;
+        // The windows' encodes wrote under the output's name; nothing of theirs may stand there.
+        if (std::string fault = output.clear(); !fault.empty()) {
+            outcome.reason = std::move(fault);
+            return outcome;
+        }
+    }
     size_watch growth(entry.path, entry.stamp.size, prepared.source_duration_ms,
                       prepared.source_container);
     const std::uint64_t started = platform::now_ticks();
-    const platform::command_result ran = run_encoder(prepared, low_priority, growth);
+    const platform::command_result ran = run_encoder(command, low_priority, growth);
     const bool nearly_full = working_directory_nearly_full();
     if (ended_without_result(entry, prepared, ran, growth, nearly_full, outcome)) return outcome;
     if (std::string refusal = output.open(started); !refusal.empty()) {
@@ -380,6 +495,11 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     if (!shows_the_sources_picture(entry, prepared, verdict, low_priority, nearly_full, outcome)) {
         return outcome;
     }
+    std::string measured;
+    if (prepared.quality > 0 &&
+        !keeps_the_quality(entry, prepared, quality, chosen, nearly_full, measured, outcome)) {
+        return outcome;
+    }
 
     // A configuration line's result is named once it is read; the replace checks that name again.
     const std::string target = installed_path_for(entry.path, prepared.target, verdict.format);
@@ -398,7 +518,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
                                      : rename_sidecars(system_file_ops(), entry.path, target);
     outcome.converted = true;
     outcome.installed = target;
-    outcome.note = converted_note(prepared, verdict, picture, replaced.reason, sidecars);
+    outcome.note = converted_note(prepared, verdict, picture, measured, replaced.reason, sidecars);
     outcome.size_after = output_size;
     return outcome;
 }

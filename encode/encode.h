@@ -39,6 +39,9 @@ struct prepared_encode {
     // How the result's picture is compared with the source's before it is installed, and the
     // ffmpeg that compares it: the run's choice, the same for every file.
     verify_level verify = verify_level::headers;
+    // With -quality, the SSIM the result must keep and the line its CRF goes into; 0 without.
+    double quality = 0;
+    std::string line;
     std::string comparer;
     std::string comparer_missing;  // where ffmpeg was looked for, when it was not found
 };
@@ -46,9 +49,11 @@ struct prepared_encode {
 // Checks that `entry` may be encoded now. Answers why not, in plain words for a
 // "Not converted: PATH: REASON" line, or an empty text and the prepared encode. A file that failed
 // before and has not changed since is tried again only when `retry` is set.
-// With `write_notes` false (a dry run) nothing is noted on the file.
+// With `quality` (an SSIM above 0), the CRF is searched for, and failures are noted apart from
+// the line's own. With `write_notes` false (a dry run) nothing is noted on the file.
 std::string prepare_encode(const candidate_entry& entry, const std::string& command_template,
-                           bool retry, prepared_encode& prepared, bool write_notes = true);
+                           bool retry, double quality, prepared_encode& prepared,
+                           bool write_notes = true);
 
 struct encode_outcome {
     bool converted = false;

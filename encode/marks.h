@@ -58,8 +58,8 @@ bool is_pending(const std::string& path, const file_stamp& stamp);
 
 // What every line refusing a file for its result's size adds, the night it is refused and later.
 inline constexpr std::string_view size_refusal_advice =
-    "it will not be tried again with this encoder line (a configuration line with a higher CRF "
-    "may make it smaller)";
+    "it will not be tried again with this encoder line (-quality, or a configuration line with a "
+    "higher CRF, may make it smaller)";
 // Does a note's reason refuse the file because its result could not be smaller than the source?
 bool is_size_refusal(std::string_view reason);
 // The line's words for a file skipped because `mark` still matches it: a size refusal is not

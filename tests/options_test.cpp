@@ -229,8 +229,8 @@ TEST(Options, HelpAndVersionStandAlone) {
     }
     const std::string help = help_text();
     EXPECT_TRUE(help.starts_with(usage_text()));
-    for (const char* newer :
-         {"\t-until ", "\t-priority ", "\t-shard ", "\t-retry ", "\t-verify ", "README"}) {
+    for (const char* newer : {"\t-until ", "\t-priority ", "\t-shard ", "\t-retry ", "\t-verify ",
+                              "\t-quality ", "README"}) {
         EXPECT_NE(help.find(newer, usage_text().size()), std::string::npos) << newer;
     }
     const parse_result version = parse({"--version"});
@@ -246,6 +246,16 @@ TEST(Options, SchedulingValues) {
         {"123:00", -1}, {":30", -1},   {"-1:00", -1},    {" 1:00", -1},   {"", -1},
     };
     for (const auto& [text, minutes] : times) EXPECT_EQ(read_clock_time(text), minutes) << text;
+
+    // Digits after "0." only: no sign, exponent, locale comma, 1 or more, or 0.
+    const std::pair<const char*, double> qualities[] = {
+        {"0.98", 0.98},   {".5", 0.5}, {"0.999999", 0.999999},
+        {"0.9999999", 0}, {"1", 0},    {"1.0", 0},
+        {"0", 0},         {"0.", 0},   {"0,98", 0},
+        {"-0.5", 0},      {"9e-1", 0}, {"0.9x", 0},
+        {" 0.9", 0},      {"nan", 0},  {"", 0},
+    };
+    for (const auto& [text, value] : qualities) EXPECT_EQ(read_quality(text), value) << text;
 
     const std::tuple<const char*, bool, int, int> shards[] = {
         {"1/1", true, 1, 1},  {"2/3", true, 2, 3},   {"1000/1000", true, 1000, 1000},
@@ -270,6 +280,9 @@ TEST(Options, SchedulingValues) {
     EXPECT_EQ(all.options.shard_count, 3);
     EXPECT_TRUE(all.options.retry);
     const parse_result none = parse({"-days", "3", "-dir", "D", "-ext", "mkv"});
+    EXPECT_EQ(none.options.quality, 0);
+    EXPECT_EQ(parse({"-days", "3", "-dir", "D", "-ext", "mkv", "-quality", "0.97"}).options.quality,
+              0.97);
     EXPECT_EQ(none.options.until_minutes, -1);
     EXPECT_TRUE(none.options.low_priority);
     EXPECT_EQ(none.options.verify, verify_level::samples);
@@ -285,7 +298,7 @@ TEST(Options, SchedulingValues) {
     const std::vector<std::string> base = {"-days", "3", "-dir", "D", "-ext", "mkv"};
     for (const auto& [option, value] :
          {std::pair{"-until", "24:00"}, std::pair{"-priority", "high"}, std::pair{"-shard", "3/2"},
-          std::pair{"-verify", "Headers"}, std::pair{"-verify", ""}}) {
+          std::pair{"-verify", "Headers"}, std::pair{"-verify", ""}, std::pair{"-quality", "98"}}) {
         std::vector<std::string> args = base;
         args.insert(args.end(), {option, value});
         const parse_result result = parse(args);

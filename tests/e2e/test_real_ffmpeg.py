@@ -174,3 +174,52 @@ def test_real_ffmpeg_stops_a_result_that_cannot_shrink(case):
         assert Path(source).read_bytes() == before and case.tree("lib") == ["noise.x264.mkv"]
     run = case.run(*ENCODE_ARGS)
     assert run.status == 0 and "has not changed since; it will not be tried again" in run.out, run.out
+
+
+def whole_ssim(result, source):
+    """ffmpeg's SSIM All of every picture of RESULT against SOURCE, measured by the test itself."""
+    done = subprocess.run(["ffmpeg", "-nostdin", "-i", result, "-i", source, "-lavfi",
+                           "[0:v:0]setpts=PTS-STARTPTS[a];[1:v:0]setpts=PTS-STARTPTS[b];"
+                           "[a][b]ssim", "-f", "null", "-"], capture_output=True, text=True)
+    return float(re.search(r"All:([0-9.]+)", done.stderr)[1])
+
+
+def test_real_ffmpeg_quality(case):
+    """-quality picks the CRF from sample windows: the built-in line and a %q line each convert
+    with the CRF and the SSIM named, and the whole result keeps the SSIM asked for; a line without
+    %q is refused before anything runs."""
+    native_ffmpeg(case)
+    os.mkdir("lib")
+    sources = {"lib/built.x264.mkv": None, "lib/own.x264.mkv": "ffmpeg -y -i %1 -c:v libx265 "
+               "-preset superfast -crf %q -x265-params log-level=error %2"}
+    for source in sources:
+        # A clean picture at a generous bitrate: it shrinks well above CRF 19.
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25", "-t", "16", "-c:v", "libx264",
+               "-preset", "ultrafast", "-b:v", "2M", "-pix_fmt", "yuv420p", source)
+    originals = {source: Path(source).read_bytes() for source in sources}
+    for source in sources:
+        os.remove(source)
+    no_q = case.dir / "no-q.conf"
+    no_q.write_text("ffmpeg -y -i %1 -c:v libx265 -crf 19 %2\n")
+    case.expect_run(1, case.expect().line(f"Custom config file specified {no_q}").line(
+        f"Cannot use the configuration file {no_q} with -quality: its first line has no %q for "
+        "the CRF"), *ENCODE_ARGS, "-config", str(no_q), "-quality", "0.98")
+    for source, line in sources.items():
+        args = [*ENCODE_ARGS, "-quality", "0.98"]
+        if line:
+            config = case.dir / "own.conf"
+            config.write_text(line + "\n")
+            args += ["-config", str(config)]
+        # One file a run, so that each line meets its own.
+        Path(source).write_bytes(originals[source])
+        run = case.run(*args, timeout=ENCODE_TIMEOUT)
+        converted = [r for r in run.records if r[0] == "converted"]
+        assert run.status == 0 and len(converted) == 1, run.shown()
+        found = re.fullmatch(r"CRF (\d+) for SSIM (0\.\d{3})", converted[0][6] or "")
+        assert found, run.out
+        assert int(found[1]) > 19 and float(found[2]) >= 0.975, run.out
+        result = converted[0][2]
+        source_copy = case.dir / "source.mkv"
+        source_copy.write_bytes(originals[source])
+        assert whole_ssim(result, str(source_copy)) >= 0.98 - 0.005, run.out
+    assert case.working_dir() == ["brindle.lock"]

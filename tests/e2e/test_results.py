@@ -430,8 +430,8 @@ def test_dry_run_refusals(case):
     assert case.working_dir() == []
 
 
-SIZE_ADVICE = ("it will not be tried again with this encoder line (a configuration line with a"
-               " higher CRF may make it smaller)")
+SIZE_ADVICE = ("it will not be tried again with this encoder line (-quality, or a configuration"
+               " line with a higher CRF, may make it smaller)")
 
 
 def test_larger_result_refused(case, tools):
