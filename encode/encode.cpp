@@ -15,6 +15,7 @@
 #include "encode/replace.h"
 #include "encode/sidecars.h"
 #include "encode/size_watch.h"
+#include "encode/sound.h"
 #include "encode/staging.h"
 #include "media/file_source.h"
 #include "media/probe.h"
@@ -100,8 +101,9 @@ std::string refusal_of_whole_result(const candidate_entry& entry, const prepared
 
 // What the outcome line adds about the result's tracks and the sidecars.
 std::string converted_note(const prepared_encode& prepared, const result_verdict& verdict,
-                           const picture_changes& picture, const std::string& quality,
-                           const std::string& replace_note, const std::string& sidecars) {
+                           const picture_changes& picture, const std::vector<std::string>& sound,
+                           const std::string& quality, const std::string& replace_note,
+                           const std::string& sidecars) {
     std::string note;
     const auto add = [&note](const std::string& part) {
         if (part.empty()) return;
@@ -112,6 +114,7 @@ std::string converted_note(const prepared_encode& prepared, const result_verdict
     add(replace_note);
     add(missing_tracks_text(prepared.source_tracks, verdict.tracks));
     add(changes_text(picture));
+    for (const std::string& change : sound) add(change);
     if (prepared.default_line && verdict.tracks.subtitle < prepared.source_tracks.subtitle) {
         add(left_out_text(prepared.source_tracks));
     }
@@ -174,6 +177,45 @@ bool shows_the_sources_picture(const candidate_entry& entry, const prepared_enco
         outcome.encoder_output = compared.output;
         note_failure(entry, prepared, nearly_full, outcome.reason);
     }
+    return false;
+}
+
+// Compares the whole result's sound with the source's in the picture comparison's windows.
+// Answers false when the result must not be installed, with `outcome` saying why: a track silent
+// where the source's sounds, or with the default lines, which copy the sound, any change. Else
+// `changes` names the changes of channels and sample rate for the line.
+bool plays_the_sources_sound(const candidate_entry& entry, const prepared_encode& prepared,
+                             const result_verdict& verdict, bool low_priority, bool nearly_full,
+                             std::vector<std::string>& changes, encode_outcome& outcome) {
+    if (prepared.verify == verify_level::headers) return true;
+    sound_request request;
+    request.ffmpeg = prepared.comparer;
+    request.source = entry.path;
+    request.result = temp_output_name;
+    request.source_kind = prepared.source_container;
+    request.duration_ms = prepared.source_duration_ms.value_or(verdict.duration_ms.value_or(0));
+    request.tracks = std::min(prepared.source_tracks.audio, verdict.tracks.audio);
+    request.low_priority = low_priority;
+    const sound_outcome heard = compare_sound(request);
+    if (heard.stop_signal != 0) {
+        outcome.stop_signal = heard.stop_signal;
+        outcome.stop_note = stop_note_for(heard.killed);
+        return false;
+    }
+    outcome.encoder_missing = heard.cannot_start;
+    if (!heard.cannot_start.empty()) return false;
+    std::string refusal = heard.silent;
+    if (refusal.empty() && prepared.default_line) {
+        for (const std::string& change : heard.changes) {
+            refusal += (refusal.empty() ? "" : "; ") + change;
+        }
+    }
+    if (refusal.empty()) {
+        changes = heard.changes;
+        return true;
+    }
+    outcome.reason = std::move(refusal);
+    note_failure(entry, prepared, nearly_full, outcome.reason);
     return false;
 }
 
@@ -495,6 +537,11 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     if (!shows_the_sources_picture(entry, prepared, verdict, low_priority, nearly_full, outcome)) {
         return outcome;
     }
+    std::vector<std::string> sound;
+    if (!plays_the_sources_sound(entry, prepared, verdict, low_priority, nearly_full, sound,
+                                 outcome)) {
+        return outcome;
+    }
     std::string measured;
     if (prepared.quality > 0 &&
         !keeps_the_quality(entry, prepared, quality, chosen, nearly_full, measured, outcome)) {
@@ -518,7 +565,8 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
                                      : rename_sidecars(system_file_ops(), entry.path, target);
     outcome.converted = true;
     outcome.installed = target;
-    outcome.note = converted_note(prepared, verdict, picture, measured, replaced.reason, sidecars);
+    outcome.note =
+        converted_note(prepared, verdict, picture, sound, measured, replaced.reason, sidecars);
     outcome.size_after = output_size;
     return outcome;
 }

@@ -121,33 +121,39 @@ def test_real_ffmpeg_keeps_flags_tags_and_date(case):
 
 
 def test_real_ffmpeg_judges_the_picture(case):
-    """A configuration line's grey result is refused and the source kept; its smaller picture at
-    fewer frames a second is installed with both changes named."""
+    """A configuration line's grey result, and one whose sound is silent, are refused and the
+    source kept; its smaller picture at fewer frames a second in mono is installed with the
+    changes named."""
     native_ffmpeg(case)
     os.mkdir("lib")
-    for name in ("grey.mkv", "small.mkv"):
-        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-t", "2", "-vf",
-               "noise=alls=30:allf=t", "-c:v", "libx264", "-preset", "ultrafast", "-qp", "0",
-               "-pix_fmt", "yuv420p", f"lib/{name}")
-    original = Path("lib/grey.mkv").read_bytes()
+    for name in ("grey.mkv", "silent.mkv", "small.mkv"):
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-f", "lavfi", "-i",
+               "sine=440", "-t", "2", "-vf", "noise=alls=30:allf=t", "-c:v", "libx264", "-preset",
+               "ultrafast", "-qp", "0", "-pix_fmt", "yuv420p", "-c:a", "aac", "-ac", "2",
+               f"lib/{name}")
+    originals = {name: Path(f"lib/{name}.mkv").read_bytes() for name in ("grey", "silent")}
     lines = {"grey": "ffmpeg -y -i %1 -pix_fmt gray -c:v libx265 -preset ultrafast %2\n",
-             "small": "ffmpeg -y -i %1 -vf scale=80:-2 -r 5 -c:v libx265 -preset ultrafast %2\n"}
+             "silent": "ffmpeg -y -i %1 -c:v libx265 -preset ultrafast -af volume=0 -c:a aac %2\n",
+             "small": "ffmpeg -y -i %1 -vf scale=80:-2 -r 5 -c:v libx265 -preset ultrafast -ac 1 "
+                      "-c:a aac %2\n"}
     runs = {}
     for name, line in lines.items():
         config = case.dir / f"{name}.conf"
         config.write_text(line)
         runs[name] = case.run("-days", "9999999", "-dir", "lib", "-ext", f"{name}.mkv",
                               "-docurrent", "-config", str(config), timeout=ENCODE_TIMEOUT)
-    assert runs["grey"].status == 2, runs["grey"].shown()
-    refused = [r for r in runs["grey"].records if r[0] == "not_converted"]
-    assert refused and refused[0][2].startswith(
-        "the picture is grey, the source in colour (4:2:0)"), runs["grey"].out
-    assert Path("lib/grey.mkv").read_bytes() == original
+    for name, reason in (("grey", "the picture is grey, the source in colour (4:2:0)"),
+                         ("silent", "the result's audio track 1 is silent at 0:00:00 (no sound at "
+                                    "all, the source ")):
+        assert runs[name].status == 2, runs[name].shown()
+        refused = [r for r in runs[name].records if r[0] == "not_converted"]
+        assert refused and refused[0][2].startswith(reason), runs[name].out
+        assert Path(f"lib/{name}.mkv").read_bytes() == originals[name]
     assert runs["small"].status == 0, runs["small"].shown()
     converted = [r for r in runs["small"].records if r[0] == "converted"]
     assert converted and converted[0][6] == (
-        "the picture is 80x60, the source 160x120; 5 frames a second, the source 25"), \
-        runs["small"].out
+        "the picture is 80x60, the source 160x120; 5 frames a second, the source 25; audio track 1 "
+        "has 1 channel, the source 2"), runs["small"].out
 
 
 def test_real_ffmpeg_stops_a_result_that_cannot_shrink(case):
