@@ -351,7 +351,6 @@ quality_request quality_request_for(const candidate_entry& entry, const prepared
     request.ffmpeg = prepared.comparer;
     request.ffmpeg_missing = prepared.comparer_missing;
     request.source = entry.path;
-    request.source_size = entry.stamp.size;
     request.duration_ms = prepared.source_duration_ms.value_or(0);
     request.source_kind = prepared.source_container;
     request.line = prepared.line;

@@ -105,7 +105,6 @@ struct quality_request {
     std::string ffmpeg;          // the comparison's
     std::string ffmpeg_missing;  // where it was looked for, when it was not found
     std::string source;
-    std::uint64_t source_size = 0;
     std::int64_t duration_ms = 0;
     media::container source_kind = media::container::none;
     std::string line;  // the encoder line, with the CRF where line_with_crf puts it

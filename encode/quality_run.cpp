@@ -45,7 +45,11 @@ struct measured_run {
     bool decoded = false;
 };
 
-double mean_of(const std::vector<double>& values);
+double mean_of(const std::vector<double>& values) {
+    return values.empty() ? 0
+                          : std::accumulate(values.begin(), values.end(), 0.0) /
+                                static_cast<double>(values.size());
+}
 
 measured_run run_measurement(const quality_request& request, const quality_inputs& inputs,
                              const std::optional<time_span>& window) {
@@ -64,12 +68,6 @@ measured_run run_measurement(const quality_request& request, const quality_input
     }
     remove_quality_stats();
     return measured;
-}
-
-double mean_of(const std::vector<double>& values) {
-    return values.empty() ? 0
-                          : std::accumulate(values.begin(), values.end(), 0.0) /
-                                static_cast<double>(values.size());
 }
 
 quality_inputs inputs_for(const quality_request& request, const std::string& encoded,
