@@ -77,7 +77,7 @@ def run_brindle(brindle, source, folder, *args):
     line = next((l for l in done.stdout.splitlines() if l.startswith(("Converted:",
                                                                        "Not converted:"))), "")
     if not line.startswith("Converted:"):
-        return None, line, took
+        return None, line.split(".mkv: ", 1)[-1], took
     extra = line.split("); ", 1)[1] if "); " in line else ""
     return os.path.join(lib, "film.x265.mkv"), extra, took
 
