@@ -46,8 +46,8 @@ struct crf_probe {
 // The next CRF to try after `probes`, or nothing when the search is over: the largest passing
 // and the smallest failing CRF lie next to each other, an end of the CRF scale is reached, or
 // most_crf_probes were tried. Between a passing and a failing CRF the next is interpolated from
-// their SSIMs; beyond all probes on one side it is extrapolated from the last two, or six steps
-// away after the first.
+// their SSIMs; beyond all probes on one side it is extrapolated from the last two, or after the
+// first from the slope typical of the encodes measured.
 std::optional<int> next_crf(const std::vector<crf_probe>& probes, double target);
 
 // The probe of the largest CRF whose windows meet `target`; nothing when none does.
