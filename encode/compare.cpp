@@ -91,7 +91,12 @@ std::string broken_picture(const std::vector<window_figures>& windows,
     const double typical_ssim = median_of(all_ssim);
     for (const window_figures& figures : windows) {
         const std::size_t count = std::min(figures.psnr.size(), figures.ssim.size());
-        for (std::size_t i = 0; i < count; ++i) {
+        // Both files are seeked to a window after the start, and the source's seek may land a
+        // picture later than the result's: the result's first picture then has no source picture
+        // of its own to be compared with (the shifts look back, not forward), and scores as a
+        // broken one. The means still count it; at the files' start both begin together.
+        const std::size_t first = figures.window.start_ms > 0 ? 1 : 0;
+        for (std::size_t i = first; i < count; ++i) {
             if (figures.psnr[i] < typical_psnr - floors.broken_below_dB &&
                 figures.ssim[i] < typical_ssim - floors.broken_ssim_drop) {
                 return "a picture of the result is broken at " +

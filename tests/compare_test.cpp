@@ -175,6 +175,19 @@ TEST(Compare, VerdictNamesTheMeasureThePlaceAndTheFloor) {
                     {honest, broken},
                     "a picture of the result is broken at 0:00:25 (PSNR 28.3 dB, the others "
                     "about 42.0 dB)"});
+    // A window's first picture after the start: the source's seek may land a picture later than
+    // the result's, leaving that one picture nothing to be compared with.
+    window_figures seek_apart = steady(13'500, 50, 0.99, 54.7);
+    seek_apart.psnr[0] = 22.2;
+    seek_apart.ssim[0] = 0.60;
+    rows.push_back({"a window's first picture, a seek apart", {honest, seek_apart}, ""});
+    window_figures first_broken = steady(0, 50, 0.99, 46.0);
+    first_broken.psnr[0] = 22.2;
+    first_broken.ssim[0] = 0.60;
+    rows.push_back({"the file's first picture broken",
+                    {first_broken, seek_apart},
+                    "a picture of the result is broken at 0:00:00 (PSNR 22.2 dB, the others "
+                    "about 46.0 dB)"});
     window_figures flash = steady(24'000, 50, 0.99, 46.0);
     flash.psnr[25] = 31.0;  // a hard cut the encoder smooths: far in PSNR, close in SSIM
     rows.push_back({"a picture lower by one measure only", {honest, flash}, ""});
