@@ -15,7 +15,6 @@ constexpr std::int64_t whole_up_to_ms = 12'000;
 constexpr std::int64_t least_window_ms = 2'000;
 constexpr std::int64_t end_margin_ms = 1'000;
 constexpr std::int64_t minutes_per_extra_window = 10;
-constexpr std::int64_t most_windows = 12;
 // Longer than the keyframe interval of any broadcast or camera stream met so far (8 s).
 constexpr std::int64_t unindexed_preroll_ms = 12'000;
 // The pictures of a window are judged in stretches of at most this many (about two seconds), so
@@ -147,8 +146,9 @@ std::vector<double> best_of_shifts(const std::vector<std::vector<double>>& per_s
 
 std::vector<time_span> choose_windows(std::int64_t duration_ms) {
     if (duration_ms <= whole_up_to_ms) return {{0, std::max<std::int64_t>(duration_ms, 0)}};
-    const std::int64_t count = std::clamp<std::int64_t>(
-        3 + duration_ms / (minutes_per_extra_window * 60'000), 3, most_windows);
+    const std::int64_t count =
+        std::clamp<std::int64_t>(3 + duration_ms / (minutes_per_extra_window * 60'000), 3,
+                                 static_cast<std::int64_t>(most_sample_windows));
     // Together at least 1 % of the duration, rounded up.
     const std::int64_t length =
         std::max(least_window_ms, (duration_ms + 100 * count - 1) / (100 * count));

@@ -32,6 +32,8 @@ struct time_span {
 // first at the start and the last ending a second before the end, the rest spread evenly
 // between, together at least 1 % of the duration. A source of up to 12 s is one window, whole.
 std::vector<time_span> choose_windows(std::int64_t duration_ms);
+// The most windows choose_windows gives, however long the source.
+inline constexpr std::size_t most_sample_windows = 12;
 
 // How long before a window the decoding of a file in `kind` starts: a container without an
 // index (MPEG-TS, MPEG-PS, ...) seeks to the next keyframe after the time asked for, which may

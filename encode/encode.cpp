@@ -257,6 +257,8 @@ std::vector<std::string> finish_interrupted_work() {
         }
     }
     system_file_ops().write_journal(journal_text(journal.unfinished));
+    // A run killed during its quality search leaves sample windows of a source, megabytes each.
+    remove_search_leftovers();
     return lines;
 }
 

@@ -75,8 +75,8 @@ struct encode_outcome {
 };
 
 // At the start of an encoding run, once the lock is held: finishes or undoes each install that a
-// killed run left in the journal, then removes that run's stage files. Answers a line for each
-// install it finished or undid, or could not.
+// killed run left in the journal, then removes that run's stage files and the sample windows
+// of its quality search. Answers a line for each install it finished or undid, or could not.
 std::vector<std::string> finish_interrupted_work();
 
 // Runs the prepared encoder, checks its result and puts it in place of the source. `output` has

@@ -140,6 +140,9 @@ struct quality_search {
 // encode and removed with the cuts and stats files whatever the outcome.
 quality_search search_quality(const quality_request& request);
 
+// Removes the windows and stats files a killed run's search left in the working directory.
+void remove_search_leftovers();
+
 // The line that stops a run when the search cannot start ffmpeg.
 std::string quality_missing_line(const std::string& why);
 

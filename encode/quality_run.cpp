@@ -156,6 +156,16 @@ void remove_search_files(std::size_t windows) {
 
 }  // namespace
 
+void remove_search_leftovers() {
+    for (std::size_t index = 0; index < most_sample_windows; ++index) {
+        for (const cut_kind kind : {cut_kind::mp4, cut_kind::matroska}) {
+            const std::string cut = cut_name(index, kind);
+            if (platform::file_size(cut) >= 0) platform::clear_in_working_directory(cut);
+        }
+    }
+    remove_quality_stats();
+}
+
 std::string quality_missing_line(const std::string& why) {
     return "The quality search cannot run: " + why + "; no other file was tried";
 }
