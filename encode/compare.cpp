@@ -13,20 +13,12 @@ namespace {
 // A source this short is compared whole: its windows would overlap anyway.
 constexpr std::int64_t whole_up_to_ms = 12'000;
 constexpr std::int64_t least_window_ms = 2'000;
-constexpr std::int64_t end_margin_ms = 1'000;
 constexpr std::int64_t minutes_per_extra_window = 10;
 // Longer than the keyframe interval of any broadcast or camera stream met so far (8 s).
 constexpr std::int64_t unindexed_preroll_ms = 12'000;
 // The pictures of a window are judged in stretches of at most this many (about two seconds), so
 // that a bad stretch of a long -verify full comparison is not averaged away.
 constexpr std::size_t stretch_pictures = 60;
-
-std::string seconds_text(std::int64_t ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000),
-                  static_cast<long long>(ms % 1000));
-    return text;
-}
 
 // A figure cut, not rounded, to `decimals`, so that a value just below a floor never prints as
 // the floor itself.
@@ -128,6 +120,13 @@ std::string shifted_sources() {
 
 }  // namespace
 
+std::string seconds_text(std::int64_t ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000),
+                  static_cast<long long>(ms % 1000));
+    return text;
+}
+
 std::string stats_file_name(const char* measure, int shift) {
     return std::string("tempenc-") + measure + "-" + std::to_string(shift) + ".txt";
 }
@@ -152,7 +151,7 @@ std::vector<time_span> choose_windows(std::int64_t duration_ms) {
     // Together at least 1 % of the duration, rounded up.
     const std::int64_t length =
         std::max(least_window_ms, (duration_ms + 100 * count - 1) / (100 * count));
-    const std::int64_t last_start = duration_ms - length - end_margin_ms;
+    const std::int64_t last_start = duration_ms - length - window_read_past_ms;
     std::vector<time_span> windows;
     for (std::int64_t i = 0; i < count; ++i) {
         windows.push_back({last_start * i / (count - 1), length});
@@ -191,7 +190,7 @@ std::vector<std::string> comparison_arguments(const comparison_inputs& inputs,
             const std::int64_t seek = std::max<std::int64_t>(0, window->start_ms - preroll_ms);
             const std::int64_t skip = window->start_ms - seek;
             args.insert(args.end(), {"-ss", seconds_text(seek), "-t",
-                                     seconds_text(skip + window->length_ms + end_margin_ms)});
+                                     seconds_text(skip + window->length_ms + window_read_past_ms)});
             graph += "trim=start=" + seconds_text(skip) +
                      ":duration=" + seconds_text(window->length_ms) + ",";
         }

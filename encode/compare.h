@@ -28,6 +28,12 @@ struct time_span {
     bool operator==(const time_span&) const = default;
 };
 
+// A time as ffmpeg's options and filters take it: "12.345" seconds.
+std::string seconds_text(std::int64_t ms);
+// How far past a window each measurement reads, so that its last pictures and sound decode whole;
+// the last window also ends this long before the source's end.
+inline constexpr std::int64_t window_read_past_ms = 1'000;
+
 // The windows that -verify samples compares for a source of `duration_ms`: at least three, the
 // first at the start and the last ending a second before the end, the rest spread evenly
 // between, together at least 1 % of the duration. A source of up to 12 s is one window, whole.

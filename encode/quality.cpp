@@ -15,16 +15,6 @@ constexpr std::string_view built_in_crf_option = " -crf 19 ";
 // is estimated with it. The longest step an estimate takes.
 constexpr double typical_slope = -0.0015;
 constexpr int longest_step = 12;
-// A window is read this far past its end, so that its last pictures decode whole.
-constexpr std::int64_t end_margin_ms = 1'000;
-
-std::string seconds_text(std::int64_t ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000),
-                  static_cast<long long>(ms % 1000));
-    return text;
-}
-
 // The step from `edge`, the outermost probe on the side every probe lies, towards the CRF where
 // the SSIM meets `target`: from the slope to the probe nearest it, or from typical_slope without
 // one.
@@ -120,9 +110,9 @@ std::vector<std::string> quality_arguments(const quality_inputs& inputs,
     if (window) {
         const std::int64_t seek =
             std::max<std::int64_t>(0, window->start_ms - inputs.encoded_preroll_ms);
-        args.insert(args.end(),
-                    {"-ss", seconds_text(seek), "-t",
-                     seconds_text(window->start_ms - seek + window->length_ms + end_margin_ms)});
+        args.insert(args.end(), {"-ss", seconds_text(seek), "-t",
+                                 seconds_text(window->start_ms - seek + window->length_ms +
+                                              window_read_past_ms)});
         graph += "[0:V:0]trim=start=" + seconds_text(window->start_ms - seek) +
                  ":duration=" + seconds_text(window->length_ms) + ",";
     } else {
@@ -139,7 +129,7 @@ std::vector<std::string> quality_arguments(const quality_inputs& inputs,
         skip = window->start_ms - seek;
         args.insert(args.end(),
                     {"-ss", seconds_text(seek), "-t",
-                     seconds_text(skip + window->length_ms + frame_ms + end_margin_ms)});
+                     seconds_text(skip + window->length_ms + frame_ms + window_read_past_ms)});
     }
     args.insert(args.end(), {"-i", "file:" + inputs.reference});
     graph += ";[1:V:0]";

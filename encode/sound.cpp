@@ -10,16 +10,8 @@ namespace brindle {
 
 namespace {
 
-constexpr std::int64_t end_margin_ms = 1'000;
 constexpr int common_rates[] = {8000,  11025, 12000, 16000, 22050,  24000, 32000,
                                 44100, 48000, 88200, 96000, 176400, 192000};
-
-std::string seconds_text(std::int64_t ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%lld.%03lld", static_cast<long long>(ms / 1000),
-                  static_cast<long long>(ms % 1000));
-    return text;
-}
 
 // The value after the last "KEY=" at the start of a line, when there is one.
 std::optional<double> last_value(std::string_view stats, std::string_view key) {
@@ -61,7 +53,7 @@ std::vector<std::string> sound_arguments(const std::string& path, std::int64_t p
                                   "-ss",
                                   seconds_text(seek),
                                   "-t",
-                                  seconds_text(skip + window.length_ms + end_margin_ms),
+                                  seconds_text(skip + window.length_ms + window_read_past_ms),
                                   "-i",
                                   "file:" + path};
     for (int track = 0; track < tracks; ++track) {

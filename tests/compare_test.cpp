@@ -168,24 +168,24 @@ TEST(Compare, VerdictNamesTheMeasureThePlaceAndTheFloor) {
                     {full},
                     "the picture differs from the source at 0:01:00 (SSIM 0.500; at least 0.93 "
                     "needed)"});
-    window_figures broken = steady(24'000, 50, 0.99, 46.0);
-    broken.psnr[25] = 28.3;
-    broken.ssim[25] = 0.80;
+    // Steady figures with picture `index` far below the rest by both measures.
+    const auto broken_at = [](std::int64_t start_ms, double psnr, std::size_t index,
+                              double broken_psnr, double broken_ssim) {
+        window_figures figures = steady(start_ms, 50, 0.99, psnr);
+        figures.psnr[index] = broken_psnr;
+        figures.ssim[index] = broken_ssim;
+        return figures;
+    };
     rows.push_back({"one broken picture",
-                    {honest, broken},
+                    {honest, broken_at(24'000, 46.0, 25, 28.3, 0.80)},
                     "a picture of the result is broken at 0:00:25 (PSNR 28.3 dB, the others "
                     "about 42.0 dB)"});
     // A window's first picture after the start: the source's seek may land a picture later than
     // the result's, leaving that one picture nothing to be compared with.
-    window_figures seek_apart = steady(13'500, 50, 0.99, 54.7);
-    seek_apart.psnr[0] = 22.2;
-    seek_apart.ssim[0] = 0.60;
+    const window_figures seek_apart = broken_at(13'500, 54.7, 0, 22.2, 0.60);
     rows.push_back({"a window's first picture, a seek apart", {honest, seek_apart}, ""});
-    window_figures first_broken = steady(0, 50, 0.99, 46.0);
-    first_broken.psnr[0] = 22.2;
-    first_broken.ssim[0] = 0.60;
     rows.push_back({"the file's first picture broken",
-                    {first_broken, seek_apart},
+                    {broken_at(0, 46.0, 0, 22.2, 0.60), seek_apart},
                     "a picture of the result is broken at 0:00:00 (PSNR 22.2 dB, the others "
                     "about 46.0 dB)"});
     window_figures flash = steady(24'000, 50, 0.99, 46.0);
