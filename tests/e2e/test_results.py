@@ -292,10 +292,10 @@ def kill_while_staging_windows(case, shm, lib):
     try:
         assert wait_until(60, lambda: brindle_exe_in(shm)), "brindle.exe was never seen"
         exe = brindle_exe_in(shm)
-        # While the encoder sleeps: every flush of brindle.exe is held for 20 s.
+        # While the encoder sleeps: every flush of brindle.exe is held for 6 s.
         tracer = subprocess.Popen(["strace", "-f", "-p", str(exe), "-o", "/dev/null", "-e",
                                    "trace=fsync,fdatasync", "-e",
-                                   "inject=fsync,fdatasync:delay_enter=20000000"],
+                                   "inject=fsync,fdatasync:delay_enter=6000000"],
                                   stderr=subprocess.DEVNULL)
 
         def staged_files():
