@@ -1,11 +1,12 @@
 #include "scan/filters.h"
+#include "tests/test_support.h"
 
 #include <gtest/gtest.h>
 
 namespace brindle {
 namespace {
 
-constexpr std::uint64_t mib = 1024 * 1024;
+using testing::mib;
 
 TEST(Filters, JoinPathNeverTrimsTheDirectory) {
     EXPECT_EQ(join_path("lib", "a.mkv", '/'), "lib/a.mkv");

@@ -55,12 +55,6 @@ private:
 constexpr int most_reads = 40;
 
 // The sample `name` made for this run, or empty (the test then skips it) when it was not made.
-std::string sample(const std::string& name) {
-    const auto folder = testing::media_samples();
-    if (folder.empty() || !fs::exists(folder / name)) return {};
-    return testing::read_file(folder / name);
-}
-
 #define REQUIRE_SAMPLES() \
     if (testing::media_samples().empty()) GTEST_SKIP() << "no media samples (ffmpeg missing?)"
 
@@ -71,12 +65,6 @@ std::string utf8(const fs::path& path) {
 
 container recognise(std::string_view bytes) {
     return media::recognise_container(bytes.substr(0, media::recognition_size));
-}
-
-bool hevc_declared(std::string_view bytes) {
-    media::memory_source source(bytes);
-    media::block_reader reader(source);
-    return declares_hevc_video(reader);
 }
 
 TEST(Media, RecognisesTheContainersFfmpegWrites) {
@@ -105,7 +93,7 @@ TEST(Media, RecognisesTheContainersFfmpegWrites) {
         {"sound.wav", container::none, "WAV audio"},
     };
     for (const auto& c : cases) {
-        const auto bytes = sample(c.name);
+        const auto bytes = testing::media_sample(c.name);
         if (bytes.empty()) continue;
         EXPECT_EQ(recognise(bytes), c.kind) << c.name;
         EXPECT_EQ(media::describe_other_file(bytes), c.other) << c.name;
@@ -203,7 +191,7 @@ TEST(Media, ReadsDurationsAndHevcTracksOfRealFiles) {
         {"wmv2.wmv", none, false},
     };
     for (const auto& c : cases) {
-        const auto bytes = sample(c.name);
+        const auto bytes = testing::media_sample(c.name);
         if (bytes.empty()) continue;
         counting_source source(bytes);
         const auto probe = probe_source(source);
@@ -215,13 +203,13 @@ TEST(Media, ReadsDurationsAndHevcTracksOfRealFiles) {
             EXPECT_LE(std::abs(probe.duration_ms.value_or(none) - c.duration_ms), 20) << c.name;
         }
         EXPECT_LE(source.reads, 4) << c.name << ": a small file needs a read or two";
-        EXPECT_EQ(hevc_declared(bytes), c.hevc) << c.name;
+        EXPECT_EQ(testing::declares_hevc(bytes), c.hevc) << c.name;
     }
 }
 
 TEST(Media, RefusesSourcesThatAreNoVideoOrUnfinished) {
     REQUIRE_SAMPLES();
-    const auto video = sample("h264.mkv");
+    const auto video = testing::media_sample("h264.mkv");
     const struct {
         std::string bytes;
         const char* fault;
@@ -229,8 +217,8 @@ TEST(Media, RefusesSourcesThatAreNoVideoOrUnfinished) {
         {video + std::string(131071, '\0') + "x", ""},
         {video + std::string(131072, '\0'),
          "it is not complete: it ends in 65536 zero bytes, as an unfinished download does"},
-        {sample("picture.png"), "it is not a video file (PNG image)"},
-        {sample("sound.wav"), "it is not a video file (WAV audio)"},
+        {testing::media_sample("picture.png"), "it is not a video file (PNG image)"},
+        {testing::media_sample("sound.wav"), "it is not a video file (WAV audio)"},
         {std::string(100000, 'a'), "it is not a video file"},
         {"", "it is not a video file"},
     };
@@ -244,9 +232,9 @@ TEST(Media, RefusesSourcesThatAreNoVideoOrUnfinished) {
 
 TEST(Media, AcceptsOnlyWholeResultsThatLastAsLongAsTheSource) {
     REQUIRE_SAMPLES();
-    const std::string hevc = sample("hevc.mkv");
+    const std::string hevc = testing::media_sample("hevc.mkv");
     const std::string cut_segment = hevc.substr(0, hevc.size() - 100);
-    const std::string mp4_end = sample("hevc_hvc1.mp4");
+    const std::string mp4_end = testing::media_sample("hevc_hvc1.mp4");
     const struct {
         std::string bytes;
         std::optional<std::int64_t> source_ms;
@@ -256,11 +244,11 @@ TEST(Media, AcceptsOnlyWholeResultsThatLastAsLongAsTheSource) {
         {hevc, 2000, ""},
         {hevc, 3128, ""},
         {hevc, 20000, "the result lasts 2.1 s, the source 20.0 s"},
-        {sample("vp9.webm"), 2000, ""},
+        {testing::media_sample("vp9.webm"), 2000, ""},
         {mp4_end, 2500, ""},
-        {sample("hevc_hev1.mp4"), 2000, ""},
-        {sample("hevc.mov"), 2000, ""},
-        {sample("h264.mp4"), 2000, ""},
+        {testing::media_sample("hevc_hev1.mp4"), 2000, ""},
+        {testing::media_sample("hevc.mov"), 2000, ""},
+        {testing::media_sample("h264.mp4"), 2000, ""},
         {cut_segment, 2000,
          "the result is not a complete Matroska file: its Segment declares " +
              std::to_string(hevc.size() - 52) + " bytes, the file holds " +
@@ -269,11 +257,11 @@ TEST(Media, AcceptsOnlyWholeResultsThatLastAsLongAsTheSource) {
          "the result is not a complete MP4 file: its moov box declares"},
         {mp4_end.substr(0, mp4_end.size() / 2), 2000,
          "the result is not a complete MP4 file: its mdat box declares"},
-        {sample("hevc_short.mkv"), std::nullopt, "the result lasts 0.5 s, less than one second"},
-        {sample("audio.mka"), 2000, "the result holds no video track"},
-        {sample("audio.m4a"), 2000, "the result holds no video track"},
-        {sample("hevc.ts"), 2000, "the result is not a Matroska or MP4 file"},
-        {sample("picture.png"), 2000, "the result is not a Matroska or MP4 file"},
+        {testing::media_sample("hevc_short.mkv"), std::nullopt, "the result lasts 0.5 s, less than one second"},
+        {testing::media_sample("audio.mka"), 2000, "the result holds no video track"},
+        {testing::media_sample("audio.m4a"), 2000, "the result holds no video track"},
+        {testing::media_sample("hevc.ts"), 2000, "the result is not a Matroska or MP4 file"},
+        {testing::media_sample("picture.png"), 2000, "the result is not a Matroska or MP4 file"},
     };
     for (const auto& c : cases) {
         if (c.bytes.empty()) continue;
@@ -287,7 +275,7 @@ TEST(Media, AcceptsOnlyWholeResultsThatLastAsLongAsTheSource) {
 
 TEST(Media, MarksHowFarAMatroskaFileStillBeingWrittenReaches) {
     REQUIRE_SAMPLES();
-    const std::string hevc = sample("hevc_long.mkv");
+    const std::string hevc = testing::media_sample("hevc_long.mkv");
     const auto marks_of = [](const std::string& bytes) {
         media::memory_source source(bytes);
         media::block_reader reader(source);
@@ -296,7 +284,7 @@ TEST(Media, MarksHowFarAMatroskaFileStillBeingWrittenReaches) {
     const auto whole = marks_of(hevc);
     ASSERT_GE(whole.size(), 2u);
     EXPECT_NEAR(static_cast<double>(whole.back().ms), 12000, 200);
-    EXPECT_FALSE(marks_of(sample("hevc_pipe.mkv")).empty());
+    EXPECT_FALSE(marks_of(testing::media_sample("hevc_pipe.mkv")).empty());
     EXPECT_LT(whole.back().bytes, hevc.size());
     for (std::size_t i = 1; i < whole.size(); ++i) {
         EXPECT_GT(whole[i].bytes, whole[i - 1].bytes);
@@ -308,13 +296,13 @@ TEST(Media, MarksHowFarAMatroskaFileStillBeingWrittenReaches) {
     ASSERT_NE(first_cluster, std::string::npos);
     const auto cut = marks_of(hevc.substr(0, first_cluster + whole.back().bytes - 10));
     EXPECT_EQ(cut, std::vector<media::written_mark>(whole.begin(), whole.end() - 1));
-    EXPECT_TRUE(marks_of(sample("h264.mp4")).empty());
+    EXPECT_TRUE(marks_of(testing::media_sample("h264.mp4")).empty());
 }
 
 TEST(Media, MarksAnMp4FilesBytesByTimeFromItsSampleTables) {
     REQUIRE_SAMPLES();
     // The same 12 s of picture and sound as hevc_long.mkv, in MP4.
-    const std::string mp4 = sample("hevc_long_faststart.mp4");
+    const std::string mp4 = testing::media_sample("hevc_long_faststart.mp4");
     media::memory_source source(mp4);
     media::block_reader reader(source);
     const auto marks = media::mp4_written_marks(reader);
@@ -325,7 +313,7 @@ TEST(Media, MarksAnMp4FilesBytesByTimeFromItsSampleTables) {
         EXPECT_GE(marks[i].bytes, marks[i - 1].bytes);
         EXPECT_GE(marks[i].ms, marks[i - 1].ms + media::written_mark_step_ms);
     }
-    const std::string moof = sample("hevc_frag_moof.mp4");
+    const std::string moof = testing::media_sample("hevc_frag_moof.mp4");
     media::memory_source fragmented(moof);
     media::block_reader fragments(fragmented);
     EXPECT_TRUE(media::mp4_written_marks(fragments).empty());
@@ -334,7 +322,7 @@ TEST(Media, MarksAnMp4FilesBytesByTimeFromItsSampleTables) {
 TEST(Media, AFailingReadIsNeverTakenForAnAnswer) {
     REQUIRE_SAMPLES();
     // The head is read first; the moov at the end of this file needs a read of its own.
-    const auto result = sample("hevc_long.mp4");
+    const auto result = testing::media_sample("hevc_long.mp4");
     ASSERT_GT(result.size(), media::head_size);
     const struct {
         int good_reads;
@@ -494,7 +482,7 @@ TEST(Media, AResultIsWholeOnlyWithEveryFrameItDeclares) {
         {"handbrake.mp4", mutation::none, 2000, ""},
     };
     for (const auto& c : cases) {
-        const auto whole = sample(c.name);
+        const auto whole = testing::media_sample(c.name);
         if (whole.empty()) {
             std::cout << "skipped " << c.name << ": not made (mkvmerge or HandBrakeCLI missing?)\n";
             continue;
@@ -535,7 +523,7 @@ TEST(Media, EveryChunkLiesInsideOneOfManyMediaDataBoxes) {
 
 TEST(Media, ReadsAnAviWithAnOddSizedChunkBeforeItsMainHeader) {
     REQUIRE_SAMPLES();
-    auto avi = sample("mpeg4.avi");
+    auto avi = testing::media_sample("mpeg4.avi");
     ASSERT_EQ(avi.substr(12, 4), "LIST");
     ASSERT_EQ(avi.substr(20, 8), "hdrlavih");
     // A three-byte chunk and its pad byte, ahead of avih, with the sizes that hold it grown.
@@ -603,7 +591,7 @@ probe_outcome probe_everything(const std::vector<char>& bytes,
     counting_source source(view);
     probe_source(source);
     outcome.result_whole = check_result(source, source_ms).whole;
-    hevc_declared(view);
+    testing::declares_hevc(view);
     outcome.reads = source.reads;
     return outcome;
 }
@@ -612,7 +600,7 @@ TEST(Media, TruncatedCopiesAreRefusedAndNeverReadOutOfBounds) {
     REQUIRE_SAMPLES();
     for (const char* name : {"hevc.mkv", "hevc_hvc1.mp4", "hevc_hev1.mp4", "h264.ts", "h264.m2ts",
                              "mpeg4.avi", "hevc_pipe.mkv", "hevc_frag_moof.mp4"}) {
-        const auto whole = sample(name);
+        const auto whole = testing::media_sample(name);
         if (whole.empty()) continue;
         const bool is_result = fs::path(name).extension() != ".ts" &&
                                fs::path(name).extension() != ".m2ts" &&
@@ -646,7 +634,7 @@ TEST(Media, CorruptedCopiesNeverCrashHangOrReadOutOfBounds) {
     for (const char* name : {"hevc.mkv", "hevc_long_title.mkv", "hevc_hvc1.mp4", "hevc_hev1.mp4",
                              "h264.ts", "h264.m2ts", "mpeg4.avi", "hevc_frag.mp4", "hevc_pipe.mkv",
                              "mkvmerge.mkv", "handbrake.mp4"}) {
-        const auto whole = sample(name);
+        const auto whole = testing::media_sample(name);
         if (whole.empty()) continue;
         for (int round = 0; round < 400; ++round) {
             auto copy = exact_copy(whole);

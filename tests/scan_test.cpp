@@ -24,7 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uintmax_t mib = 1024 * 1024;
+using testing::mib;
 const std::string hevc_signature = "V_MPEGH/ISO/HEVC";
 
 // Files made now have age 0, so the default filters take every age.

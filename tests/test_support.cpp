@@ -1,5 +1,8 @@
 #include "tests/test_support.h"
 
+#include "media/byte_source.h"
+#include "media/probe.h"
+
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -51,6 +54,18 @@ std::filesystem::path media_samples() {
     const std::filesystem::path path(std::u8string(folder.begin(), folder.end()));
     if (!std::filesystem::exists(path / "complete", error)) return {};
     return path;
+}
+
+std::string media_sample(const std::string& name) {
+    const auto folder = media_samples();
+    if (folder.empty() || !std::filesystem::exists(folder / name)) return {};
+    return read_file(folder / name);
+}
+
+bool declares_hevc(std::string_view bytes) {
+    media::memory_source source(bytes);
+    media::block_reader reader(source);
+    return declares_hevc_video(reader);
 }
 
 std::string tool_path(const std::string& built_path) {

@@ -2,10 +2,14 @@
 
 // Helpers shared by the unit tests.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace brindle::testing {
+
+inline constexpr std::uint64_t mib = 1024 * 1024;
 
 // A fresh directory for one test, removed with everything in it when the test ends.
 class scoped_temp_dir {
@@ -39,6 +43,10 @@ std::string read_file(const std::filesystem::path& path);
 // The folder of real video samples made with ffmpeg for this test run, as a path this program
 // can open (under Wine, the host's /x becomes Z:\x). Empty when it was not made (no ffmpeg).
 std::filesystem::path media_samples();
+// The bytes of the sample NAME in that folder; empty when it was not made.
+std::string media_sample(const std::string& name);
+// Whether the container in BYTES declares HEVC video.
+bool declares_hevc(std::string_view bytes);
 
 // The path of a test tool the build made, as a command line must name it: a Windows build run
 // under Wine is handed the Unix path, which Wine shows under drive Z:.

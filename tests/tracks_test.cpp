@@ -19,22 +19,10 @@ namespace {
 using namespace std::string_literals;
 namespace fs = std::filesystem;
 
-std::string sample(const std::string& name) {
-    const auto folder = testing::media_samples();
-    if (folder.empty() || !fs::exists(folder / name)) return {};
-    return testing::read_file(folder / name);
-}
-
 media::track_inventory inventory_of(std::string_view bytes) {
     media::memory_source source(bytes);
     media::block_reader reader(source);
     return media::read_track_inventory(reader);
-}
-
-bool hevc_declared(std::string_view bytes) {
-    media::memory_source source(bytes);
-    media::block_reader reader(source);
-    return declares_hevc_video(reader);
 }
 
 // Counts as "video audio subtitle attachment", with "?" for an inventory that is not known.
@@ -72,7 +60,7 @@ TEST(Tracks, CountsTheTracksOfRealFiles) {
         {"audio.ogg", "0 1 0 0", false, audio_only},
     };
     for (const auto& c : cases) {
-        const auto bytes = sample(c.name);
+        const auto bytes = testing::media_sample(c.name);
         if (bytes.empty()) continue;
         const auto inventory = inventory_of(bytes);
         EXPECT_EQ(counts(inventory), c.counts) << c.name;
@@ -125,7 +113,7 @@ std::string es(char type, unsigned pid, const std::string& descriptors = "") {
 std::string summary(std::string_view bytes) {
     const auto inventory = inventory_of(bytes);
     std::string text = counts(inventory);
-    if (hevc_declared(bytes)) text += " HEVC";
+    if (testing::declares_hevc(bytes)) text += " HEVC";
     for (const auto& lost : inventory.unsupported_in_matroska) text += ", no " + lost;
     if (media::is_audio_only(inventory)) text += ", audio only";
     return text;
@@ -198,7 +186,7 @@ TEST(Tracks, TellsHevcInFlvAndProgramStreamsWrittenByHand) {
         {"program stream map, HEVC", program_stream('\x24'), true},
         {"program stream map, H.264", program_stream('\x1B'), false},
     };
-    for (const auto& c : cases) EXPECT_EQ(hevc_declared(c.bytes), c.hevc) << c.what;
+    for (const auto& c : cases) EXPECT_EQ(testing::declares_hevc(c.bytes), c.hevc) << c.what;
     EXPECT_EQ(counts(inventory_of(program_stream('\x24'))), "1 0 0 0");
 }
 
@@ -227,14 +215,14 @@ int read_everything(const std::vector<char>& bytes) {
 
 TEST(Tracks, DamagedCopiesNeverCrashHangOrReadOutOfBounds) {
     if (testing::media_samples().empty()) GTEST_SKIP() << "no media samples (ffmpeg missing?)";
-    constexpr int most_reads = 40;
+    constexpr int most_inventory_reads = 40;
     std::mt19937 random(20261207);
     for (const char* name : {"subtitles_font.mkv", "chapters_cover.mp4", "text.mov", "hevc.m2ts",
                              "hevc.mpg", "hevc.avi", "audio.ogg", "flv1.flv"}) {
-        const auto whole = sample(name);
+        const auto whole = testing::media_sample(name);
         if (whole.empty()) continue;
         for (std::size_t length = 0; length < whole.size(); length += length < 4096 ? 1 : 7) {
-            ASSERT_LE(read_everything({whole.begin(), whole.begin() + length}), most_reads)
+            ASSERT_LE(read_everything({whole.begin(), whole.begin() + length}), most_inventory_reads)
                 << name << " cut to " << length << " bytes";
         }
         for (int round = 0; round < 300; ++round) {
@@ -243,7 +231,7 @@ TEST(Tracks, DamagedCopiesNeverCrashHangOrReadOutOfBounds) {
                 copy[random() % std::min<std::size_t>(copy.size(), 8192)] =
                     static_cast<char>(random());
             }
-            ASSERT_LE(read_everything(copy), most_reads) << name << " round " << round;
+            ASSERT_LE(read_everything(copy), most_inventory_reads) << name << " round " << round;
         }
     }
 }
