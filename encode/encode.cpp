@@ -75,9 +75,9 @@ std::string stop_note_for(platform::stop_kill killed) {
 std::string installed_path_for(const std::string& source, const std::string& target,
                                const media::result_format& format) {
     const char* separators = platform::path_separators();
-    return with_extension(target, separators,
-                          media::installed_extension_for(extension_of(source, separators),
-                                                         format.kind, format.valid_webm));
+    return with_extension(
+        target, separators,
+        installed_extension_for(extension_of(source, separators), format.kind, format.valid_webm));
 }
 
 // Why a whole result must not replace its source, when it must not: it is not smaller, it lacks
@@ -481,6 +481,100 @@ bool ended_without_result(const candidate_entry& entry, const prepared_encode& p
     return true;
 }
 
+// How the encode that made a result ran, for judging it.
+struct judging {
+    const quality_request& quality;
+    const crf_probe& chosen;
+    std::uint64_t started;
+    const std::vector<std::string>& encoder_output;
+    bool nearly_full;
+    bool low_priority;
+};
+
+// What the checks of a whole result found, for its install and its line.
+struct judged_result {
+    result_verdict verdict;
+    std::uint64_t size = 0;
+    picture_changes picture;
+    std::vector<std::string> sound;
+    std::string measured;
+};
+
+// Opens the encoder's output and judges it: whole to its last frame, the source's tracks and
+// picture, smaller, the source's sound, and the quality asked for. Answers false, with the
+// refusal in `outcome`, when it may not replace the source.
+bool judge_result(const candidate_entry& entry, const prepared_encode& prepared, const judging& how,
+                  encoder_output& output, judged_result& judged, encode_outcome& outcome) {
+    if (std::string refusal = output.open(how.started); !refusal.empty()) {
+        outcome.reason = std::move(refusal);
+        if (output.left_nothing()) outcome.encoder_output = how.encoder_output;
+        return false;
+    }
+    judged.size = output.file().size();
+    media::file_source read_output(output.file());
+    judged.verdict = check_result(read_output, prepared.source_duration_ms);
+    const result_verdict& verdict = judged.verdict;
+    if (!verdict.whole) {
+        outcome.reason = verdict.fault;
+        // A result cut short by a full disk is no fault of the file; one that declares its
+        // duration but falls short of the source's (an unfinished download) is.
+        if (verdict.duration_ms &&
+            !judge_result_duration(verdict.duration_ms, prepared.source_duration_ms).empty()) {
+            note_failure(entry, prepared, how.nearly_full, outcome.reason);
+        }
+        return false;
+    }
+    media::block_reader read_picture(read_output);
+    judged.picture =
+        compare_pictures(prepared.source_picture, media::read_picture_properties(read_picture),
+                         prepared.deinterlaced);
+    if (std::string refusal =
+            refusal_of_whole_result(entry, prepared, verdict, judged.size, judged.picture);
+        !refusal.empty()) {
+        mark_failure(entry.path, entry.stamp, prepared.marked_as, refusal);
+        outcome.reason = is_size_refusal(refusal)
+                             ? refusal + "; " + std::string(size_refusal_advice)
+                             : std::move(refusal);
+        return false;
+    }
+    if (!shows_the_sources_picture(entry, prepared, verdict, how.low_priority, how.nearly_full,
+                                   outcome)) {
+        return false;
+    }
+    if (!plays_the_sources_sound(entry, prepared, verdict, how.low_priority, how.nearly_full,
+                                 judged.sound, outcome)) {
+        return false;
+    }
+    return prepared.quality <= 0 || keeps_the_quality(entry, prepared, how.quality, how.chosen,
+                                                      how.nearly_full, judged.measured, outcome);
+}
+
+// Puts a judged result in place of its source, its sidecars renamed with it.
+void install_result(const candidate_entry& entry, const prepared_encode& prepared,
+                    encoder_output& output, const judged_result& judged, encode_outcome& outcome) {
+    // A configuration line's result is named once it is read; the replace checks that name again.
+    const std::string target =
+        installed_path_for(entry.path, prepared.target, judged.verdict.format);
+    const platform::stop_deferral replace_finishes_first;
+    const std::string staging = staging_path(target);
+    const replace_report replaced =
+        replace_with_result(output.ops(system_file_ops()), entry.path, target, temp_output_name,
+                            staging, entry.stamp, &run_journal());
+    if (replaced.outcome != replace_outcome::replaced &&
+        replaced.outcome != replace_outcome::replaced_old_kept) {
+        outcome.reason = replaced.reason;
+        return;
+    }
+    const std::string sidecars = target == entry.path
+                                     ? std::string()
+                                     : rename_sidecars(system_file_ops(), entry.path, target);
+    outcome.converted = true;
+    outcome.installed = target;
+    outcome.note = converted_note(prepared, judged.verdict, judged.picture, judged.sound,
+                                  judged.measured, replaced.reason, sidecars);
+    outcome.size_after = judged.size;
+}
+
 }  // namespace
 
 encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& prepared,
@@ -503,72 +597,10 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     const platform::command_result ran = run_encoder(command, low_priority, growth);
     const bool nearly_full = working_directory_nearly_full();
     if (ended_without_result(entry, prepared, ran, growth, nearly_full, outcome)) return outcome;
-    if (std::string refusal = output.open(started); !refusal.empty()) {
-        outcome.reason = std::move(refusal);
-        if (output.left_nothing()) outcome.encoder_output = ran.output_tail;
-        return outcome;
-    }
-    const std::uint64_t output_size = output.file().size();
-    media::file_source read_output(output.file());
-    const result_verdict verdict = check_result(read_output, prepared.source_duration_ms);
-    if (!verdict.whole) {
-        outcome.reason = verdict.fault;
-        // A result cut short by a full disk is no fault of the file; one that declares its
-        // duration but falls short of the source's (an unfinished download) is.
-        if (verdict.duration_ms &&
-            !judge_result_duration(verdict.duration_ms, prepared.source_duration_ms).empty()) {
-            note_failure(entry, prepared, nearly_full, outcome.reason);
-        }
-        return outcome;
-    }
-
-    media::block_reader read_picture(read_output);
-    const picture_changes picture =
-        compare_pictures(prepared.source_picture, media::read_picture_properties(read_picture),
-                         prepared.deinterlaced);
-    if (std::string refusal =
-            refusal_of_whole_result(entry, prepared, verdict, output_size, picture);
-        !refusal.empty()) {
-        mark_failure(entry.path, entry.stamp, prepared.marked_as, refusal);
-        outcome.reason = is_size_refusal(refusal)
-                             ? refusal + "; " + std::string(size_refusal_advice)
-                             : std::move(refusal);
-        return outcome;
-    }
-    if (!shows_the_sources_picture(entry, prepared, verdict, low_priority, nearly_full, outcome)) {
-        return outcome;
-    }
-    std::vector<std::string> sound;
-    if (!plays_the_sources_sound(entry, prepared, verdict, low_priority, nearly_full, sound,
-                                 outcome)) {
-        return outcome;
-    }
-    std::string measured;
-    if (prepared.quality > 0 &&
-        !keeps_the_quality(entry, prepared, quality, chosen, nearly_full, measured, outcome)) {
-        return outcome;
-    }
-
-    // A configuration line's result is named once it is read; the replace checks that name again.
-    const std::string target = installed_path_for(entry.path, prepared.target, verdict.format);
-    const platform::stop_deferral replace_finishes_first;
-    const std::string staging = staging_path(target);
-    const replace_report replaced =
-        replace_with_result(output.ops(system_file_ops()), entry.path, target, temp_output_name,
-                            staging, entry.stamp, &run_journal());
-    if (replaced.outcome != replace_outcome::replaced &&
-        replaced.outcome != replace_outcome::replaced_old_kept) {
-        outcome.reason = replaced.reason;
-        return outcome;
-    }
-    const std::string sidecars = target == entry.path
-                                     ? std::string()
-                                     : rename_sidecars(system_file_ops(), entry.path, target);
-    outcome.converted = true;
-    outcome.installed = target;
-    outcome.note =
-        converted_note(prepared, verdict, picture, sound, measured, replaced.reason, sidecars);
-    outcome.size_after = output_size;
+    judged_result judged;
+    const judging how{quality, chosen, started, ran.output_tail, nearly_full, low_priority};
+    if (!judge_result(entry, prepared, how, output, judged, outcome)) return outcome;
+    install_result(entry, prepared, output, judged, outcome);
     return outcome;
 }
 

@@ -64,6 +64,23 @@ std::string with_extension(std::string_view path, std::string_view separators,
     return renamed;
 }
 
+std::string installed_extension_for(std::string_view source_extension, media::container result,
+                                    bool valid_webm) {
+    if (!source_extension.empty() && source_extension.front() == '.') {
+        source_extension.remove_prefix(1);
+    }
+    const std::string kept = "." + std::string(source_extension);
+    const std::string name = to_lower_ascii(source_extension);
+    switch (result) {
+        case media::container::matroska:
+            return name == "mkv" || (name == "webm" && valid_webm) ? kept : ".mkv";
+        case media::container::mp4:
+            return name == "mp4" || name == "m4v" || name == "mov" ? kept : ".mp4";
+        default:
+            return source_extension.empty() ? std::string() : kept;
+    }
+}
+
 bool same_file_name(std::string_view a, std::string_view b, bool ignore_case) {
     return ignore_case ? equal_ignoring_ascii_case(a, b) : a == b;
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "media/container.h"
+
 namespace brindle {
 
 // The source path with the first "264" that names the codec (x264, X264, h264, H264, h.264,
@@ -27,6 +29,12 @@ std::string_view extension_of(std::string_view path, std::string_view separators
 // `path` with its file name's extension replaced by `extension` (dot included), or added.
 std::string with_extension(std::string_view path, std::string_view separators,
                            std::string_view extension);
+// The extension a result is installed under, dot included: the source's own (`source_extension`,
+// with or without its dot, kept as written) when it names the result's container (.mkv for
+// Matroska, .webm for valid WebM, .mp4, .m4v and .mov for MP4/QuickTime, in any case), else
+// ".mkv" for Matroska and ".mp4" for MP4. A result in any other container keeps the source's.
+std::string installed_extension_for(std::string_view source_extension, media::container result,
+                                    bool valid_webm);
 // Whether two file names are the same name: byte for byte, or with ASCII letters of either case
 // alike where the file system ignores case (`ignore_case`).
 bool same_file_name(std::string_view a, std::string_view b, bool ignore_case);

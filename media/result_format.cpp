@@ -6,7 +6,6 @@
 #include "media/byte_source.h"
 #include "media/file_source.h"
 #include "media/readers.h"
-#include "vocabulary/ascii_case.h"
 
 namespace brindle::media {
 
@@ -49,23 +48,6 @@ result_format read_result_format(block_reader& reader) {
 result_format read_result_format(const std::string& path) {
     return read_headers_of(path, result_format{},
                            [](block_reader& reader) { return read_result_format(reader); });
-}
-
-std::string installed_extension_for(std::string_view source_extension, container result,
-                                    bool valid_webm) {
-    if (!source_extension.empty() && source_extension.front() == '.') {
-        source_extension.remove_prefix(1);
-    }
-    const std::string kept = "." + std::string(source_extension);
-    const std::string name = to_lower_ascii(source_extension);
-    switch (result) {
-        case container::matroska:
-            return name == "mkv" || (name == "webm" && valid_webm) ? kept : ".mkv";
-        case container::mp4:
-            return name == "mp4" || name == "m4v" || name == "mov" ? kept : ".mp4";
-        default:
-            return source_extension.empty() ? std::string() : kept;
-    }
 }
 
 }  // namespace brindle::media

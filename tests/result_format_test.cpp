@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "encode/naming.h"
 #include "media/byte_source.h"
 #include "media/probe.h"
 #include "tests/test_support.h"
@@ -39,7 +40,7 @@ TEST(ResultFormat, InstalledExtension) {
         {".ts", container::mpeg_ts, false, ".ts"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(media::installed_extension_for(c.source, c.result, c.webm), c.installed)
+        EXPECT_EQ(installed_extension_for(c.source, c.result, c.webm), c.installed)
             << c.source << " as " << media::container_name(c.result) << (c.webm ? " (WebM)" : "");
     }
 }
