@@ -184,7 +184,7 @@ TEST(Quoting, CmdRefusesTwoPercentSigns) {
 // The example configuration the packages carry: the line Brindle uses without -config, as one
 // line that loads as it stands (only the first line of a configuration file is read).
 TEST(CommandTemplate, ShippedExampleIsTheDefaultLine) {
-    std::string path = BRINDLE_CONFIG_EXAMPLE;
+    std::string path = testing::config_example;
     if (platform::path_separator() == '\\' && path.front() == '/') {
         // A Windows build run under Wine sees the Unix root as drive Z:.
         std::replace(path.begin(), path.end(), '/', '\\');

@@ -591,7 +591,7 @@ TEST(Platform, FallsBackToCmdWhenComspecFails) {
     // Another program named cmd.exe where a search would find it, in the working directory and
     // first on PATH; it answers 2 to this command line.
     fs::create_directory("onpath");
-    fs::copy_file(from_utf8(testing::tool_path(BRINDLE_PRINT_ARG)), "cmd.exe");
+    fs::copy_file(from_utf8(testing::tool_path(testing::print_arg_built)), "cmd.exe");
     fs::copy_file("cmd.exe", fs::path("onpath") / "cmd.exe");
     write_file("notes.txt", "not a program");
     const char* saved_path = std::getenv("PATH");
@@ -616,7 +616,7 @@ TEST(Platform, FindsAProgramWhereTheInterpreterWould) {
     const char* saved_path = std::getenv("PATH");
     const std::string path = saved_path ? saved_path : "";
     for (const char* folder : {"first", "second", "third"}) fs::create_directory(folder);
-    const std::string tool = testing::tool_path(BRINDLE_PRINT_ARG);
+    const std::string tool = testing::tool_path(testing::print_arg_built);
     if (on_windows()) {
         // PATH comes last: the working directory and Brindle's own folder are looked in first.
         fs::copy_file(from_utf8(tool), fs::path("second") / "probe-tool.exe");

@@ -23,7 +23,7 @@ namespace {
 // The argument printer's path as the interpreter must be given it. A Windows build run under
 // Wine is handed the Unix path the build produced; Wine shows the Unix root as drive Z:.
 std::string print_arg_path() {
-    std::string path = BRINDLE_PRINT_ARG;
+    std::string path = testing::print_arg_built;
     if (platform::path_separator() == '\\' && !path.empty() && path[0] == '/') {
         for (char& c : path) {
             if (c == '/') c = '\\';

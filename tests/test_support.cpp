@@ -43,7 +43,7 @@ std::string read_file(const std::filesystem::path& path) {
 }
 
 std::filesystem::path media_samples() {
-    std::string folder = BRINDLE_MEDIA_SAMPLES;
+    std::string folder = media_samples_built;
 #ifdef _WIN32
     if (!folder.empty() && folder.front() == '/') folder = "Z:" + folder;
     for (char& c : folder) {

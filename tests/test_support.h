@@ -36,6 +36,11 @@ struct scoped_chdir {
     std::filesystem::path previous;
 };
 
+// Where this build put the argument printer, the configuration example and the media samples.
+extern const char* const print_arg_built;
+extern const char* const config_example;
+extern const char* const media_samples_built;
+
 // Writes `content` to `path`, creating or replacing the file.
 void write_file(const std::filesystem::path& path, const std::string& content);
 std::string read_file(const std::filesystem::path& path);
