@@ -554,6 +554,15 @@ def kill_tree(pid):
             pass
 
 
+def kill_traced(tracer):
+    """Kills the processes a tracer runs, then the tracer. The other way round, a process held in
+    a system call runs on, untraced, until its own kill arrives: time enough, on a busy machine,
+    to finish the copy or the rename the case held it at."""
+    for child in children_of(tracer):
+        kill_tree(child)
+    kill_tree(tracer)
+
+
 def processes_in(folder):
     """The live processes whose working directory is FOLDER, as "PID COMMAND LINE"."""
     found = []

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import ENCODE_ARGS, children_of, exit_code, kill_tree
+from harness import ENCODE_ARGS, children_of, exit_code, kill_traced
 
 NO_LEAK_CHECK = {"ASAN_OPTIONS": "detect_leaks=0"}  # a sanitizer's leak checker cannot run traced
 
@@ -95,7 +95,7 @@ def move_newer_in_at_call(case, source, syscall, number, n):
             break
         time.sleep(0.05)
     if held == "early":  # nothing to see: not worth waiting for the held call
-        kill_tree(tracer.pid)
+        kill_traced(tracer.pid)
     status = exit_code(tracer.wait(timeout=120))
     Path("newer.mkv").unlink(missing_ok=True)
     return held, status, (case.dir / "raw").read_bytes().decode(errors="replace")

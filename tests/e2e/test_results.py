@@ -11,8 +11,8 @@ from pathlib import Path
 
 import pytest
 
-from harness import (AGAIN, ENCODE_ARGS, SCAN_ONLY, Size, brindle_exe_in, children_of, kill_tree,
-                     wait_until)
+from harness import (AGAIN, ENCODE_ARGS, SCAN_ONLY, Size, brindle_exe_in, children_of, kill_traced,
+                     kill_tree, wait_until)
 
 FAILED = "the encoder failed with exit code 3"
 
@@ -272,7 +272,7 @@ def test_killed_while_staging_across_volumes(case):
                 process = subprocess.Popen(tracer + command, env=env, cwd=shm,
                                            stdin=subprocess.DEVNULL, stdout=out, stderr=out)
             seen = wait_until(60, lambda: staging_started(process.pid, lib))
-            kill_tree(process.pid)
+            kill_traced(process.pid)
             process.wait()
             assert seen, f"the copy across volumes was never seen: {(case.dir / 'raw').read_text()}"
         assert not list(lib.rglob(".brindle-*")), "a staged file was left"
