@@ -66,6 +66,7 @@ constexpr std::uint32_t colour_id = 0x55B0;
 constexpr std::uint32_t matrix_id = 0x55B1, range_id = 0x55B9, transfer_id = 0x55BA,
                         primaries_id = 0x55BB, max_cll_id = 0x55BC, max_fall_id = 0x55BD;
 constexpr std::uint32_t mastering_id = 0x55D0;
+constexpr std::uint32_t projection_id = 0x7670, projection_roll_id = 0x7675;
 
 int small_value(std::string_view body) {
     return static_cast<int>(std::min<std::uint64_t>(unsigned_value(body).value_or(0), 1u << 30));
@@ -117,12 +118,28 @@ field_order matroska_field_order(int interlaced, int order) {
     return field_order::interlaced;
 }
 
-// Video: the sizes in pixels (or, with DisplayUnit 3, the display's aspect ratio), the fields and
-// the colour.
+// Whether Projection's roll turns the picture a quarter (90 or 270 degrees, either way), as a
+// player shows it.
+bool rolled_a_quarter(std::string_view projection) {
+    bool quarter = false;
+    for_each_child(projection, [&](std::uint32_t id, std::string_view value) {
+        if (id != projection_roll_id) return;
+        const std::optional<double> roll = float_value(value);
+        if (!roll || !std::isfinite(*roll)) return;
+        const double turns = std::abs(std::remainder(*roll, 180.0));
+        quarter = std::abs(turns - 90.0) < 1.0;
+    });
+    return quarter;
+}
+
+// Video: the sizes in pixels (or, with DisplayUnit 3, the display's aspect ratio), the fields,
+// the colour and the rotation.
 void read_video(std::string_view body, picture_properties& picture) {
     int pixel_width = 0, pixel_height = 0, display_width = 0, display_height = 0, unit = 0;
     int interlaced = 0, order = 2;
+    bool quarter = false;
     for_each_child(body, [&](std::uint32_t id, std::string_view value) {
+        if (id == projection_id) quarter = rolled_a_quarter(value);
         if (id == pixel_width_id) pixel_width = small_value(value);
         if (id == pixel_height_id) pixel_height = small_value(value);
         if (id == display_width_id) display_width = small_value(value);
@@ -148,6 +165,7 @@ void read_video(std::string_view body, picture_properties& picture) {
         fields != field_order::unknown) {
         picture.fields = fields;
     }
+    if (quarter) std::swap(picture.width, picture.height);
 }
 
 // The first video track's picture: the codec's parameter sets first, the container's elements

@@ -55,6 +55,8 @@ TEST(PictureHeaders, ReadsThePictureAsDisplayed) {
          false},
         {"rotated.mp4", 48, 85, 25, 8, chroma_format::yuv420, 2, 2, field_order::progressive,
          false},
+        {"rotated.mkv", 48, 85, 25, 8, chroma_format::yuv420, 2, 2, field_order::progressive,
+         false},
         {"interlaced.ts", 64, 48, 25, 8, chroma_format::yuv420, 2, 2, field_order::interlaced,
          false},
         // A 16:9 display's aspect ratio, and the first picture's field order.

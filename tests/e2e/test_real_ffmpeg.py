@@ -97,8 +97,8 @@ def test_real_ffmpeg_keeps_tracks(case):
 
 def test_real_ffmpeg_keeps_flags_tags_and_date(case):
     """The real ffmpeg keeps subtitle tracks that are not default so, the recording date and the
-    modification time."""
-    native_ffmpeg(case)
+    modification time; a picture Matroska turns a quarter is turned in the result."""
+    native_ffmpeg(case, "mkvpropedit")
     os.mkdir("lib")
     source, srt = "lib/rec.mkv", str(case.dir / "a.srt")
     Path(srt).write_text("1\n00:00:00,000 --> 00:00:01,000\nHello\n")
@@ -107,6 +107,9 @@ def test_real_ffmpeg_keeps_flags_tags_and_date(case):
            "-preset", "ultrafast", "-qp", "0", "-pix_fmt", "yuv420p", "-c:s", "srt",
            "-disposition:s:0", "0", "-disposition:s:1", "0",
            "-metadata", "creation_time=2019-05-04T10:00:00Z", source)
+    done = subprocess.run(["mkvpropedit", "-q", source, "--edit", "track:v1", "--set",
+                           "projection-pose-roll=90"], capture_output=True)
+    assert done.returncode == 0, done.stdout
     recorded = 1556964000  # 2019-05-04 10:00 UTC
     os.utime(source, (recorded, recorded))
     run = case.run("-days", "9999999", "-dir", "lib", "-ext", "mkv", "-docurrent",
@@ -118,6 +121,8 @@ def test_real_ffmpeg_keeps_flags_tags_and_date(case):
     assert streams(source, ["-show_entries", "format_tags=creation_time"])[0].startswith(
         "2019-05-04T10:00:00")
     assert os.stat(source).st_mtime == recorded
+    assert streams(source, ["-select_streams", "v", "-show_entries", "stream=width,height"]) == [
+        "120,160"]
 
 
 def test_real_ffmpeg_judges_the_picture(case):

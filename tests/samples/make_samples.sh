@@ -190,6 +190,15 @@ make hdr10.ts "${small[@]}" "${hdr10[@]}" -f mpegts
 make anamorphic.mkv "${small[@]}" -vf setsar=4/3 "${x264[@]}" -f matroska
 make anamorphic.mp4 "${small[@]}" -vf setsar=4/3 "${x264[@]}" -f mp4
 make rotated.mp4 -i "$out/anamorphic.mkv" -c copy -metadata:s:v:0 rotate=90 -f mp4
+# Matroska turns a picture by its Projection's roll, which only mkvpropedit writes here.
+if command -v mkvpropedit >/dev/null 2>&1; then
+    cp "$out/anamorphic.mkv" "$out/.part-rotated.mkv"
+    if mkvpropedit -q "$out/.part-rotated.mkv" --edit track:v1 --set projection-pose-roll=-90; then
+        mv "$out/.part-rotated.mkv" "$out/rotated.mkv"
+    else
+        echo "sample rotated.mkv not made"
+    fi
+fi
 make interlaced.ts -f lavfi -i testsrc2=size=64x48:rate=50 -t 1 -vf tinterlace=interleave_top \
     -c:v libx264 -preset ultrafast -flags +ildct+ilme -x264-params tff=1 -f mpegts
 make mpeg2_interlaced.ts -f lavfi -i testsrc2=size=64x48:rate=50 -t 1 \
