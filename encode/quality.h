@@ -37,7 +37,8 @@ bool has_crf_placeholder(const std::string& line);
 // in place of the default line's "-crf 19".
 std::string line_with_crf(const std::string& line, bool default_line, int crf);
 
-// What one CRF gave on the windows: the worst window's mean SSIM.
+// What one CRF gave on the windows: the worst window's mean SSIM; for a CRF that failed, the
+// mean SSIM of the first window found below the target.
 struct crf_probe {
     int crf = 0;
     double ssim = 0;

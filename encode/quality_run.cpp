@@ -1,8 +1,10 @@
 // Running the quality search: the windows cut from the source by ffmpeg, each encoded by the
 // file's own line through the command interpreter, and each measured against its cut by ffmpeg.
 
+#include <algorithm>
 #include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "encode/quality.h"
@@ -93,12 +95,17 @@ bool ended_the_run(const platform::command_result& ran, Outcome& outcome) {
     return false;
 }
 
-// Encodes each cut at `crf` and measures it; false when the search must end, with `found`
-// saying why.
-bool probe_crf(const quality_request& request, int crf, quality_search& found) {
+// Encodes the cuts at `crf` and measures each, in `order`, the window worst at the last CRF
+// first; false when the search must end, with `found` saying why. The first window below the
+// target fails the CRF, and the rest are not encoded at it: only a CRF that passes needs every
+// window, and the worst window mostly fails a CRF too high at once. The probe's SSIM is then that
+// window's, which is the worst one's as long as the windows keep their order from CRF to CRF.
+bool probe_crf(const quality_request& request, int crf, std::vector<std::size_t>& order,
+               quality_search& found) {
     crf_probe probe{crf, 1.0};
     const std::string line = line_with_crf(request.line, request.default_line, crf);
-    for (std::size_t index = 0; index < found.windows; ++index) {
+    std::vector<std::pair<double, std::size_t>> measured_windows;
+    for (const std::size_t index : order) {
         const std::string& cut = found.cuts[index];
         const std::optional<std::string> command = build_encode_command(line, cut, request.shell);
         if (!command) {
@@ -138,9 +145,22 @@ bool probe_crf(const quality_request& request, int crf, quality_search& found) {
             found.output = measured.ran.output_tail;
             return false;
         }
-        probe.ssim = std::min(probe.ssim, mean_of(measured.ssim));
+        const double ssim = mean_of(measured.ssim);
+        probe.ssim = std::min(probe.ssim, ssim);
+        measured_windows.emplace_back(ssim, index);
+        if (ssim < request.target) break;
     }
     found.probes.push_back(probe);
+    // The windows measured at this CRF go first, worst first; those it did not reach keep
+    // their places behind them.
+    std::stable_sort(measured_windows.begin(), measured_windows.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::size_t> next;
+    for (const auto& [ssim, index] : measured_windows) next.push_back(index);
+    for (const std::size_t index : order) {
+        if (std::find(next.begin(), next.end(), index) == next.end()) next.push_back(index);
+    }
+    order = std::move(next);
     return true;
 }
 
@@ -213,8 +233,10 @@ quality_search search_quality(const quality_request& request) {
         }
         found.cuts.push_back(cut);
     }
+    std::vector<std::size_t> order(found.windows);
+    std::iota(order.begin(), order.end(), std::size_t{0});
     while (const std::optional<int> crf = next_crf(found.probes, request.target)) {
-        if (!probe_crf(request, *crf, found)) {
+        if (!probe_crf(request, *crf, order, found)) {
             remove_search_files(found.windows);
             return found;
         }
