@@ -109,7 +109,11 @@ section "Native tests"
 run_ctest build
 
 section "Sanitizer build (build-asan/)"
-configure_and_build build-asan -DBRINDLE_SANITIZE=ON -DBRINDLE_BENCH=OFF
+# Optimised less and with line tables only for its debugging information: the sanitizers' own
+# advice, and it compiles in half the time of the other builds' -O2 -g. Its reports still name
+# each file and line.
+configure_and_build build-asan -DBRINDLE_SANITIZE=ON -DBRINDLE_BENCH=OFF \
+    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"
 section "Sanitizer tests"
 # The media samples the native tests made serve the other two builds.
 export BRINDLE_MEDIA_SAMPLES_FROM=$PWD/build/tests/media-samples
