@@ -3,7 +3,7 @@
 // each share of the duration, against the result's real size. A result is written Cluster by
 // Cluster, so its first Clusters are those the encode had written at that point.
 //
-//   foretell_bench SOURCE RESULT.mkv...   (SOURCE Matroska or MP4)
+//   foretell_bench SOURCE RESULT.mkv...   (SOURCE Matroska, MP4, MPEG-TS or AVI)
 //
 // Prints, per result and per share (5, 10, 20, 30, 50 %), the foretold size's error in percent.
 // Target: within the margin the encode is stopped by (see size_watch.h) from a tenth on.
@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "encode/size_watch.h"
+#include "media/container.h"
 #include "media/file_source.h"
+#include "media/wholeness.h"
 #include "platform/files.h"
 
 namespace {
@@ -22,8 +24,9 @@ std::vector<brindle::media::written_mark> marks_of(const std::string& path) {
     return brindle::media::read_headers_of(
         path, std::vector<brindle::media::written_mark>{},
         [](brindle::media::block_reader& reader) {
-            auto marks = brindle::media::matroska_written_marks(reader);
-            return marks.empty() ? brindle::media::mp4_written_marks(reader) : marks;
+            const auto kind = brindle::media::recognise_container(
+                reader.bytes(0, brindle::media::recognition_size));
+            return brindle::media::written_marks_of(reader, kind);
         });
 }
 
@@ -38,7 +41,7 @@ int main(int argc, char** argv) {
     const auto source_marks = marks_of(source);
     const long long source_size = brindle::platform::file_size(source);
     if (source_marks.empty() || source_size <= 0) {
-        std::fprintf(stderr, "%s: no Matroska Clusters\n", argv[1]);
+        std::fprintf(stderr, "%s: no bytes by time read from it\n", argv[1]);
         return 1;
     }
     const std::int64_t duration = source_marks.back().ms;

@@ -47,9 +47,11 @@ size_watch::size_watch(std::string source, std::uint64_t source_size,
       source_size_(source_size),
       duration_ms_(source_duration_ms.value_or(0)),
       source_kind_(source_kind),
-      foretells_(
-          (source_kind == media::container::matroska || source_kind == media::container::mp4) &&
-          duration_ms_ >= foretold_from_ms) {}
+      foretells_((source_kind == media::container::matroska ||
+                  source_kind == media::container::mp4 ||
+                  source_kind == media::container::mpeg_ts ||
+                  source_kind == media::container::m2ts || source_kind == media::container::avi) &&
+                 duration_ms_ >= foretold_from_ms) {}
 
 std::vector<media::written_mark> size_watch::output_marks() const {
     platform::file_reader output;
@@ -88,9 +90,7 @@ bool size_watch::keep_running() {
         source_read_ = true;
         source_marks_ = media::read_headers_of(
             source_, std::vector<media::written_mark>{}, [this](media::block_reader& reader) {
-                return source_kind_ == media::container::mp4
-                           ? media::mp4_written_marks(reader)
-                           : media::matroska_written_marks(reader);
+                return media::written_marks_of(reader, source_kind_);
             });
     }
     const auto size =

@@ -48,8 +48,8 @@ std::optional<std::uint64_t> larger_result_foretold(const std::vector<media::wri
 class size_watch {
 public:
     // The foretelling compares like with like: the output's Clusters with a Matroska source's
-    // Clusters or an MP4 source's chunks. Other sources are stopped only once the output passes
-    // their size.
+    // Clusters, an MP4 source's chunks, an MPEG-TS source's packets or an AVI source's index.
+    // Other sources are stopped only once the output passes their size.
     size_watch(std::string source, std::uint64_t source_size,
                std::optional<std::int64_t> source_duration_ms, media::container source_kind);
     // Asked once a second while the encoder runs: false once the output holds more bytes than

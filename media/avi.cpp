@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <limits>
+#include <string>
 
 #include "media/cursor.h"
 #include "media/readers.h"
+#include "media/wholeness.h"
 #include "vocabulary/ascii_case.h"
 
 namespace brindle::media {
@@ -122,6 +124,104 @@ std::optional<std::int64_t> read_avi_duration(block_reader& reader) {
         return std::nullopt;
     }
     return static_cast<std::int64_t>(frames * frame_time / 1000);
+}
+
+namespace {
+
+// The chunks of the file's first RIFF, after "AVI ": where its "movi" list's data starts and its
+// index "idx1" lies.
+struct movie_layout {
+    std::uint64_t movi_data = 0;  // just after the list's type "movi"
+    std::uint64_t index = 0, index_size = 0;
+};
+
+std::optional<movie_layout> find_movie(block_reader& reader) {
+    cursor riff(reader.bytes(0, 12));
+    const auto riff_id = riff.take(4);
+    const auto riff_size = riff.little_endian(4);
+    if (!riff_size || *riff_id != "RIFF") return std::nullopt;
+    const std::uint64_t end = std::min(reader.file_size(), 8 + *riff_size);
+    movie_layout layout;
+    // The RIFF holds a handful of chunks (hdrl, JUNK, INFO, movi, idx1); more is damage.
+    constexpr int most_chunks = 64;
+    int chunks = 0;
+    for (std::uint64_t at = 12; at + 8 <= end && ++chunks <= most_chunks;) {
+        cursor chunk(reader.bytes(at, 12));
+        const auto id = chunk.take(4);
+        const auto size = chunk.little_endian(4);
+        const auto type = chunk.take(4);
+        if (!size) return std::nullopt;
+        if (*id == "LIST" && type && *type == "movi") layout.movi_data = at + 12;
+        if (*id == "idx1") {
+            layout.index = at + 8;
+            layout.index_size = *size;
+        }
+        at += 8 + *size + *size % 2;
+    }
+    if (layout.movi_data == 0 || layout.index_size == 0) return std::nullopt;
+    return layout;
+}
+
+// The chunk id of the first video stream's pictures, "NNdc" or "NNdb", without its last letter.
+std::optional<std::string> video_chunk_prefix(std::string_view header_body) {
+    int stream = 0;
+    std::optional<std::string> prefix;
+    for_each_chunk(header_body, [&](std::string_view id, std::string_view chunk) {
+        if (prefix || id != "LIST" || chunk.substr(0, 4) != "strl") return;
+        if (read_stream_list(chunk.substr(4)).kind == track_kind::video) {
+            prefix = std::string(1, static_cast<char>('0' + stream / 10)) +
+                     static_cast<char>('0' + stream % 10) + "d";
+        }
+        ++stream;
+    });
+    return prefix;
+}
+
+}  // namespace
+
+std::vector<written_mark> avi_written_marks(block_reader& reader) {
+    std::vector<written_mark> marks;
+    const auto body = header_list(reader);
+    if (!body) return marks;
+    frame_counts counts;
+    read_header_list(*body, counts);
+    const std::optional<std::string> prefix = video_chunk_prefix(*body);
+    const std::uint64_t frame_us = counts.microseconds_per_frame.value_or(0);
+    if (!prefix || frame_us == 0) return marks;
+    const std::optional<movie_layout> movie = find_movie(reader);
+    if (!movie) return marks;
+    constexpr std::size_t entry_size = 16, entries_a_read = 4096;
+    // An index entry's offset counts from the list's type "movi", or, in some writers' files,
+    // from the start of the file: the first entry tells which.
+    std::optional<std::uint64_t> base;
+    std::uint64_t pictures = 0;
+    const std::uint64_t entries = movie->index_size / entry_size;
+    for (std::uint64_t first = 0; first < entries; first += entries_a_read) {
+        const std::size_t count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(entries_a_read, entries - first));
+        const std::string_view block =
+            reader.bytes(movie->index + first * entry_size, count * entry_size);
+        if (block.size() != count * entry_size) return marks;
+        for (cursor at(block); at.left() >= entry_size;) {
+            const auto id = *at.take(4);
+            at.skip(4);
+            const std::uint64_t offset = *at.little_endian(4), size = *at.little_endian(4);
+            if (!base) base = offset >= movie->movi_data - 4 ? 0 : movie->movi_data - 4;
+            if (id.substr(0, 3) != *prefix) continue;
+            ++pictures;
+            const std::uint64_t chunk_end = *base + offset + 8 + size;
+            if (chunk_end < movie->movi_data || chunk_end > reader.file_size()) return marks;
+            const written_mark mark{chunk_end - movie->movi_data,
+                                    static_cast<std::int64_t>(pictures * frame_us / 1000)};
+            if (!marks.empty() && (mark.bytes < marks.back().bytes ||
+                                   mark.ms < marks.back().ms + written_mark_step_ms)) {
+                continue;
+            }
+            if (marks.size() == written_marks_most) return {};
+            marks.push_back(mark);
+        }
+    }
+    return marks;
 }
 
 track_list read_avi_tracks(block_reader& reader) {

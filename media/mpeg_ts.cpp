@@ -5,6 +5,7 @@
 #include "media/picture.h"
 #include "media/readers.h"
 #include "media/stream_types.h"
+#include "media/wholeness.h"
 
 namespace brindle::media {
 
@@ -232,6 +233,61 @@ std::optional<std::int64_t> read_transport_stream_duration(block_reader& reader,
     if (frame == 0) frame = frame_ticks(state.tail_stamps);
     // 90 clock ticks to the millisecond.
     return (latest - earliest + frame) / 90;
+}
+
+namespace {
+
+// Where the marks of a transport stream are read: at this many points spread evenly over the
+// file (one every six seconds of a 20-minute recording), the first picture that starts within a
+// block of each.
+constexpr std::uint64_t mark_points = 200;
+// How far a picture's time stamp may lie before the last mark's (pictures reordered for decoding
+// are stamped out of order) before the clock is taken to have jumped: the marks end there.
+constexpr std::int64_t reordered_ms = 1000;
+
+// The mark of the first picture of the video stream that starts in the block at `offset`.
+std::optional<written_mark> mark_at(block_reader& reader, const stream_state& state,
+                                    std::uint64_t offset) {
+    const std::size_t packet_size = state.tables.packet_size;
+    const std::string_view block = reader.bytes(offset, block_packets * packet_size);
+    const std::size_t prefix = packet_size - ts_packet;
+    for (std::size_t at = 0; block.size() - at >= packet_size; at += packet_size) {
+        const auto p = parse_packet(block.substr(at + prefix, ts_packet));
+        if (!p || !p->unit_start || p->pid != *state.video) continue;
+        if (const auto pts = presentation_time(p->payload)) {
+            return written_mark{offset + at, since_first(*pts, *state.first_pts) / 90};
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<written_mark> transport_stream_written_marks(block_reader& reader,
+                                                         std::size_t packet_size) {
+    std::vector<written_mark> marks;
+    if (packet_size < ts_packet) return marks;
+    stream_state state;
+    state.tables.packet_size = packet_size;
+    read_head(reader, state);
+    if (!state.first_pts || !state.video) return marks;
+    read_tail(reader, state);
+    if (state.tail_stamps.empty()) return marks;
+    const std::int64_t last_ms =
+        *std::max_element(state.tail_stamps.begin(), state.tail_stamps.end()) / 90;
+    const std::uint64_t size = reader.file_size();
+    for (std::uint64_t point = 1; point <= mark_points; ++point) {
+        std::uint64_t offset =
+            size / mark_points * point + size % mark_points * point / mark_points;
+        offset -= offset % packet_size;
+        const std::optional<written_mark> mark = mark_at(reader, state, offset);
+        if (!mark) continue;
+        // A clock that jumps (a recording spliced from two) tells no time of the whole file.
+        const std::int64_t before = marks.empty() ? 0 : marks.back().ms;
+        if (mark->ms < before - reordered_ms || mark->ms > last_ms) break;
+        if (mark->ms >= before + written_mark_step_ms) marks.push_back(*mark);
+    }
+    return marks;
 }
 
 namespace {

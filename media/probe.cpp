@@ -220,3 +220,24 @@ bool declares_hevc_video(media::block_reader& reader) {
 }
 
 }  // namespace brindle
+
+namespace brindle::media {
+
+std::vector<written_mark> written_marks_of(block_reader& reader, container kind) {
+    switch (kind) {
+        case container::matroska:
+            return matroska_written_marks(reader);
+        case container::mp4:
+            return mp4_written_marks(reader);
+        case container::mpeg_ts:
+            return transport_stream_written_marks(reader, 188);
+        case container::m2ts:
+            return transport_stream_written_marks(reader, 192);
+        case container::avi:
+            return avi_written_marks(reader);
+        default:
+            return {};
+    }
+}
+
+}  // namespace brindle::media

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "media/byte_source.h"
+#include "media/container.h"
 #include "media/readers.h"
 
 namespace brindle::media {
@@ -37,6 +38,18 @@ std::vector<written_mark> matroska_written_marks(block_reader& reader);
 // track, the bytes of all tracks' chunks ended by then. Empty for a fragmented file or damaged
 // tables.
 std::vector<written_mark> mp4_written_marks(block_reader& reader);
+// The same marks of an MPEG-TS or M2TS file (`packet_size` 188 or 192), read at points spread over
+// the file: the bytes before a picture of its first video stream that starts there, all streams'
+// and the packets' own, and the picture's time from the first. They end where the stream's clock
+// jumps, and are empty when its times cannot be read.
+std::vector<written_mark> transport_stream_written_marks(block_reader& reader,
+                                                         std::size_t packet_size);
+// The same marks of an AVI file, from its index "idx1": after each picture of its first video
+// stream, the bytes of the "movi" list up to that picture's end and the time that picture ends.
+// Empty without an index; they end with the first RIFF of a file larger than one.
+std::vector<written_mark> avi_written_marks(block_reader& reader);
+// The marks of a source of `kind` by the reader above for it; empty for other containers.
+std::vector<written_mark> written_marks_of(block_reader& reader, container kind);
 
 // MP4 and MOV: every sample of every track lies inside an mdat, as the chunk offsets, the
 // chunk map and the sample sizes place them, no box is zeros, and every fragment's samples lie

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <random>
 #include <string>
@@ -257,7 +258,8 @@ TEST(Media, AcceptsOnlyWholeResultsThatLastAsLongAsTheSource) {
          "the result is not a complete MP4 file: its moov box declares"},
         {mp4_end.substr(0, mp4_end.size() / 2), 2000,
          "the result is not a complete MP4 file: its mdat box declares"},
-        {testing::media_sample("hevc_short.mkv"), std::nullopt, "the result lasts 0.5 s, less than one second"},
+        {testing::media_sample("hevc_short.mkv"), std::nullopt,
+         "the result lasts 0.5 s, less than one second"},
         {testing::media_sample("audio.mka"), 2000, "the result holds no video track"},
         {testing::media_sample("audio.m4a"), 2000, "the result holds no video track"},
         {testing::media_sample("hevc.ts"), 2000, "the result is not a Matroska or MP4 file"},
@@ -317,6 +319,52 @@ TEST(Media, MarksAnMp4FilesBytesByTimeFromItsSampleTables) {
     media::memory_source fragmented(moof);
     media::block_reader fragments(fragmented);
     EXPECT_TRUE(media::mp4_written_marks(fragments).empty());
+}
+
+TEST(Media, MarksTransportStreamsAndAviFilesBytesByTime) {
+    REQUIRE_SAMPLES();
+    using marks = std::vector<media::written_mark>;
+    const auto ts = [](media::block_reader& r) {
+        return media::transport_stream_written_marks(r, 188);
+    };
+    const auto m2ts = [](media::block_reader& r) {
+        return media::transport_stream_written_marks(r, 192);
+    };
+    const auto avi = [](media::block_reader& r) { return media::avi_written_marks(r); };
+    const struct {
+        const char* name;
+        std::function<marks(media::block_reader&)> read;
+        std::int64_t last_ms;  // 0: no marks
+    } cases[] = {
+        // The same 12 s as hevc_long.mkv, in 192-byte packets; 2 s in 188-byte ones.
+        {"hevc_long.m2ts", m2ts, 12000},
+        {"h264.ts", ts, 2000},
+        {"mpeg4.avi", avi, 2000},
+        {"h264.avi", avi, 2000},
+        // Packets of another size are no transport stream's; an MP4 is no AVI.
+        {"hevc_long.m2ts", ts, 0},
+        {"h264.ts", m2ts, 0},
+        {"h264.mp4", avi, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string bytes = testing::media_sample(c.name);
+        if (bytes.empty()) continue;
+        media::memory_source source(bytes);
+        media::block_reader reader(source);
+        const marks found = c.read(reader);
+        if (c.last_ms == 0) {
+            EXPECT_TRUE(found.empty());
+            continue;
+        }
+        ASSERT_GE(found.size(), 2u);
+        EXPECT_NEAR(static_cast<double>(found.back().ms), static_cast<double>(c.last_ms), 500);
+        EXPECT_LT(found.back().bytes, bytes.size());
+        for (std::size_t i = 1; i < found.size(); ++i) {
+            EXPECT_GT(found[i].bytes, found[i - 1].bytes);
+            EXPECT_GE(found[i].ms, found[i - 1].ms + media::written_mark_step_ms);
+        }
+    }
 }
 
 TEST(Media, AFailingReadIsNeverTakenForAnAnswer) {

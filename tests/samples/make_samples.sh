@@ -78,6 +78,7 @@ make hevc_long_faststart.mp4 -f lavfi -i testsrc2=size=160x120:rate=10 "${audio[
     "${x265[@]}" -c:a aac -movflags +faststart -f mp4
 make hevc_long.mkv -f lavfi -i testsrc2=size=160x120:rate=10 "${audio[@]}" -t 12 "${x265[@]}" \
     -c:a aac -f matroska
+make hevc_long.m2ts -i "$out/hevc_long.mkv" -c copy -mpegts_m2ts_mode 1 -f mpegts
 make hevc_frac.mp4 "${video[@]}" "${audio[@]}" -t 2.5 "${x265[@]}" -c:a aac -f mp4
 make hevc_frag.mp4 "${video[@]}" "${audio[@]}" "${two[@]}" "${x265[@]}" -c:a aac \
     -movflags frag_keyframe+empty_moov -f mp4
