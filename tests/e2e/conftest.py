@@ -53,16 +53,20 @@ def tools(pytestconfig):
         runner = runner or ["env", f"WINEPREFIX={brindle.parent / 'wineprefix'}", "wine"]
     fake_encoder = Path(option("fake_encoder")).resolve()
     alone = brindle
+    program = None
     if option("platform") == "windows":
         # brindle.exe as the README installs it, with ffmpeg.exe beside it (the stand-in, which
         # also answers the picture comparison): there Brindle finds it, though cmd.exe does not.
+        # Each case is a session of its own: the copies, 20 MB, go with it.
         program = Path(tempfile.mkdtemp(prefix="brindle-e2e-program-"))
         program.chmod(0o755)
         shutil.copyfile(brindle, program / "brindle.exe")
         shutil.copyfile(fake_encoder, program / "ffmpeg.exe")
         brindle = program / "brindle.exe"
-    return Tools(brindle, fake_encoder, option("platform"), runner,
-                 Path(option("samples")).resolve(), alone)
+    yield Tools(brindle, fake_encoder, option("platform"), runner,
+                Path(option("samples")).resolve(), alone)
+    if program:
+        shutil.rmtree(program, ignore_errors=True)
 
 
 @pytest.fixture
