@@ -213,7 +213,9 @@ std::vector<written_mark> avi_written_marks(block_reader& reader) {
             if (chunk_end < movie->movi_data || chunk_end > reader.file_size()) return marks;
             const written_mark mark{chunk_end - movie->movi_data,
                                     static_cast<std::int64_t>(pictures * frame_us / 1000)};
-            if (!marks.empty() && (mark.bytes < marks.back().bytes ||
+            // An index whose pictures add no bytes (a damaged one that ffmpeg ignores) tells no
+            // bytes by time: its marks never reach far enough to foretell from.
+            if (!marks.empty() && (mark.bytes <= marks.back().bytes ||
                                    mark.ms < marks.back().ms + written_mark_step_ms)) {
                 continue;
             }
