@@ -47,11 +47,7 @@ size_watch::size_watch(std::string source, std::uint64_t source_size,
       source_size_(source_size),
       duration_ms_(source_duration_ms.value_or(0)),
       source_kind_(source_kind),
-      foretells_((source_kind == media::container::matroska ||
-                  source_kind == media::container::mp4 ||
-                  source_kind == media::container::mpeg_ts ||
-                  source_kind == media::container::m2ts || source_kind == media::container::avi) &&
-                 duration_ms_ >= foretold_from_ms) {}
+      foretells_(media::has_written_marks(source_kind) && duration_ms_ >= foretold_from_ms) {}
 
 std::vector<media::written_mark> size_watch::output_marks() const {
     platform::file_reader output;
