@@ -52,6 +52,15 @@ def ffmpeg(*args):
     subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", *args], check=True)
 
 
+def make_source(kind, seconds, folder):
+    """The source of KIND, SECONDS long with a tone in AAC, made in FOLDER; its path."""
+    picture, options = SOURCES[kind]
+    source = os.path.join(folder, kind + ".mkv")
+    ffmpeg("-f", "lavfi", "-i", picture, "-f", "lavfi", "-i", "sine=440:sample_rate=48000",
+           "-t", str(seconds), *options, "-c:a", "aac", "-b:a", "128k", source)
+    return source
+
+
 def whole_ssim(result, source):
     done = subprocess.run(["ffmpeg", "-nostdin", "-i", result, "-i", source, "-lavfi",
                            "[0:v:0]setpts=PTS-STARTPTS[a];[1:v:0]setpts=PTS-STARTPTS[b];[a][b]ssim",
@@ -93,10 +102,7 @@ def main():
     totals = {"source": 0, "19": 0, **{t: 0 for t in TARGETS}}
     try:
         for kind in kinds:
-            picture, options = SOURCES[kind]
-            source = os.path.join(folder, kind + ".mkv")
-            ffmpeg("-f", "lavfi", "-i", picture, "-f", "lavfi", "-i", "sine=440:sample_rate=48000",
-                   "-t", str(seconds), *options, "-c:a", "aac", "-b:a", "128k", source)
+            source = make_source(kind, seconds, folder)
             size = os.path.getsize(source)
             totals["source"] += size
             result, extra, took = run_brindle(brindle, source, folder)

@@ -319,11 +319,9 @@ int encode_all(const run_options& options, const candidate_list& candidates,
     // Found once: the comparison runs the ffmpeg the interpreter would find for the default line.
     // Without one, the first result that is to be compared stops the run before it is installed;
     // until then an encoder that is missing too says so itself.
-    // -quality measures with it too.
-    const std::optional<std::string> comparer =
-        options.verify == verify_level::headers && options.quality <= 0
-            ? std::nullopt
-            : platform::find_program("ffmpeg");
+    // -quality measures with it too, and it cuts the sample windows that foretell a result's size,
+    // which without it is told by the encode alone.
+    const std::optional<std::string> comparer = platform::find_program("ffmpeg");
     run_pace pace;
     for (const candidate_entry& entry : candidates.entries) pace.total += entry.stamp.size;
     for (std::size_t i = 0; i < count; ++i) {

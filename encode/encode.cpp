@@ -286,7 +286,7 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     if (!retry) {
         if (const auto mark = matching_mark(path, entry.stamp, marked_as);
             mark && mark->kind == mark_kind::failed) {
-            return skipped_failure_text(*mark);
+            return skipped_failure_text(*mark, quality);
         }
     }
     // The very file the scan chose, unchanged: a better release renamed over it, or a download
@@ -388,7 +388,7 @@ bool ended_the_run(const Measured& measured, encode_outcome& outcome) {
 // when the file is not to be encoded, with `outcome` saying why.
 bool choose_crf(const candidate_entry& entry, const prepared_encode& prepared,
                 const quality_request& request, std::string& command, crf_probe& chosen,
-                encode_outcome& outcome) {
+                std::vector<window_bytes>& windows, encode_outcome& outcome) {
     const quality_search found = search_quality(request);
     if (ended_the_run(found, outcome)) return false;
     if (found.encoder_failed) {
@@ -411,6 +411,7 @@ bool choose_crf(const candidate_entry& entry, const prepared_encode& prepared,
         return false;
     }
     chosen = *found.chosen;
+    windows = found.chosen_bytes;
     command = build_encode_command(line_with_crf(prepared.line, prepared.default_line, chosen.crf),
                                    entry.path, request.shell)
                   .value_or(prepared.command);
@@ -440,6 +441,52 @@ bool keeps_the_quality(const candidate_entry& entry, const prepared_encode& prep
     return false;
 }
 
+// Whether the sample windows' encodes foretell a result that would not be smaller than its
+// source, with `outcome` saying so and the file noted: it is then not encoded at all.
+bool foreseen_not_smaller(const candidate_entry& entry, const prepared_encode& prepared,
+                          const std::vector<window_bytes>& windows, encode_outcome& outcome) {
+    const std::optional<foreseen> sizes =
+        foreseen_size(windows, entry.stamp.size, prepared.source_duration_ms.value_or(0));
+    if (!sizes || !foreseen_larger(*sizes, entry.stamp.size)) return false;
+    outcome.reason = "the result would not be smaller than the source (about " +
+                     size_text(sizes->size) + " of " + size_text(entry.stamp.size) + ", from " +
+                     std::to_string(windows.size()) + " sample windows)";
+    mark_failure(entry.path, entry.stamp, prepared.marked_as, outcome.reason);
+    outcome.reason += "; " + std::string(size_refusal_advice_for(prepared.quality));
+    return true;
+}
+
+// Before the whole encode, the sample windows: under -quality they choose the CRF and `command`
+// takes it; a source long enough has them encoded once with its line. Either way they may foretell
+// a result not smaller than the source. False when the file is not to be encoded, with `outcome`
+// saying why.
+bool foresee_the_result(const candidate_entry& entry, const prepared_encode& prepared,
+                        const quality_request& quality, encoder_output& output,
+                        std::string& command, crf_probe& chosen, encode_outcome& outcome) {
+    std::vector<window_bytes> windows;
+    const bool foreseen = prepared.source_duration_ms.value_or(0) >= foreseen_from_ms;
+    if (prepared.quality > 0) {
+        if (!choose_crf(entry, prepared, quality, command, chosen, windows, outcome)) return false;
+    } else if (foreseen) {
+        const window_encodes encoded = encode_windows(quality);
+        if (encoded.stop_signal != 0) {
+            outcome.stop_signal = encoded.stop_signal;
+            outcome.stop_note = stop_note_for(encoded.killed);
+            return false;
+        }
+        windows = encoded.bytes;
+    } else {
+        return true;
+    }
+    if (foreseen_not_smaller(entry, prepared, windows, outcome)) return false;
+    // The windows' encodes wrote under the output's name; nothing of theirs may stand there.
+    if (std::string fault = output.clear(); !fault.empty()) {
+        outcome.reason = std::move(fault);
+        return false;
+    }
+    return true;
+}
+
 // Runs the encoder at the run's priority, with `growth` watching its output.
 platform::command_result run_encoder(const std::string& command, bool low_priority,
                                      size_watch& growth) {
@@ -466,7 +513,7 @@ bool ended_without_result(const candidate_entry& entry, const prepared_encode& p
     if (ran.cut_short) {
         outcome.reason = growth.refusal();
         mark_failure(entry.path, entry.stamp, prepared.marked_as, outcome.reason);
-        outcome.reason += "; " + std::string(size_refusal_advice);
+        outcome.reason += "; " + std::string(size_refusal_advice_for(prepared.quality));
         return true;
     }
     if (ran.how == platform::command_result::ending::exited && ran.code == 0) return false;
@@ -532,9 +579,10 @@ bool judge_result(const candidate_entry& entry, const prepared_encode& prepared,
             refusal_of_whole_result(entry, prepared, verdict, judged.size, judged.picture);
         !refusal.empty()) {
         mark_failure(entry.path, entry.stamp, prepared.marked_as, refusal);
-        outcome.reason = is_size_refusal(refusal)
-                             ? refusal + "; " + std::string(size_refusal_advice)
-                             : std::move(refusal);
+        outcome.reason =
+            is_size_refusal(refusal)
+                ? refusal + "; " + std::string(size_refusal_advice_for(prepared.quality))
+                : std::move(refusal);
         return false;
     }
     if (!shows_the_sources_picture(entry, prepared, verdict, how.low_priority, how.nearly_full,
@@ -583,16 +631,10 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     const quality_request quality = quality_request_for(entry, prepared, low_priority);
     std::string command = prepared.command;
     crf_probe chosen;
-    if (prepared.quality > 0) {
-        if (!choose_crf(entry, prepared, quality, command, chosen, outcome)) return outcome;
-        // The windows' encodes wrote under the output's name; nothing of theirs may stand there.
-        if (std::string fault = output.clear(); !fault.empty()) {
-            outcome.reason = std::move(fault);
-            return outcome;
-        }
+    if (!foresee_the_result(entry, prepared, quality, output, command, chosen, outcome)) {
+        return outcome;
     }
-    size_watch growth(entry.path, entry.stamp.size, prepared.source_duration_ms,
-                      prepared.source_container);
+    size_watch growth(entry.stamp.size, prepared.source_duration_ms);
     const std::uint64_t started = platform::now_ticks();
     const platform::command_result ran = run_encoder(command, low_priority, growth);
     const bool nearly_full = working_directory_nearly_full();

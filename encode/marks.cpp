@@ -147,9 +147,13 @@ bool is_size_refusal(std::string_view reason) {
            reason.starts_with("the result would not be smaller");
 }
 
-std::string skipped_failure_text(const failure_mark& mark) {
+std::string_view size_refusal_advice_for(double quality) {
+    return quality > 0 ? size_refusal_advice_under_quality : size_refusal_advice;
+}
+
+std::string skipped_failure_text(const failure_mark& mark, double quality) {
     return "it failed on " + mark.date + " (" + mark.reason + ") and has not changed since; " +
-           (is_size_refusal(mark.reason) ? std::string(size_refusal_advice)
+           (is_size_refusal(mark.reason) ? std::string(size_refusal_advice_for(quality))
                                          : std::string("-retry tries it again"));
 }
 

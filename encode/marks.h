@@ -56,15 +56,20 @@ void note_pending(const std::string& path, const file_stamp& stamp);
 // Does `path` carry a pending note that still speaks of the file as it is now?
 bool is_pending(const std::string& path, const file_stamp& stamp);
 
-// What every line refusing a file for its result's size adds, the night it is refused and later.
+// What every line refusing a file for its result's size adds, the night it is refused and later;
+// under -quality (`quality` above 0), whose search chooses the CRF, a lower target is what helps.
 inline constexpr std::string_view size_refusal_advice =
     "it will not be tried again with this encoder line (-quality, or a configuration line with a "
     "higher CRF, may make it smaller)";
+inline constexpr std::string_view size_refusal_advice_under_quality =
+    "it will not be tried again with this encoder line and -quality (a lower -quality may make "
+    "it smaller)";
+std::string_view size_refusal_advice_for(double quality);
 // Does a note's reason refuse the file because its result could not be smaller than the source?
 bool is_size_refusal(std::string_view reason);
 // The line's words for a file skipped because `mark` still matches it: a size refusal is not
 // undone by -retry's whole encode, so it says what would help instead.
-std::string skipped_failure_text(const failure_mark& mark);
+std::string skipped_failure_text(const failure_mark& mark, double quality = 0);
 
 // Marks `path`, whose stamp is `stamp`, as failing for `reason` today with `command_line`.
 // Where the file system keeps no such notes nothing is remembered, and that is no failure.

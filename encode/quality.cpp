@@ -189,4 +189,50 @@ std::string quality_text(int crf, double ssim) {
     return "CRF " + std::to_string(crf) + " for SSIM " + ssim_text(ssim);
 }
 
+namespace {
+
+// The size foreseen from `windows` but the one at `left_out`, or from all of them when there is no
+// such window.
+std::optional<std::uint64_t> size_from(const std::vector<window_bytes>& windows,
+                                       std::size_t left_out, std::uint64_t source_size,
+                                       std::int64_t duration_ms) {
+    double cut_rate = 0, encoded_rate = 0;
+    std::size_t counted = 0;
+    for (std::size_t index = 0; index < windows.size(); ++index) {
+        const window_bytes& window = windows[index];
+        if (window.cut_ms <= 0 || window.encoded_ms <= 0) return std::nullopt;
+        if (index == left_out) continue;
+        cut_rate += static_cast<double>(window.cut_bytes) / static_cast<double>(window.cut_ms);
+        encoded_rate +=
+            static_cast<double>(window.encoded_bytes) / static_cast<double>(window.encoded_ms);
+        ++counted;
+    }
+    if (counted == 0 || cut_rate <= 0 || duration_ms <= 0) return std::nullopt;
+    const double source = static_cast<double>(source_size);
+    const double picture = std::min(
+        source, cut_rate / static_cast<double>(counted) * static_cast<double>(duration_ms));
+    const double size = source + (encoded_rate / cut_rate - 1) * picture;
+    return static_cast<std::uint64_t>(std::max(0.0, size));
+}
+
+}  // namespace
+
+std::optional<foreseen> foreseen_size(const std::vector<window_bytes>& windows,
+                                      std::uint64_t source_size, std::int64_t duration_ms) {
+    const auto all = size_from(windows, windows.size(), source_size, duration_ms);
+    if (!all) return std::nullopt;
+    foreseen sizes{*all, *all};
+    for (std::size_t left_out = 0; windows.size() > 1 && left_out < windows.size(); ++left_out) {
+        if (const auto size = size_from(windows, left_out, source_size, duration_ms)) {
+            sizes.least = std::min(sizes.least, *size);
+        }
+    }
+    return sizes;
+}
+
+bool foreseen_larger(const foreseen& sizes, std::uint64_t source_size) {
+    return static_cast<double>(sizes.least) * 100 >
+           static_cast<double>(source_size) * (100 + foreseen_margin_percent);
+}
+
 }  // namespace brindle

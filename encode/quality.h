@@ -101,6 +101,43 @@ std::string ssim_text(double ssim);
 // The target as it was asked for: "0.98".
 std::string target_text(double target);
 
+// One sample window's picture before and after the file's own line: the bytes of the cut's
+// picture and how long it lasts, and the same of the window's encode, as their own marks count
+// them.
+struct window_bytes {
+    std::uint64_t cut_bytes = 0;
+    std::int64_t cut_ms = 0;
+    std::uint64_t encoded_bytes = 0;
+    std::int64_t encoded_ms = 0;
+};
+
+// The result's size foreseen from its sample windows, before the whole encode: the picture's
+// bytes a second after the line against the cut's, window by window, applied to the source's
+// picture, which is told from the cuts' own rate over the duration; the rest of the source
+// (its sound, above all) is taken to stay as it is. `least` is the smallest of the sizes
+// foreseen with any one window left out, so that no window alone (a noisy opening scene among
+// quiet ones) refuses a file. Nothing when a window tells no time or no bytes.
+struct foreseen {
+    std::uint64_t size = 0;
+    std::uint64_t least = 0;
+};
+std::optional<foreseen> foreseen_size(const std::vector<window_bytes>& windows,
+                                      std::uint64_t source_size, std::int64_t duration_ms);
+
+// The size is foreseen for sources of foreseen_from_ms or more, where the windows' cuts and
+// encodes cost about 3 % of the whole encode or less (4 % and more, at worst 5 %, for sources of
+// five minutes, on the kinds bench/foresee_bench.py makes); shorter ones are stopped once their
+// output passes their size. A result is refused before its encode when even the least size
+// foreseen with a window left out passes the source's by the margin, so that it errs on the side
+// of encoding. Under -quality the chosen CRF's windows are the search's own, and every source is
+// foreseen.
+inline constexpr std::int64_t foreseen_from_ms = 600'000;
+inline constexpr int foreseen_margin_percent = 10;
+
+// Whether what the windows foresaw says a result would not be smaller than a source of
+// `source_size`: even its `least` passes the source's size by the margin.
+bool foreseen_larger(const foreseen& sizes, std::uint64_t source_size);
+
 // One file's search, and the measurement of its whole result.
 struct quality_request {
     std::string ffmpeg;          // the comparison's
@@ -134,12 +171,24 @@ struct quality_search {
     int stop_signal = 0;
     platform::stop_kill killed = platform::stop_kill::none;
     std::vector<std::string> output;  // ffmpeg's last lines, when a window could not be cut
+    // The bytes of every window at the chosen CRF; empty when one could not be read.
+    std::vector<window_bytes> chosen_bytes;
 };
 
 // Cuts the sample windows, encodes them at the CRFs next_crf asks for and measures each, at the
 // encoder's priority and under the same stop handling. tempenc.mkv is reused for each window's
 // encode and removed with the cuts and stats files whatever the outcome.
 quality_search search_quality(const quality_request& request);
+
+// Without -quality: the sample windows cut and encoded once with the file's own line, their
+// bytes read, for foreseen_size. Nothing is foreseen (`bytes` empty) when a window could not be
+// cut, encoded or read: the whole encode then tells. A stop is passed on.
+struct window_encodes {
+    std::vector<window_bytes> bytes;
+    int stop_signal = 0;
+    platform::stop_kill killed = platform::stop_kill::none;
+};
+window_encodes encode_windows(const quality_request& request);
 
 // Removes the windows and stats files a killed run's search left in the working directory.
 void remove_search_leftovers();

@@ -8,7 +8,10 @@
 #include <vector>
 
 #include "encode/quality.h"
+#include "media/byte_source.h"
+#include "media/file_source.h"
 #include "media/result_format.h"
+#include "media/wholeness.h"
 #include "platform/files.h"
 #include "platform/process.h"
 
@@ -37,6 +40,21 @@ void remove_quality_stats() {
     for (int offset = 0; offset < quality_offsets; ++offset) {
         platform::clear_in_working_directory(quality_stats_name(offset));
     }
+}
+
+// The last of the written marks of a file in the working directory, in whatever container its
+// first bytes announce: its pictures' bytes and how long they last. Nothing when it tells neither.
+std::optional<media::written_mark> picture_bytes_of(const std::string& name) {
+    platform::file_reader file;
+    if (file.open_in_working_directory(name) != platform::file_reader::outcome::opened) {
+        return std::nullopt;
+    }
+    media::file_source bytes(file);
+    media::block_reader reader(bytes);
+    const std::vector<media::written_mark> marks =
+        media::written_marks_of(reader, media::read_result_format(reader).kind);
+    if (marks.empty() || marks.back().ms <= 0 || marks.back().bytes == 0) return std::nullopt;
+    return marks.back();
 }
 
 // What one run of ffmpeg measuring a picture answered: the SSIM of each picture compared at the
@@ -100,8 +118,11 @@ bool ended_the_run(const platform::command_result& ran, Outcome& outcome) {
 // target fails the CRF, and the rest are not encoded at it: only a CRF that passes needs every
 // window, and the worst window mostly fails a CRF too high at once. The probe's SSIM is then that
 // window's, which is the worst one's as long as the windows keep their order from CRF to CRF.
+// The bytes of each window it encoded go to `bytes`, by the window's place; a window whose bytes
+// could not be read keeps a zero time there.
 bool probe_crf(const quality_request& request, int crf, std::vector<std::size_t>& order,
-               quality_search& found) {
+               quality_search& found, std::vector<window_bytes>& bytes) {
+    bytes.assign(found.cuts.size(), window_bytes{});
     crf_probe probe{crf, 1.0};
     const std::string line = line_with_crf(request.line, request.default_line, crf);
     std::vector<std::pair<double, std::size_t>> measured_windows;
@@ -135,6 +156,10 @@ bool probe_crf(const quality_request& request, int crf, std::vector<std::size_t>
             found.refusal =
                 "the encoder left no output for a sample window at CRF " + std::to_string(crf);
             return false;
+        }
+        if (const auto encoded = picture_bytes_of(temp_output_name)) {
+            bytes[index].encoded_bytes = encoded->bytes;
+            bytes[index].encoded_ms = encoded->ms;
         }
         const measured_run measured =
             run_measurement(request, inputs_for(request, temp_output_name, cut, 0, 0), {});
@@ -174,6 +199,86 @@ void remove_search_files(std::size_t windows) {
     platform::clear_in_working_directory(temp_output_name);
 }
 
+enum class cut_result { cut, failed, ended };
+
+// Cuts `window` of the source as window number `index`, into the first container that takes it,
+// onto `found.cuts`; `ended` when the search must end, with `found` saying why.
+cut_result cut_window(const quality_request& request, std::size_t index, const time_span& window,
+                      quality_search& found) {
+    platform::command_result ran;
+    for (const cut_kind kind : {cut_kind::mp4, cut_kind::matroska}) {
+        const std::string cut = cut_name(index, kind);
+        // ffmpeg writes through whatever stands under the name, a link among them.
+        if (const op_result cleared = platform::clear_in_working_directory(cut); !cleared.ok()) {
+            found.refusal = cut + " cannot be removed from the working directory: " + cleared.error;
+            return cut_result::ended;
+        }
+        ran =
+            platform::run_program(request.ffmpeg, cut_arguments(request.source, cut, window, kind),
+                                  measuring_settings(request));
+        if (ended_the_run(ran, found)) return cut_result::ended;
+        // A cut that holds no picture is no cut: ffmpeg makes one, and exits 0, when no keyframe
+        // lies within the window of a source without an index.
+        if (ran.how == platform::command_result::ending::exited && ran.code == 0 &&
+            picture_bytes_of(cut)) {
+            found.cuts.push_back(cut);
+            return cut_result::cut;
+        }
+        platform::clear_in_working_directory(cut);
+    }
+    found.output = ran.output_tail;
+    return cut_result::failed;
+}
+
+// Cuts the sample windows from the source into the working directory, as `found.cuts`; false,
+// with `found` saying why and nothing of them left, when one could not be cut.
+bool cut_windows(const quality_request& request, quality_search& found) {
+    for (const time_span& window : windows_of(request)) {
+        const std::size_t index = found.windows++;
+        cut_result cut = cut_window(request, index, window, found);
+        // A source without an index is cut from the first keyframe after the time asked for,
+        // which may lie past the window's end; the window is then cut from as far before it as
+        // such a source is decoded from for a comparison.
+        const std::int64_t before = std::min(window.start_ms, preroll_ms_for(request.source_kind));
+        if (cut == cut_result::failed && before > 0) {
+            cut = cut_window(request, index, {window.start_ms - before, window.length_ms + before},
+                             found);
+        }
+        if (cut == cut_result::cut) continue;
+        if (cut == cut_result::failed) {
+            found.refusal = "the sample windows for -quality could not be cut from the source";
+        }
+        remove_search_files(found.windows);
+        return false;
+    }
+    return true;
+}
+
+// Each cut's picture bytes and how long they last, by the cut's place; a zero time for a cut
+// that tells neither.
+std::vector<window_bytes> cuts_bytes(const std::vector<std::string>& cuts) {
+    std::vector<window_bytes> bytes(cuts.size());
+    for (std::size_t index = 0; index < cuts.size(); ++index) {
+        if (const auto cut = picture_bytes_of(cuts[index])) {
+            bytes[index].cut_bytes = cut->bytes;
+            bytes[index].cut_ms = cut->ms;
+        }
+    }
+    return bytes;
+}
+
+// The encodes' bytes joined with their cuts'; empty when any window lacks either.
+std::vector<window_bytes> with_cut_bytes(std::vector<window_bytes> encoded,
+                                         const std::vector<window_bytes>& cuts) {
+    if (encoded.size() != cuts.size()) return {};
+    for (std::size_t index = 0; index < cuts.size(); ++index) {
+        encoded[index].cut_bytes = cuts[index].cut_bytes;
+        encoded[index].cut_ms = cuts[index].cut_ms;
+        if (encoded[index].cut_ms <= 0 || encoded[index].encoded_ms <= 0) return {};
+    }
+    return encoded;
+}
+
 }  // namespace
 
 void remove_search_leftovers() {
@@ -196,53 +301,26 @@ quality_search search_quality(const quality_request& request) {
         found.cannot_start = quality_missing_line(request.ffmpeg_missing);
         return found;
     }
-    const std::vector<time_span> windows = windows_of(request);
-    for (const time_span& window : windows) {
-        const std::size_t index = found.windows++;
-        platform::command_result ran;
-        std::string cut;
-        for (const cut_kind kind : {cut_kind::mp4, cut_kind::matroska}) {
-            cut = cut_name(index, kind);
-            // ffmpeg writes through whatever stands under the name, a link among them.
-            if (const op_result cleared = platform::clear_in_working_directory(cut);
-                !cleared.ok()) {
-                found.refusal =
-                    cut + " cannot be removed from the working directory: " + cleared.error;
-                remove_search_files(found.windows);
-                return found;
-            }
-            ran = platform::run_program(request.ffmpeg,
-                                        cut_arguments(request.source, cut, window, kind),
-                                        measuring_settings(request));
-            if (ended_the_run(ran, found)) {
-                remove_search_files(found.windows);
-                return found;
-            }
-            if (ran.how == platform::command_result::ending::exited && ran.code == 0 &&
-                platform::file_size(cut) > 0) {
-                break;
-            }
-            platform::clear_in_working_directory(cut);
-        }
-        if (ran.how != platform::command_result::ending::exited || ran.code != 0 ||
-            platform::file_size(cut) <= 0) {
-            found.refusal = "the sample windows for -quality could not be cut from the source";
-            found.output = ran.output_tail;
-            remove_search_files(found.windows);
-            return found;
-        }
-        found.cuts.push_back(cut);
-    }
+    if (!cut_windows(request, found)) return found;
+    const std::vector<window_bytes> cut_bytes = cuts_bytes(found.cuts);
     std::vector<std::size_t> order(found.windows);
     std::iota(order.begin(), order.end(), std::size_t{0});
+    std::vector<std::pair<int, std::vector<window_bytes>>> passed;
     while (const std::optional<int> crf = next_crf(found.probes, request.target)) {
-        if (!probe_crf(request, *crf, order, found)) {
+        std::vector<window_bytes> bytes;
+        if (!probe_crf(request, *crf, order, found, bytes)) {
             remove_search_files(found.windows);
             return found;
         }
+        if (found.probes.back().ssim >= request.target) passed.emplace_back(*crf, bytes);
     }
     remove_search_files(found.windows);
     found.chosen = chosen_probe(found.probes, request.target);
+    for (auto& [crf, bytes] : passed) {
+        if (found.chosen && crf == found.chosen->crf) {
+            found.chosen_bytes = with_cut_bytes(std::move(bytes), cut_bytes);
+        }
+    }
     if (!found.chosen) {
         int lowest = highest_crf;
         double best = 0;
@@ -254,6 +332,39 @@ quality_search search_quality(const quality_request& request) {
                         ssim_text(best) + ")";
     }
     return found;
+}
+
+window_encodes encode_windows(const quality_request& request) {
+    window_encodes encoded;
+    if (request.ffmpeg.empty()) return encoded;
+    quality_search cut;
+    if (!cut_windows(request, cut)) {
+        encoded.stop_signal = cut.stop_signal;
+        encoded.killed = cut.killed;
+        return encoded;
+    }
+    const std::string line = line_with_crf(request.line, request.default_line, built_in_crf);
+    std::vector<window_bytes> bytes(cut.cuts.size());
+    for (std::size_t index = 0; index < cut.cuts.size(); ++index) {
+        const std::optional<std::string> command =
+            build_encode_command(line, cut.cuts[index], request.shell);
+        if (!command || !platform::clear_in_working_directory(temp_output_name).ok()) break;
+        const platform::command_result ran =
+            platform::run_command(*command, measuring_settings(request));
+        if (ran.stop_signal != 0) {
+            encoded.stop_signal = ran.stop_signal;
+            encoded.killed = ran.killed;
+            break;
+        }
+        if (ran.how != platform::command_result::ending::exited || ran.code != 0) break;
+        const auto written = picture_bytes_of(temp_output_name);
+        if (!written) break;
+        bytes[index].encoded_bytes = written->bytes;
+        bytes[index].encoded_ms = written->ms;
+    }
+    encoded.bytes = with_cut_bytes(std::move(bytes), cuts_bytes(cut.cuts));
+    remove_search_files(cut.windows);
+    return encoded;
 }
 
 quality_measure measure_quality(const quality_request& request, const std::string& result) {

@@ -141,9 +141,16 @@ TEST(FailureMarks, SizeRefusalsSayWhatWouldHelpInsteadOfRetry) {
     for (const auto& c : cases) {
         EXPECT_EQ(is_size_refusal(c.reason), c.size) << c.reason;
         const failure_mark mark{mark_kind::failed, 1, 2, 3, "2026-12-07", c.reason};
-        const std::string tail = c.size ? std::string(size_refusal_advice) : "-retry tries it again";
+        const std::string tail =
+            c.size ? std::string(size_refusal_advice) : "-retry tries it again";
         EXPECT_EQ(skipped_failure_text(mark), "it failed on 2026-12-07 (" + std::string(c.reason) +
                                                   ") and has not changed since; " + tail);
+        // Under -quality its search chooses the CRF: a lower target is what helps.
+        const std::string under_quality =
+            c.size ? std::string(size_refusal_advice_under_quality) : "-retry tries it again";
+        EXPECT_EQ(skipped_failure_text(mark, 0.98),
+                  "it failed on 2026-12-07 (" + std::string(c.reason) +
+                      ") and has not changed since; " + under_quality);
     }
 }
 

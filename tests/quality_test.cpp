@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,66 @@ TEST(Quality, FiguresAreCutNotRounded) {
     EXPECT_EQ(ssim_text(0.97999), "0.979");
     EXPECT_EQ(target_text(0.98), "0.98");
     EXPECT_EQ(target_text(0.975), "0.975");
+}
+
+// A source of 10,000,000 bytes and 600 s; each window's picture is compared by its bytes a second,
+// so a cut that starts at an earlier keyframe (and lasts longer than its encode) compares alike.
+TEST(Quality, WindowsForetellTheResultsSize) {
+    const std::uint64_t source = 10'000'000;
+    const std::int64_t duration = 600'000;
+    const struct {
+        const char* what;
+        std::vector<window_bytes> windows;
+        std::optional<std::uint64_t> size, least;
+        bool larger;
+    } rows[] = {
+        {"all picture, halved",
+         {{33'333, 2'000, 16'667, 2'000}, {33'333, 2'000, 16'667, 2'000}},
+         5'000'000,
+         5'000'000,
+         false},
+        {"a cut from an earlier keyframe",
+         {{83'333, 5'000, 16'667, 2'000}},
+         5'000'000,
+         5'000'000,
+         false},
+        {"half of it sound, which stays, the picture doubled",
+         {{16'667, 2'000, 33'333, 2'000}},
+         15'000'000,
+         15'000'000,
+         true},
+        {"one window hard to encode among easy ones: not refused for it alone",
+         {{33'333, 2'000, 100'000, 2'000},
+          {33'333, 2'000, 16'667, 2'000},
+          {33'333, 2'000, 16'667, 2'000}},
+         13'333'333,
+         5'000'000,
+         false},
+        {"every window larger",
+         {{33'333, 2'000, 66'667, 2'000},
+          {33'333, 2'000, 66'667, 2'000},
+          {33'333, 2'000, 50'000, 2'000}},
+         18'333'333,
+         17'500'000,
+         true},
+        {"larger by less than the margin",
+         {{33'333, 2'000, 36'000, 2'000}},
+         10'800'000,
+         10'800'000,
+         false},
+        {"a window without time", {{33'333, 2'000, 16'667, 0}}, std::nullopt, std::nullopt, false},
+        {"no windows", {}, std::nullopt, std::nullopt, false},
+    };
+    for (const auto& row : rows) {
+        const auto sizes = foreseen_size(row.windows, source, duration);
+        ASSERT_EQ(sizes.has_value(), row.size.has_value()) << row.what;
+        if (!sizes) continue;
+        EXPECT_NEAR(static_cast<double>(sizes->size), static_cast<double>(*row.size), 1000)
+            << row.what;
+        EXPECT_NEAR(static_cast<double>(sizes->least), static_cast<double>(*row.least), 1000)
+            << row.what;
+        EXPECT_EQ(foreseen_larger(*sizes, source), row.larger) << row.what;
+    }
 }
 
 }  // namespace

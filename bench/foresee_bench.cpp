@@ -1,0 +1,60 @@
+// How well the sample windows foretell a result's size before its encode: for a source and its
+// whole result made by the same line, the windows are cut from the source and encoded with the
+// line in the working directory, as a run does, and the size they foretell is set against the
+// result's real one.
+//
+//   foresee_bench SOURCE RESULT [LINE]   (LINE: the built-in line when not given)
+//
+// Prints the windows, the real size against the source's, the error of the size foretold and of
+// the least with one window left out, in percent, and whether the file would be refused.
+// Target: within the margin a result is refused by before its encode (see quality.h).
+
+#include <cstdio>
+#include <string>
+
+#include "encode/command.h"
+#include "encode/quality.h"
+#include "media/probe.h"
+#include "platform/files.h"
+#include "platform/process.h"
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: foresee_bench SOURCE RESULT [LINE]\n");
+        return 1;
+    }
+    brindle::quality_request request;
+    request.ffmpeg = brindle::platform::find_program("ffmpeg").value_or("");
+    request.source = argv[1];
+    request.duration_ms = brindle::probe_source(request.source).duration_ms.value_or(0);
+    request.line = argc > 3 ? argv[3] : brindle::default_command_template;
+    request.default_line = argc <= 3;
+    request.low_priority = false;
+    const long long source_size = brindle::platform::file_size(argv[1]);
+    const long long result_size = brindle::platform::file_size(argv[2]);
+    if (request.ffmpeg.empty() || request.duration_ms <= 0 || source_size <= 0 ||
+        result_size <= 0) {
+        std::fprintf(stderr,
+                     "needs ffmpeg on PATH, a source that tells its duration and a result\n");
+        return 1;
+    }
+    const brindle::window_encodes encoded = brindle::encode_windows(request);
+    const auto foreseen = brindle::foreseen_size(
+        encoded.bytes, static_cast<std::uint64_t>(source_size), request.duration_ms);
+    if (!foreseen) {
+        std::fprintf(stderr, "%s: the windows foretold nothing\n", argv[1]);
+        return 1;
+    }
+    const auto error = [&](std::uint64_t size) {
+        return 100.0 * (static_cast<double>(size) / static_cast<double>(result_size) - 1);
+    };
+    std::printf(
+        "%-32s %2zu windows  source %10lld  result %10lld (%3.0f %%)  foretold %+6.1f %%  "
+        "least %+6.1f %%  %s\n",
+        argv[1], encoded.bytes.size(), source_size, result_size,
+        100.0 * static_cast<double>(result_size) / static_cast<double>(source_size),
+        error(foreseen->size), error(foreseen->least),
+        brindle::foreseen_larger(*foreseen, static_cast<std::uint64_t>(source_size)) ? "refused"
+                                                                                     : "encoded");
+    return 0;
+}
