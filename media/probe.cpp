@@ -223,11 +223,6 @@ bool declares_hevc_video(media::block_reader& reader) {
 
 namespace brindle::media {
 
-bool has_written_marks(container kind) {
-    return kind == container::matroska || kind == container::mp4 || kind == container::mpeg_ts ||
-           kind == container::m2ts || kind == container::avi;
-}
-
 std::vector<written_mark> written_marks_of(block_reader& reader, container kind) {
     switch (kind) {
         case container::matroska:

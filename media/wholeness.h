@@ -48,9 +48,7 @@ std::vector<written_mark> transport_stream_written_marks(block_reader& reader,
 // stream, the bytes of the "movi" list up to that picture's end and the time that picture ends.
 // Empty without an index; they end with the first RIFF of a file larger than one.
 std::vector<written_mark> avi_written_marks(block_reader& reader);
-// Whether a reader above reads a source of `kind`; the marks by that reader, empty for other
-// containers.
-bool has_written_marks(container kind);
+// The marks of a file of `kind` by the reader above for it; empty for other containers.
 std::vector<written_mark> written_marks_of(block_reader& reader, container kind);
 
 // MP4 and MOV: every sample of every track lies inside an mdat, as the chunk offsets, the
