@@ -91,6 +91,18 @@ def run_brindle(brindle, source, folder, *args):
     return os.path.join(lib, "film.x265.mkv"), extra, took
 
 
+def foreseen_error(brindle, source, result, crf, folder):
+    """The error of the size the sample windows foresee for RESULT, made from SOURCE by the
+    built-in line at CRF, as bench/foresee_bench (beside BUILD/brindle) prints it."""
+    work = os.path.join(folder, "foresee")
+    os.makedirs(work, exist_ok=True)
+    bench = os.path.join(os.path.dirname(brindle), "bench", "foresee_bench")
+    done = subprocess.run([bench, source, result, BUILT_IN.format(crf=crf)], cwd=work,
+                          capture_output=True, text=True)
+    words = done.stdout.split()
+    return words[words.index("foretold") + 1] + " %" if "foretold" in words else "-"
+
+
 def main():
     if len(sys.argv) < 2:
         sys.exit(__doc__)
@@ -109,8 +121,9 @@ def main():
             cells = [kind, "%.1f MiB" % (size / 2**20)]
             if result:
                 totals["19"] += os.path.getsize(result)
-                cells.append("%d %% / %.4f" % (100 * os.path.getsize(result) // size,
-                                               whole_ssim(result, source)))
+                cells.append("%d %% / %.4f, foreseen %s" % (
+                    100 * os.path.getsize(result) // size, whole_ssim(result, source),
+                    foreseen_error(brindle, source, result, 19, folder)))
             else:
                 totals["19"] += size
                 cells.append("refused")
@@ -128,8 +141,9 @@ def main():
                 with open(config, "w") as line:
                     line.write(BUILT_IN.format(crf=found[1]))
                 _, _, plain = run_brindle(brindle, source, folder, "-config", config)
-                cells.append("CRF %s: %d %% / %.4f (windows %s), search %d %%" % (
-                    found[1], 100 * ratio, ssim, found[2], round(100 * (took - plain) / plain)))
+                cells.append("CRF %s: %d %% / %.4f (windows %s), search %d %%, foreseen %s" % (
+                    found[1], 100 * ratio, ssim, found[2], round(100 * (took - plain) / plain),
+                    foreseen_error(brindle, source, result, found[1], folder)))
             rows.append(cells)
             print(" | ".join(cells), flush=True)
     finally:
