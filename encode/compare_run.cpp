@@ -83,9 +83,23 @@ comparison_outcome compare_pictures(const comparison_request& request) {
     settings.capture_output = true;
     std::vector<window_figures> figures;
     for (const std::optional<time_span>& span : spans) {
-        remove_stats_files();
-        const platform::command_result ran =
-            platform::run_program(request.ffmpeg, comparison_arguments(inputs, span), settings);
+        comparison_inputs tried = inputs;
+        platform::command_result ran;
+        while (true) {
+            remove_stats_files();
+            ran =
+                platform::run_program(request.ffmpeg, comparison_arguments(tried, span), settings);
+            // A source without an index is decoded from its first keyframe after the time asked
+            // for; when that lies past the window, nothing is compared, and the window is read
+            // again from twice as far before it, up to the source's start.
+            const bool none = ran.how == platform::command_result::ending::exited &&
+                              ran.code == 0 && read_best_figures("ssim", "All").empty();
+            if (!none || !span || tried.source_preroll_ms <= 0 ||
+                tried.source_preroll_ms >= span->start_ms) {
+                break;
+            }
+            tried.source_preroll_ms *= 2;
+        }
         if (ran.stop_signal != 0) {
             remove_stats_files();
             outcome.stop_signal = ran.stop_signal;

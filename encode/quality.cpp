@@ -191,17 +191,22 @@ std::string quality_text(int crf, double ssim) {
 
 namespace {
 
-// The size foreseen from `windows` but the one at `left_out`, or from all of them when there is no
-// such window.
+// The size foreseen from `windows` but those `left_out` marks. Two ways, and the smaller counts:
+// each errs large where the other does not. The windows' picture bytes a second after the line
+// against their cuts', applied to the source's picture (told from the cuts' rate over the
+// duration) with the rest of the source taken to stay, errs large where the rest does not stay:
+// an MPEG-TS file's padding, or sound that the line encodes smaller. The windows' own bytes a
+// second over the duration leave the rest out, and err large only at a high CRF, where each
+// window's first picture, always a keyframe, weighs more than the whole encode's keyframes do.
 std::optional<std::uint64_t> size_from(const std::vector<window_bytes>& windows,
-                                       std::size_t left_out, std::uint64_t source_size,
+                                       const std::vector<bool>& left_out, std::uint64_t source_size,
                                        std::int64_t duration_ms) {
     double cut_rate = 0, encoded_rate = 0;
     std::size_t counted = 0;
     for (std::size_t index = 0; index < windows.size(); ++index) {
         const window_bytes& window = windows[index];
         if (window.cut_ms <= 0 || window.encoded_ms <= 0) return std::nullopt;
-        if (index == left_out) continue;
+        if (left_out[index]) continue;
         cut_rate += static_cast<double>(window.cut_bytes) / static_cast<double>(window.cut_ms);
         encoded_rate +=
             static_cast<double>(window.encoded_bytes) / static_cast<double>(window.encoded_ms);
@@ -209,23 +214,38 @@ std::optional<std::uint64_t> size_from(const std::vector<window_bytes>& windows,
     }
     if (counted == 0 || cut_rate <= 0 || duration_ms <= 0) return std::nullopt;
     const double source = static_cast<double>(source_size);
-    const double picture = std::min(
-        source, cut_rate / static_cast<double>(counted) * static_cast<double>(duration_ms));
-    const double size = source + (encoded_rate / cut_rate - 1) * picture;
-    return static_cast<std::uint64_t>(std::max(0.0, size));
+    const double duration = static_cast<double>(duration_ms);
+    const double content = std::min(source, cut_rate / static_cast<double>(counted) * duration);
+    const double against_cuts = source + (encoded_rate / cut_rate - 1) * content;
+    const double by_rate = encoded_rate / static_cast<double>(counted) * duration;
+    return static_cast<std::uint64_t>(std::max(0.0, std::min(against_cuts, by_rate)));
 }
 
 }  // namespace
 
 std::optional<foreseen> foreseen_size(const std::vector<window_bytes>& windows,
                                       std::uint64_t source_size, std::int64_t duration_ms) {
-    const auto all = size_from(windows, windows.size(), source_size, duration_ms);
+    const std::size_t count = windows.size();
+    std::vector<bool> left_out(count, false);
+    const auto all = size_from(windows, left_out, source_size, duration_ms);
     if (!all) return std::nullopt;
     foreseen sizes{*all, *all};
-    for (std::size_t left_out = 0; windows.size() > 1 && left_out < windows.size(); ++left_out) {
+    const auto least_without = [&] {
         if (const auto size = size_from(windows, left_out, source_size, duration_ms)) {
             sizes.least = std::min(sizes.least, *size);
         }
+    };
+    for (std::size_t index = 0; count > 1 && index < count; ++index) {
+        left_out.assign(count, false);
+        left_out[index] = true;
+        least_without();
+    }
+    // The first window is the opening and the last the closing: titles and credits, which may
+    // both be harder to encode than the rest.
+    if (count >= 4) {
+        left_out.assign(count, false);
+        left_out.front() = left_out.back() = true;
+        least_without();
     }
     return sizes;
 }

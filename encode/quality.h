@@ -88,7 +88,7 @@ std::vector<std::string> quality_arguments(const quality_inputs& inputs,
 enum class cut_kind { mp4, matroska };
 
 // ffmpeg's arguments that copy `window` of the source's first video track to `cut`, from the
-// keyframe at or before the window's start.
+// keyframe at or before the window's start (after it, in a source without an index).
 std::vector<std::string> cut_arguments(const std::string& source, const std::string& cut,
                                        const time_span& window, cut_kind kind);
 
@@ -111,12 +111,13 @@ struct window_bytes {
     std::int64_t encoded_ms = 0;
 };
 
-// The result's size foreseen from its sample windows, before the whole encode: the picture's
-// bytes a second after the line against the cut's, window by window, applied to the source's
-// picture, which is told from the cuts' own rate over the duration; the rest of the source
-// (its sound, above all) is taken to stay as it is. `least` is the smallest of the sizes
-// foreseen with any one window left out, so that no window alone (a noisy opening scene among
-// quiet ones) refuses a file. Nothing when a window tells no time or no bytes.
+// The result's size foreseen from its sample windows, before the whole encode, from what the
+// windows' encodes made of their cuts' pictures: the smaller of their bytes a second against the
+// cuts', applied to the source, and their own bytes a second over the duration (quality.cpp says
+// why both). `least` is the smallest of the sizes foreseen with any one window left out, and
+// with four windows or more with the first and the last left out together, so that no window
+// alone (a noisy opening scene among quiet ones), nor the opening and the closing together,
+// refuses a file. Nothing when a window tells no time or no bytes.
 struct foreseen {
     std::uint64_t size = 0;
     std::uint64_t least = 0;

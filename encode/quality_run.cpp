@@ -238,11 +238,14 @@ bool cut_windows(const quality_request& request, quality_search& found) {
         cut_result cut = cut_window(request, index, window, found);
         // A source without an index is cut from the first keyframe after the time asked for,
         // which may lie past the window's end; the window is then cut from as far before it as
-        // such a source is decoded from for a comparison.
-        const std::int64_t before = std::min(window.start_ms, preroll_ms_for(request.source_kind));
-        if (cut == cut_result::failed && before > 0) {
-            cut = cut_window(request, index, {window.start_ms - before, window.length_ms + before},
+        // such a source is decoded from for a comparison, and from twice as far each time after,
+        // up to the source's start.
+        for (std::int64_t before = preroll_ms_for(request.source_kind);
+             cut == cut_result::failed && before > 0 && window.start_ms > 0; before *= 2) {
+            const std::int64_t from = std::max<std::int64_t>(0, window.start_ms - before);
+            cut = cut_window(request, index, {from, window.length_ms + window.start_ms - from},
                              found);
+            if (from == 0) break;
         }
         if (cut == cut_result::cut) continue;
         if (cut == cut_result::failed) {

@@ -91,8 +91,8 @@ TEST(Quality, FiguresAreCutNotRounded) {
     EXPECT_EQ(target_text(0.975), "0.975");
 }
 
-// A source of 10,000,000 bytes and 600 s; each window's picture is compared by its bytes a second,
-// so a cut that starts at an earlier keyframe (and lasts longer than its encode) compares alike.
+// A source of 10,000,000 bytes and 600 s; each window is compared by its bytes a second, so a cut
+// that starts at an earlier keyframe (and lasts longer than its encode) compares alike.
 TEST(Quality, WindowsForetellTheResultsSize) {
     const std::uint64_t source = 10'000'000;
     const std::int64_t duration = 600'000;
@@ -112,16 +112,29 @@ TEST(Quality, WindowsForetellTheResultsSize) {
          5'000'000,
          5'000'000,
          false},
-        {"half of it sound, which stays, the picture doubled",
+        {"an MPEG-TS file padded to twice what it holds, the picture doubled",
          {{16'667, 2'000, 33'333, 2'000}},
-         15'000'000,
-         15'000'000,
-         true},
+         10'000'000,
+         10'000'000,
+         false},
+        {"half of it sound, which the line may encode smaller, the picture the same",
+         {{16'667, 2'000, 16'667, 2'000}},
+         5'000'000,
+         5'000'000,
+         false},
         {"one window hard to encode among easy ones: not refused for it alone",
          {{33'333, 2'000, 100'000, 2'000},
           {33'333, 2'000, 16'667, 2'000},
           {33'333, 2'000, 16'667, 2'000}},
          13'333'333,
+         5'000'000,
+         false},
+        {"a hard opening and closing among four: not refused for them alone",
+         {{33'333, 2'000, 100'000, 2'000},
+          {33'333, 2'000, 16'667, 2'000},
+          {33'333, 2'000, 16'667, 2'000},
+          {33'333, 2'000, 100'000, 2'000}},
+         17'500'000,
          5'000'000,
          false},
         {"every window larger",
@@ -130,6 +143,11 @@ TEST(Quality, WindowsForetellTheResultsSize) {
           {33'333, 2'000, 50'000, 2'000}},
          18'333'333,
          17'500'000,
+         true},
+        {"all picture, larger by a fifth",
+         {{33'333, 2'000, 40'000, 2'000}, {33'333, 2'000, 40'000, 2'000}},
+         12'000'000,
+         12'000'000,
          true},
         {"larger by less than the margin",
          {{33'333, 2'000, 36'000, 2'000}},
