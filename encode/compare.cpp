@@ -170,6 +170,11 @@ std::int64_t preroll_ms_for(media::container kind) {
     }
 }
 
+std::optional<std::int64_t> longer_preroll(std::int64_t preroll_ms, const time_span& window) {
+    if (preroll_ms <= 0 || preroll_ms >= window.start_ms) return std::nullopt;
+    return 2 * preroll_ms;
+}
+
 compared_size compared_size_for(int source_width, int source_height) {
     if (source_width <= 0 || source_height <= 0) return {};
     const double scale = std::min({1.0 / 8, 320.0 / source_width, 180.0 / source_height});

@@ -117,6 +117,15 @@ struct picture_floors {
 std::string judge_pictures(const std::vector<window_figures>& windows,
                            const picture_floors& floors = {});
 
+// A source without an index (MPEG-TS, MPEG-PS) is read from wherever ffmpeg's seek lands, which
+// may lie between keyframes: the pictures from there to the next keyframe are decoded from
+// references that were never read, and look like a result that differs. A window of such a source
+// whose figures are missing or fall short is read again from twice as far before it: the preroll
+// for that, or nothing once the window was read from the source's start or the source has an
+// index. Reading from further back is never worse: a keyframe passed on the way makes the window's
+// pictures the source's own, and from the start they are what the encoder saw.
+std::optional<std::int64_t> longer_preroll(std::int64_t preroll_ms, const time_span& window);
+
 // "H:MM:SS" for a time in the source.
 std::string clock_text(std::int64_t ms);
 

@@ -1,8 +1,10 @@
 // Running the picture comparison: ffmpeg once per window, started from an argument list by the
 // process layer, and its stats files read back.
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "encode/compare.h"
@@ -85,20 +87,21 @@ comparison_outcome compare_pictures(const comparison_request& request) {
     for (const std::optional<time_span>& span : spans) {
         comparison_inputs tried = inputs;
         platform::command_result ran;
+        window_figures found;
+        found.window = span.value_or(time_span{0, request.duration_ms});
         while (true) {
             remove_stats_files();
             ran =
                 platform::run_program(request.ffmpeg, comparison_arguments(tried, span), settings);
-            // A source without an index is decoded from its first keyframe after the time asked
-            // for; when that lies past the window, nothing is compared, and the window is read
-            // again from twice as far before it, up to the source's start.
-            const bool none = ran.how == platform::command_result::ending::exited &&
-                              ran.code == 0 && read_best_figures("ssim", "All").empty();
-            if (!none || !span || tried.source_preroll_ms <= 0 ||
-                tried.source_preroll_ms >= span->start_ms) {
-                break;
-            }
-            tried.source_preroll_ms *= 2;
+            found.decoded = ran.how == platform::command_result::ending::exited && ran.code == 0;
+            found.ssim = read_best_figures("ssim", "All");
+            found.psnr = read_best_figures("psnr", "psnr_avg");
+            // A source without an index may have been read from a seek between keyframes, or
+            // from its first keyframe after the time asked for, past the window.
+            const std::optional<std::int64_t> longer =
+                span ? longer_preroll(tried.source_preroll_ms, *span) : std::nullopt;
+            if (!found.decoded || !longer || judge_pictures({found}).empty()) break;
+            tried.source_preroll_ms = *longer;
         }
         if (ran.stop_signal != 0) {
             remove_stats_files();
@@ -111,12 +114,8 @@ comparison_outcome compare_pictures(const comparison_request& request) {
             outcome.cannot_start = comparison_missing_line(ffmpeg_start_failure(ran));
             return outcome;
         }
-        window_figures& found = figures.emplace_back();
-        found.window = span.value_or(time_span{0, request.duration_ms});
-        found.decoded = ran.how == platform::command_result::ending::exited && ran.code == 0;
-        found.ssim = read_best_figures("ssim", "All");
-        found.psnr = read_best_figures("psnr", "psnr_avg");
-        if (!found.decoded) {
+        figures.push_back(std::move(found));
+        if (!figures.back().decoded) {
             outcome.output = ran.output_tail;
             break;
         }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -377,7 +378,17 @@ quality_measure measure_quality(const quality_request& request, const std::strin
                                              preroll_ms_for(request.source_kind));
     std::vector<double> all;
     for (const time_span& window : windows_of(request)) {
-        const measured_run measured = run_measurement(request, inputs, window);
+        quality_inputs tried = inputs;
+        measured_run measured = run_measurement(request, tried, window);
+        // A source without an index may have been read from a seek between keyframes.
+        for (std::optional<std::int64_t> longer =
+                 longer_preroll(tried.reference_preroll_ms, window);
+             longer && measured.decoded &&
+             (measured.ssim.empty() || mean_of(measured.ssim) < request.target - quality_allowance);
+             longer = longer_preroll(tried.reference_preroll_ms, window)) {
+            tried.reference_preroll_ms = *longer;
+            measured = run_measurement(request, tried, window);
+        }
         if (ended_the_run(measured.ran, measure)) return measure;
         if (!measured.decoded || measured.ssim.empty()) {
             measure.refusal =

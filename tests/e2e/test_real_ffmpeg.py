@@ -187,6 +187,24 @@ def test_real_ffmpeg_stops_a_result_that_cannot_shrink(case):
     assert run.status == 0 and "has not changed since; it will not be tried again" in run.out, run.out
 
 
+def test_real_ffmpeg_reads_mpeg_ts_from_a_keyframe(case):
+    """An MPEG-TS source whose keyframes lie 80 s apart, further than a window's seek reads before
+    it, is judged against its own pictures and converted, with the built-in line and -quality."""
+    native_ffmpeg(case)
+    os.mkdir("lib")
+    sample = case.dir / "sample.ts"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x96:rate=25", "-t", "90", "-c:v", "libx264",
+           "-preset", "ultrafast", "-b:v", "300k", "-g", "2000", "-keyint_min", "2000",
+           "-sc_threshold", "0", "-pix_fmt", "yuv420p", "-f", "mpegts", str(sample))
+    args = ["-days", "3", "-dir", "lib", "-ext", "ts", "-docurrent"]
+    for name, extra in (("built", []), ("quality", ["-quality", "0.97"])):
+        shutil.copy(sample, f"lib/{name}.x264.ts")
+        run = case.run(*args, *extra, timeout=ENCODE_TIMEOUT)
+        converted = [r for r in run.records if r[0] == "converted"]
+        assert run.status == 0 and len(converted) == 1, run.shown()
+        assert whole_ssim(converted[0][2], str(sample)) >= 0.965, run.out
+
+
 def whole_ssim(result, source):
     """ffmpeg's SSIM All of every picture of RESULT against SOURCE, measured by the test itself."""
     done = subprocess.run(["ffmpeg", "-nostdin", "-i", result, "-i", source, "-lavfi",
