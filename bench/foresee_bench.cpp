@@ -30,17 +30,16 @@ int main(int argc, char** argv) {
     request.line = argc > 3 ? argv[3] : brindle::default_command_template;
     request.default_line = argc <= 3;
     request.low_priority = false;
-    const long long source_size = brindle::platform::file_size(argv[1]);
-    const long long result_size = brindle::platform::file_size(argv[2]);
-    if (request.ffmpeg.empty() || request.duration_ms <= 0 || source_size <= 0 ||
-        result_size <= 0) {
+    const std::uint64_t source_size = brindle::platform::file_size(argv[1]).value_or(0);
+    const std::uint64_t result_size = brindle::platform::file_size(argv[2]).value_or(0);
+    if (request.ffmpeg.empty() || request.duration_ms <= 0 || source_size == 0 ||
+        result_size == 0) {
         std::fprintf(stderr,
                      "needs ffmpeg on PATH, a source that tells its duration and a result\n");
         return 1;
     }
     const brindle::window_encodes encoded = brindle::encode_windows(request);
-    const auto foreseen = brindle::foreseen_size(
-        encoded.bytes, static_cast<std::uint64_t>(source_size), request.duration_ms);
+    const auto foreseen = brindle::foreseen_size(encoded.bytes, source_size, request.duration_ms);
     if (!foreseen) {
         std::fprintf(stderr, "%s: the windows foretold nothing\n", argv[1]);
         return 1;
@@ -49,12 +48,12 @@ int main(int argc, char** argv) {
         return 100.0 * (static_cast<double>(size) / static_cast<double>(result_size) - 1);
     };
     std::printf(
-        "%-32s %2zu windows  source %10lld  result %10lld (%3.0f %%)  foretold %+6.1f %%  "
+        "%-32s %2zu windows  source %10llu  result %10llu (%3.0f %%)  foretold %+6.1f %%  "
         "least %+6.1f %%  %s\n",
-        argv[1], encoded.bytes.size(), source_size, result_size,
+        argv[1], encoded.bytes.size(), static_cast<unsigned long long>(source_size),
+        static_cast<unsigned long long>(result_size),
         100.0 * static_cast<double>(result_size) / static_cast<double>(source_size),
         error(foreseen->size), error(foreseen->least),
-        brindle::foreseen_larger(*foreseen, static_cast<std::uint64_t>(source_size)) ? "refused"
-                                                                                     : "encoded");
+        brindle::foreseen_larger(*foreseen, source_size) ? "refused" : "encoded");
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "platform/files.h"
@@ -73,10 +74,10 @@ template_load load_command_template(const std::string& config) {
     if (config.empty()) return {default_command_template, {}};
     std::vector<char> buffer(template_read_size);
     std::string error;
-    const long long read = platform::read_file_start(config, buffer.data(), buffer.size(), &error);
-    if (read < 0) return {default_command_template, "it cannot be read: " + error};
-    const std::string raw =
-        without_byte_order_mark(std::string(buffer.data(), static_cast<std::size_t>(read)));
+    const std::optional<std::size_t> read =
+        platform::read_file_start(config, buffer.data(), buffer.size(), &error);
+    if (!read) return {default_command_template, "it cannot be read: " + error};
+    const std::string raw = without_byte_order_mark(std::string(buffer.data(), *read));
     template_load loaded;
     loaded.command_template = first_line_of(raw);
     loaded.fault = fault_of(raw, loaded.command_template);

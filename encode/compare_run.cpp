@@ -36,11 +36,10 @@ std::vector<double> read_best_figures(const char* measure, std::string_view key)
 }  // namespace
 
 std::string read_small_file(const std::string& path) {
-    const long long size = platform::file_size(path);
-    if (size <= 0) return {};
+    const std::uint64_t size = platform::file_size(path).value_or(0);
+    if (size == 0) return {};
     std::string text(static_cast<std::size_t>(size), '\0');
-    const long long got = platform::read_file_start(path, text.data(), text.size());
-    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    text.resize(platform::read_file_start(path, text.data(), text.size()).value_or(0));
     return text;
 }
 

@@ -80,9 +80,9 @@ bool mark_matches(const failure_mark& mark, const file_stamp& stamp,
 
 std::optional<failure_mark> matching_mark(const std::string& path, const file_stamp& stamp,
                                           const std::string& command_line) {
-    std::string text;
-    if (!platform::read_file_note(path, text)) return std::nullopt;
-    std::optional<failure_mark> mark = read_mark_text(text);
+    const std::optional<std::string> text = platform::read_file_note(path);
+    if (!text) return std::nullopt;
+    std::optional<failure_mark> mark = read_mark_text(*text);
     if (!mark || !mark_matches(*mark, stamp, command_line)) return std::nullopt;
     return mark;
 }
@@ -103,9 +103,9 @@ mark_kind kind_after_failure(const std::optional<failure_mark>& earlier, const f
 namespace {
 
 std::optional<failure_mark> note_of(const std::string& path) {
-    std::string text;
-    if (!platform::read_file_note(path, text)) return std::nullopt;
-    return read_mark_text(text);
+    const std::optional<std::string> text = platform::read_file_note(path);
+    if (!text) return std::nullopt;
+    return read_mark_text(*text);
 }
 
 }  // namespace

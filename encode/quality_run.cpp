@@ -153,7 +153,7 @@ bool probe_crf(const quality_request& request, int crf, std::vector<std::size_t>
             found.failed_crf = crf;
             return false;
         }
-        if (platform::file_size(temp_output_name) <= 0) {
+        if (platform::file_size(temp_output_name).value_or(0) == 0) {
             found.refusal =
                 "the encoder left no output for a sample window at CRF " + std::to_string(crf);
             return false;
@@ -289,7 +289,7 @@ void remove_search_leftovers() {
     for (std::size_t index = 0; index < most_sample_windows; ++index) {
         for (const cut_kind kind : {cut_kind::mp4, cut_kind::matroska}) {
             const std::string cut = cut_name(index, kind);
-            if (platform::file_size(cut) >= 0) platform::clear_in_working_directory(cut);
+            if (platform::file_size(cut)) platform::clear_in_working_directory(cut);
         }
     }
     remove_quality_stats();

@@ -15,9 +15,9 @@ namespace brindle::platform {
 // ---- Reading files -----------------------------------------------------------------------
 
 // Reads up to `size` bytes from the start of the file into `buffer`. Answers the number of bytes
-// read, or -1 when the file cannot be opened (with the system's reason in `error` when given).
-long long read_file_start(const std::string& path, char* buffer, std::size_t size,
-                          std::string* error = nullptr);
+// read, or nothing when the file cannot be opened (with the system's reason in `error` when given).
+std::optional<std::size_t> read_file_start(const std::string& path, char* buffer, std::size_t size,
+                                           std::string* error = nullptr);
 
 // ---- Looking inside files without blocking -----------------------------------------------
 
@@ -78,15 +78,15 @@ private:
 // ---- Notes kept with a file --------------------------------------------------------------
 
 // A short text stored with the file itself: the extended attribute "user.brindle" on POSIX, the
-// alternate data stream ":brindle" on NTFS. Answers false when there is none or the file system
-// keeps no such notes. Writing leaves the file's last-write time as it was.
-bool read_file_note(const std::string& path, std::string& text);
+// alternate data stream ":brindle" on NTFS. Nothing, or false, when there is none or the file
+// system keeps no such notes. Writing leaves the file's last-write time as it was.
+std::optional<std::string> read_file_note(const std::string& path);
 bool write_file_note(const std::string& path, const std::string& text);
 
 // ---- File operations used by the replace sequence ---------------------------------------
 
-// The size of the file at `path`, or -1 when there is no such file (or it cannot be examined).
-long long file_size(const std::string& path);
+// The size of the file at `path`; nothing when there is no such file (or it cannot be examined).
+std::optional<std::uint64_t> file_size(const std::string& path);
 
 // The bytes this process may still write on the volume that holds `folder`; nothing when the
 // system cannot tell.
@@ -152,8 +152,8 @@ op_result copy_to_new_file(const std::string& from, const std::string& to);
 
 // Gives the file `to` the permissions and the modification time of the file `from`: on POSIX the
 // mode, and owner and group where this process may set them (a refusal for lack of rights is no
-// failure); on Windows the read-only, hidden, system, archive and not-indexed attributes. Neither path is followed
-// through a link; `to` must be a regular file.
+// failure); on Windows the read-only, hidden, system, archive and not-indexed attributes. Neither
+// path is followed through a link; `to` must be a regular file.
 op_result copy_attributes(const std::string& from, const std::string& to);
 
 // Clears the read-only attribute, which keeps Windows from deleting a file. `not_supported` when

@@ -85,23 +85,23 @@ constexpr const char* not_regular_text = "not a regular file";
 
 }  // namespace
 
-long long read_file_start(const std::string& path, char* buffer, std::size_t size,
-                          std::string* error) {
+std::optional<std::size_t> read_file_start(const std::string& path, char* buffer, std::size_t size,
+                                           std::string* error) {
     // Never blocks: the name could have become a FIFO between the look and the open, so the open
     // handle is asked again.
     struct stat status;
     if (!is_regular_before_open(path, true)) {
         if (error) *error = not_regular_text;
-        return -1;
+        return std::nullopt;
     }
     unique_fd fd(open_retrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid() || ::fstat(fd.get(), &status) != 0) {
         if (error) *error = std::strerror(errno);
-        return -1;
+        return std::nullopt;
     }
     if (!S_ISREG(status.st_mode)) {
         if (error) *error = not_regular_text;
-        return -1;
+        return std::nullopt;
     }
     std::size_t total = 0;
     while (total < size) {
@@ -183,19 +183,18 @@ constexpr const char* note_attribute = "user.brindle";
 constexpr std::size_t most_note_size = 4096;
 }  // namespace
 
-bool read_file_note(const std::string& path, std::string& text) {
+std::optional<std::string> read_file_note(const std::string& path) {
     std::string buffer(most_note_size, '\0');
     const ssize_t got = ::lgetxattr(path.c_str(), note_attribute, buffer.data(), buffer.size());
-    if (got < 0) return false;
+    if (got < 0) return std::nullopt;
     buffer.resize(static_cast<std::size_t>(got));
-    text = std::move(buffer);
-    return true;
+    return buffer;
 }
 
-long long file_size(const std::string& path) {
+std::optional<std::uint64_t> file_size(const std::string& path) {
     struct stat status;
-    if (::stat(path.c_str(), &status) != 0) return -1;
-    return status.st_size;
+    if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(status.st_size);
 }
 
 std::optional<std::uint64_t> free_bytes_in(const std::string& folder) {

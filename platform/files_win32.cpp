@@ -37,17 +37,17 @@ bool is_disk_file(HANDLE file) { return GetFileType(file) == FILE_TYPE_DISK; }
 
 }  // namespace
 
-long long read_file_start(const std::string& path, char* buffer, std::size_t size,
-                          std::string* error) {
+std::optional<std::size_t> read_file_start(const std::string& path, char* buffer, std::size_t size,
+                                           std::string* error) {
     const auto file = open_file(path, GENERIC_READ, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
     if (!file.valid()) {
         if (error) *error = error_text(GetLastError());
-        return -1;
+        return std::nullopt;
     }
     if (!is_disk_file(file.get())) {
         if (error) *error = "not a regular file";
-        return -1;
+        return std::nullopt;
     }
     std::size_t total = 0;
     while (total < size) {
@@ -57,7 +57,7 @@ long long read_file_start(const std::string& path, char* buffer, std::size_t siz
         if (!ReadFile(file.get(), buffer + total, chunk, &got, nullptr) || got == 0) break;
         total += got;
     }
-    return static_cast<long long>(total);
+    return total;
 }
 
 file_reader::~file_reader() { close(); }
@@ -142,24 +142,25 @@ namespace {
 constexpr std::size_t most_note_size = 4096;
 }  // namespace
 
-bool read_file_note(const std::string& path, std::string& text) {
+std::optional<std::string> read_file_note(const std::string& path) {
     const auto stream = open_file(path + ":brindle", GENERIC_READ, OPEN_EXISTING);
-    if (!stream.valid()) return false;
+    if (!stream.valid()) return std::nullopt;
     std::string buffer(most_note_size, '\0');
     DWORD got = 0;
     if (!ReadFile(stream.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-        return false;
+        return std::nullopt;
     }
     buffer.resize(got);
-    text = std::move(buffer);
-    return true;
+    return buffer;
 }
 
-long long file_size(const std::string& path) {
+std::optional<std::uint64_t> file_size(const std::string& path) {
     const auto wide = to_wide_path(path);
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!wide || !GetFileAttributesExW(wide->c_str(), GetFileExInfoStandard, &data)) return -1;
-    return static_cast<long long>(join_halves(data.nFileSizeHigh, data.nFileSizeLow));
+    if (!wide || !GetFileAttributesExW(wide->c_str(), GetFileExInfoStandard, &data)) {
+        return std::nullopt;
+    }
+    return join_halves(data.nFileSizeHigh, data.nFileSizeLow);
 }
 
 std::optional<std::uint64_t> free_bytes_in(const std::string& folder) {

@@ -175,10 +175,10 @@ TEST(Platform, ReadsTheStartOfAFile) {
     scoped_temp_dir dir;
     write_file(dir.path() / "f", "0123456789");
     char buffer[16] = {};
-    EXPECT_EQ(platform::read_file_start(join(dir, "f"), buffer, sizeof buffer), 10);
+    EXPECT_EQ(platform::read_file_start(join(dir, "f"), buffer, sizeof buffer), 10u);
     EXPECT_EQ(std::string(buffer, 10), "0123456789");
-    EXPECT_EQ(platform::read_file_start(join(dir, "f"), buffer, 4), 4);
-    EXPECT_EQ(platform::read_file_start(join(dir, "missing"), buffer, sizeof buffer), -1);
+    EXPECT_EQ(platform::read_file_start(join(dir, "f"), buffer, 4), 4u);
+    EXPECT_EQ(platform::read_file_start(join(dir, "missing"), buffer, sizeof buffer), std::nullopt);
 }
 
 TEST(Platform, FileReaderReadsAtAnyOffsetAndOpensOnlyRegularFiles) {
@@ -207,7 +207,7 @@ TEST(Platform, FileReaderReadsAtAnyOffsetAndOpensOnlyRegularFiles) {
         // A device name opens the device: only a disk file is read.
         EXPECT_EQ(file.open("NUL"), platform::file_reader::outcome::not_regular);
         EXPECT_EQ(file.open(join(dir, "COM1.mkv")), platform::file_reader::outcome::not_regular);
-        EXPECT_EQ(platform::read_file_start("NUL", buffer, 4), -1);
+        EXPECT_EQ(platform::read_file_start("NUL", buffer, 4), std::nullopt);
         return;
     }
     std::error_code no_link;
@@ -216,7 +216,7 @@ TEST(Platform, FileReaderReadsAtAnyOffsetAndOpensOnlyRegularFiles) {
     ASSERT_EQ(std::system(("mkfifo '" + join(dir, "fifo") + "'").c_str()), 0);
     EXPECT_EQ(file.open(join(dir, "fifo")), platform::file_reader::outcome::not_regular);
     std::string error;
-    EXPECT_EQ(platform::read_file_start(join(dir, "fifo"), buffer, 4, &error), -1)
+    EXPECT_EQ(platform::read_file_start(join(dir, "fifo"), buffer, 4, &error), std::nullopt)
         << "the start of a FIFO is never read: it could wait for ever";
     EXPECT_EQ(error, "not a regular file");
 }
@@ -229,8 +229,8 @@ TEST(Platform, FileOperationsOfTheReplaceSequence) {
     write_file(from_utf8(source), "source");
     write_file(from_utf8(other), "other!");
 
-    EXPECT_EQ(platform::file_size(source), 6);
-    EXPECT_EQ(platform::file_size(join(dir, "missing")), -1);
+    EXPECT_EQ(platform::file_size(source), 6u);
+    EXPECT_EQ(platform::file_size(join(dir, "missing")), std::nullopt);
     EXPECT_EQ(platform::status_of(source).what, kind::regular);
     EXPECT_EQ(platform::status_of(source).stamp.size, 6u);
     EXPECT_EQ(platform::status_of(dir.str()).what, kind::directory);
@@ -362,11 +362,10 @@ TEST(Platform, ChangesStayInsideTheConfinedFolders) {
         EXPECT_EQ(result.why, op_result::fault::outside) << step;
         EXPECT_NE(result.error.find("outside the library folder"), std::string::npos) << step;
     }
-    std::string note;
     EXPECT_FALSE(platform::write_file_note(into_link, "note")) << "no note by way of the link";
     EXPECT_FALSE(platform::write_file_note(lib + "/home/a.mkv", "note")) << "nor on the user's";
-    EXPECT_FALSE(platform::read_file_note(join(dir, "a.mkv"), note));
-    EXPECT_FALSE(platform::read_file_note(outside + "/secret.mkv", note));
+    EXPECT_FALSE(platform::read_file_note(join(dir, "a.mkv")));
+    EXPECT_FALSE(platform::read_file_note(outside + "/secret.mkv"));
     EXPECT_EQ(read_file(from_utf8(join(dir, "lib2") + "/b.mkv")), "sibling");
     EXPECT_EQ(read_file(from_utf8(outside + "/secret.mkv")), "secret");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "private"), {}), 1);
@@ -386,10 +385,8 @@ TEST(Platform, ANoteGoesWhereItsFileGoes) {
     if (!platform::write_file_note(a, "note of a")) GTEST_SKIP() << "no notes here";
     ASSERT_TRUE(platform::write_file_note(c, "note of c"));
     ASSERT_TRUE(platform::rename_no_replace(a, b).ok());
-    std::string note;
-    EXPECT_TRUE(platform::read_file_note(b, note));
-    EXPECT_EQ(note, "note of a");
-    EXPECT_FALSE(platform::read_file_note(a, note)) << "the old name keeps no note";
+    EXPECT_EQ(platform::read_file_note(b), "note of a");
+    EXPECT_FALSE(platform::read_file_note(a)) << "the old name keeps no note";
     platform::open_directory folder;
     ASSERT_TRUE(platform::open_top_directory(dir.str(), folder).ok());
     std::vector<std::string> names;
@@ -397,10 +394,10 @@ TEST(Platform, ANoteGoesWhereItsFileGoes) {
     EXPECT_EQ(names, (std::vector<std::string>{"b.mkv", "c.mkv"}));
 
     ASSERT_TRUE(platform::rename_replace(c, b).ok());
-    EXPECT_TRUE(platform::read_file_note(b, note));
-    EXPECT_EQ(note, "note of c") << "the replaced file's note is gone with it";
+    EXPECT_EQ(platform::read_file_note(b), "note of c")
+        << "the replaced file's note is gone with it";
     ASSERT_TRUE(platform::remove_file(b).ok());
-    EXPECT_FALSE(platform::read_file_note(b, note));
+    EXPECT_FALSE(platform::read_file_note(b));
     EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
