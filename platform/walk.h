@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -105,7 +106,7 @@ struct file_details {
 };
 
 // Details of the entry of `dir`, without following a final link; from the listing where it
-// delivered them. Answers false when the entry cannot be examined.
-bool file_details_of(const open_directory& dir, const dir_entry& entry, file_details& details);
+// delivered them. Nothing when the entry cannot be examined.
+std::optional<file_details> file_details_of(const open_directory& dir, const dir_entry& entry);
 
 }  // namespace brindle::platform

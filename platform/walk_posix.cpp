@@ -90,7 +90,8 @@ entry_kind kind_by_type(unsigned char type) {
     }
 }
 
-void fill_details(const struct statx& status, file_details& details) {
+file_details details_from(const struct statx& status) {
+    file_details details;
     const auto& creation = (status.stx_mask & STATX_BTIME) ? status.stx_btime : status.stx_mtime;
     details.is_regular = S_ISREG(status.stx_mode);
     details.size = status.stx_size;
@@ -100,6 +101,7 @@ void fill_details(const struct statx& status, file_details& details) {
     details.volume = makedev(status.stx_dev_major, status.stx_dev_minor);
     details.index = status.stx_ino;
     details.identified = true;
+    return details;
 }
 
 constexpr unsigned details_mask = STATX_TYPE | STATX_SIZE | STATX_BTIME | STATX_MTIME | STATX_INO;
@@ -176,14 +178,13 @@ op_result read_directory(const open_directory& dir, const entry_filter& keep,
     return result;
 }
 
-bool file_details_of(const open_directory& dir, const dir_entry& entry, file_details& details) {
+std::optional<file_details> file_details_of(const open_directory& dir, const dir_entry& entry) {
     struct statx status;
     if (::statx(static_cast<int>(dir.native), entry.name.c_str(),
                 AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, details_mask, &status) != 0) {
-        return false;
+        return std::nullopt;
     }
-    fill_details(status, details);
-    return true;
+    return details_from(status);
 }
 
 }  // namespace brindle::platform

@@ -174,14 +174,14 @@ op_result read_directory(const open_directory& dir, const entry_filter& keep,
     return {};
 }
 
-bool file_details_of(const open_directory&, const dir_entry& entry, file_details& details) {
-    if (!entry.has_details) return false;
-    details = {};
+std::optional<file_details> file_details_of(const open_directory&, const dir_entry& entry) {
+    if (!entry.has_details) return std::nullopt;
+    file_details details;
     details.is_regular = entry.kind == entry_kind::file;
     details.size = entry.size;
     details.creation_ticks = entry.creation_ticks;
     details.write_ticks = entry.write_ticks;
-    return true;
+    return details;
 }
 
 }  // namespace brindle::platform

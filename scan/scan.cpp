@@ -76,8 +76,9 @@ bool is_inside_library(const walk_state& state, const std::string& real) {
 void consider_file(walk_state& state, const platform::open_directory& dir,
                    const platform::dir_entry& entry, const std::string& path) {
     const scan_filters& filters = state.filters;
-    platform::file_details details;
-    if (!platform::file_details_of(dir, entry, details) || !details.is_regular) return;
+    const std::optional<platform::file_details> found = platform::file_details_of(dir, entry);
+    if (!found || !found->is_regular) return;
+    const platform::file_details& details = *found;
     if (!passes_size_test(details.size, filters.minsize)) return;
     const std::uint64_t age = age_in_days(platform::now_ticks(), details.creation_ticks);
     if (!passes_age_test(age, filters.days, filters.docurrent) &&

@@ -99,8 +99,9 @@ TEST(Platform, ListsEntriesSortedAndClassified) {
                                                                      : kind::file;
         EXPECT_EQ(entry.kind, expected_kind) << entry.name;
         if (expected_kind != kind::file) continue;
-        platform::file_details details;
-        ASSERT_TRUE(platform::file_details_of(top, entry, details)) << entry.name;
+        const std::optional<platform::file_details> found = platform::file_details_of(top, entry);
+        ASSERT_TRUE(found) << entry.name;
+        const platform::file_details& details = *found;
         EXPECT_TRUE(details.is_regular) << entry.name;
         EXPECT_EQ(details.size, 5u) << entry.name;
         // Within a day of now: a wrong epoch or unit is off by years.
@@ -144,8 +145,9 @@ TEST(Platform, ClockAndIdentity) {
     EXPECT_EQ(by_path.what, path_state::kind::regular);
     for (const auto& entry : list_all(top)) {
         if (entry.name != "f") continue;
-        platform::file_details through_folder;
-        ASSERT_TRUE(platform::file_details_of(top, entry, through_folder));
+        const std::optional<platform::file_details> found = platform::file_details_of(top, entry);
+        ASSERT_TRUE(found);
+        const platform::file_details& through_folder = *found;
         EXPECT_TRUE(through_folder.is_regular);
         EXPECT_EQ(through_folder.size, 2u);
         EXPECT_EQ(through_folder.size, by_path.stamp.size);
