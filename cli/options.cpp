@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "cli/exit_codes.h"
@@ -96,8 +98,12 @@ constexpr option_rule option_table[] = {
          }},
     {.name = "-shard",
      .bad_value = "\n\tThe -shard value must be K/N with 1 <= K <= N <= 1000, as in -shard 2/3.\n",
-     .take = [](run_options& o,
-                const std::string& v) { return read_shard(v, o.shard_index, o.shard_count); }},
+     .take =
+         [](run_options& o, const std::string& v) {
+             const std::optional<std::pair<int, int>> shard = read_shard(v);
+             if (shard) std::tie(o.shard_index, o.shard_count) = *shard;
+             return shard.has_value();
+         }},
     {.name = "-retry",
      .takes_value = false,
      .take =
@@ -326,16 +332,14 @@ int read_clock_time(const std::string& text) {
     return hours * 60 + minutes;
 }
 
-bool read_shard(const std::string& text, int& index, int& count) {
+std::optional<std::pair<int, int>> read_shard(const std::string& text) {
     const std::size_t slash = text.find('/');
-    if (slash == std::string::npos) return false;
+    if (slash == std::string::npos) return std::nullopt;
     const std::string_view whole = text;
     const int k = read_digits(whole.substr(0, slash), 4);
     const int n = read_digits(whole.substr(slash + 1), 4);
-    if (k < 1 || n < k || n > 1000) return false;
-    index = k;
-    count = n;
-    return true;
+    if (k < 1 || n < k || n > 1000) return std::nullopt;
+    return std::pair(k, n);
 }
 
 std::int32_t read_integer(const std::string& text) {

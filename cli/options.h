@@ -3,7 +3,9 @@
 // The command line: the options of one run, the usage text and the rules that read them.
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "encode/compare.h"
@@ -51,8 +53,8 @@ int read_clock_time(const std::string& text);
 // else.
 double read_quality(const std::string& text);
 
-// "K/N" with 1 <= K <= N <= 1000; false for anything else.
-bool read_shard(const std::string& text, int& index, int& count);
+// "K/N" with 1 <= K <= N <= 1000, as K and N; nothing for anything else.
+std::optional<std::pair<int, int>> read_shard(const std::string& text);
 
 // The usage text, as printed.
 std::string usage_text();

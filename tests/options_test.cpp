@@ -264,10 +264,10 @@ TEST(Options, SchedulingValues) {
         {"2", false, 0, 0},   {"+1/3", false, 0, 0},
     };
     for (const auto& [text, good, k, n] : shards) {
-        int index = 0, count = 0;
-        EXPECT_EQ(read_shard(text, index, count), good) << text;
+        const std::optional<std::pair<int, int>> shard = read_shard(text);
+        EXPECT_EQ(shard.has_value(), good) << text;
         if (good) {
-            EXPECT_EQ(std::pair(index, count), std::pair(k, n)) << text;
+            EXPECT_EQ(shard, std::pair(k, n)) << text;
         }
     }
 
