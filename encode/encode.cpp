@@ -232,7 +232,11 @@ install_journal& run_journal() {
 
 std::string read_journal() {
     platform::file_reader reader;
-    if (reader.open(journal_file_name) != platform::file_reader::outcome::opened) return {};
+    // Through the checked working directory, as it is written, never through a link planted there.
+    if (reader.open_in_working_directory(journal_file_name) !=
+        platform::file_reader::outcome::opened) {
+        return {};
+    }
     constexpr std::uint64_t most_journal_size = 1 << 20;
     std::string text(static_cast<std::size_t>(std::min(reader.size(), most_journal_size)), '\0');
     text.resize(reader.read_at(0, text.data(), text.size()));
