@@ -3,7 +3,8 @@
 // line in the working directory, as a run does, and the size they foretell is set against the
 // result's real one.
 //
-//   foresee_bench SOURCE RESULT [LINE]   (LINE: the built-in line when not given)
+//   foresee_bench SOURCE RESULT [LINE]   (LINE: the built-in line when not given; a number N: the
+//                                         built-in line at CRF N, as -quality makes it)
 //
 // Prints the windows, the real size against the source's, the error of the size foretold and of
 // the least with one window left out, in percent, and whether the file would be refused.
@@ -20,15 +21,20 @@
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: foresee_bench SOURCE RESULT [LINE]\n");
+        std::fprintf(stderr, "usage: foresee_bench SOURCE RESULT [LINE | CRF]\n");
         return 1;
     }
     brindle::quality_request request;
     request.ffmpeg = brindle::platform::find_program("ffmpeg").value_or("");
     request.source = argv[1];
     request.duration_ms = brindle::probe_source(request.source).duration_ms.value_or(0);
-    request.line = argc > 3 ? argv[3] : brindle::default_command_template;
-    request.default_line = argc <= 3;
+    const std::string line = argc > 3 ? argv[3] : "";
+    const bool crf = !line.empty() && line.find_first_not_of("0123456789") == std::string::npos;
+    request.default_line = line.empty() || crf;
+    request.line =
+        line.empty() ? brindle::default_command_template
+        : crf ? brindle::line_with_crf(brindle::default_command_template, true, std::stoi(line))
+              : line;
     request.low_priority = false;
     const std::uint64_t source_size = brindle::platform::file_size(argv[1]).value_or(0);
     const std::uint64_t result_size = brindle::platform::file_size(argv[2]).value_or(0);

@@ -44,7 +44,7 @@ def main():
                                capture_output=True)
                 encode = time.monotonic() - started
                 started = time.monotonic()
-                done = subprocess.run([bench, source, result, line], cwd=work,
+                done = subprocess.run([bench, source, result, str(crf)], cwd=work,
                                       capture_output=True, text=True)
                 windows = time.monotonic() - started
                 words = done.stdout.split()

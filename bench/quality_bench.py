@@ -97,7 +97,7 @@ def foreseen_error(brindle, source, result, crf, folder):
     work = os.path.join(folder, "foresee")
     os.makedirs(work, exist_ok=True)
     bench = os.path.join(os.path.dirname(brindle), "bench", "foresee_bench")
-    done = subprocess.run([bench, source, result, BUILT_IN.format(crf=crf)], cwd=work,
+    done = subprocess.run([bench, source, result, str(crf)], cwd=work,
                           capture_output=True, text=True)
     words = done.stdout.split()
     return words[words.index("foretold") + 1] + " %" if "foretold" in words else "-"

@@ -173,6 +173,20 @@ std::vector<std::string> cut_arguments(const std::string& source, const std::str
             "file:" + cut};
 }
 
+std::vector<std::string> sound_cut_arguments(const std::string& source, const std::string& cut,
+                                             const time_span& window) {
+    return {"-nostdin",   "-hide_banner",
+            "-nostats",   "-v",
+            "error",      "-y",
+            "-ss",        seconds_text(window.start_ms),
+            "-t",         seconds_text(window.length_ms),
+            "-i",         "file:" + source,
+            "-map",       "0:a",
+            "-c",         "copy",
+            "-f",         "matroska",
+            "file:" + cut};
+}
+
 std::string ssim_text(double ssim) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f", std::floor(ssim * 1000) / 1000);
@@ -196,12 +210,13 @@ namespace {
 // against their cuts', applied to the source's picture (told from the cuts' rate over the
 // duration) with the rest of the source taken to stay, errs large where the rest does not stay:
 // an MPEG-TS file's padding, or sound that the line encodes smaller. The windows' own bytes a
-// second over the duration leave the rest out, and err large only at a high CRF, where each
-// window's first picture, always a keyframe, weighs more than the whole encode's keyframes do.
+// second over the duration, with the sound where the line is known to keep it (the built-in line
+// copies it), leave the rest out, and err large only at a high CRF, where each window's first
+// picture, always a keyframe, weighs more than the whole encode's keyframes do.
 std::optional<std::uint64_t> size_from(const std::vector<window_bytes>& windows,
                                        const std::vector<bool>& left_out, std::uint64_t source_size,
                                        std::int64_t duration_ms) {
-    double cut_rate = 0, encoded_rate = 0;
+    double cut_rate = 0, encoded_rate = 0, sound_rate = 0;
     std::size_t counted = 0;
     for (std::size_t index = 0; index < windows.size(); ++index) {
         const window_bytes& window = windows[index];
@@ -210,6 +225,10 @@ std::optional<std::uint64_t> size_from(const std::vector<window_bytes>& windows,
         cut_rate += static_cast<double>(window.cut_bytes) / static_cast<double>(window.cut_ms);
         encoded_rate +=
             static_cast<double>(window.encoded_bytes) / static_cast<double>(window.encoded_ms);
+        if (window.sound_ms > 0) {
+            sound_rate +=
+                static_cast<double>(window.sound_bytes) / static_cast<double>(window.sound_ms);
+        }
         ++counted;
     }
     if (counted == 0 || cut_rate <= 0 || duration_ms <= 0) return std::nullopt;
@@ -217,7 +236,7 @@ std::optional<std::uint64_t> size_from(const std::vector<window_bytes>& windows,
     const double duration = static_cast<double>(duration_ms);
     const double content = std::min(source, cut_rate / static_cast<double>(counted) * duration);
     const double against_cuts = source + (encoded_rate / cut_rate - 1) * content;
-    const double by_rate = encoded_rate / static_cast<double>(counted) * duration;
+    const double by_rate = (encoded_rate + sound_rate) / static_cast<double>(counted) * duration;
     return static_cast<std::uint64_t>(std::max(0.0, std::min(against_cuts, by_rate)));
 }
 

@@ -14,6 +14,7 @@
 #include "encode/command.h"
 #include "encode/compare.h"
 #include "media/container.h"
+#include "media/wholeness.h"
 #include "platform/process.h"
 
 namespace brindle {
@@ -91,6 +92,10 @@ enum class cut_kind { mp4, matroska };
 // keyframe at or before the window's start (after it, in a source without an index).
 std::vector<std::string> cut_arguments(const std::string& source, const std::string& cut,
                                        const time_span& window, cut_kind kind);
+// The same for the source's sound tracks alone, into Matroska, which takes any of them: how many
+// bytes a second of sound the built-in line, which copies it, keeps in the result.
+std::vector<std::string> sound_cut_arguments(const std::string& source, const std::string& cut,
+                                             const time_span& window);
 
 // "CRF 26 for SSIM 0.981".
 std::string quality_text(int crf, double ssim);
@@ -109,6 +114,10 @@ struct window_bytes {
     std::int64_t cut_ms = 0;
     std::uint64_t encoded_bytes = 0;
     std::int64_t encoded_ms = 0;
+    // The window's sound as the line keeps it, where that is known (the built-in line copies it);
+    // a zero time where it is not, or there is none.
+    std::uint64_t sound_bytes = 0;
+    std::int64_t sound_ms = 0;
 };
 
 // The result's size foreseen from its sample windows, before the whole encode, from what the
@@ -162,6 +171,8 @@ struct quality_search {
     std::optional<crf_probe> chosen;
     std::size_t windows = 0;
     std::vector<std::string> cuts;  // their names in the working directory
+    // Each cut window's sound, cut alone, under the built-in line: its bytes and how long it lasts.
+    std::vector<media::written_mark> sounds;
     // Why no CRF was chosen, in words for a "Not converted: PATH: " line; empty when one was.
     std::string refusal;
     // A window's encode that did not end well, and the CRF it ran at.

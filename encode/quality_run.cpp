@@ -24,6 +24,10 @@ std::string cut_name(std::size_t index, cut_kind kind) {
     return "tempenc-window-" + std::to_string(index) + (kind == cut_kind::mp4 ? ".mp4" : ".mkv");
 }
 
+std::string sound_cut_name(std::size_t index) {
+    return "tempenc-sound-" + std::to_string(index) + ".mkv";
+}
+
 platform::command_settings measuring_settings(const quality_request& request) {
     platform::command_settings settings;
     settings.low_priority = request.low_priority;
@@ -44,8 +48,9 @@ void remove_quality_stats() {
 }
 
 // The last of the written marks of a file in the working directory, in whatever container its
-// first bytes announce: its pictures' bytes and how long they last. Nothing when it tells neither.
-std::optional<media::written_mark> picture_bytes_of(const std::string& name) {
+// first bytes announce: its bytes (a cut's or a window's encode's picture, a sound cut's sound)
+// and how long they last. Nothing when it tells neither.
+std::optional<media::written_mark> written_bytes_of(const std::string& name) {
     platform::file_reader file;
     if (file.open_in_working_directory(name) != platform::file_reader::outcome::opened) {
         return std::nullopt;
@@ -158,7 +163,7 @@ bool probe_crf(const quality_request& request, int crf, std::vector<std::size_t>
                 "the encoder left no output for a sample window at CRF " + std::to_string(crf);
             return false;
         }
-        if (const auto encoded = picture_bytes_of(temp_output_name)) {
+        if (const auto encoded = written_bytes_of(temp_output_name)) {
             bytes[index].encoded_bytes = encoded->bytes;
             bytes[index].encoded_ms = encoded->ms;
         }
@@ -195,6 +200,7 @@ void remove_search_files(std::size_t windows) {
         for (const cut_kind kind : {cut_kind::mp4, cut_kind::matroska}) {
             platform::clear_in_working_directory(cut_name(index, kind));
         }
+        platform::clear_in_working_directory(sound_cut_name(index));
     }
     remove_quality_stats();
     platform::clear_in_working_directory(temp_output_name);
@@ -221,7 +227,7 @@ cut_result cut_window(const quality_request& request, std::size_t index, const t
         // A cut that holds no picture is no cut: ffmpeg makes one, and exits 0, when no keyframe
         // lies within the window of a source without an index.
         if (ran.how == platform::command_result::ending::exited && ran.code == 0 &&
-            picture_bytes_of(cut)) {
+            written_bytes_of(cut)) {
             found.cuts.push_back(cut);
             return cut_result::cut;
         }
@@ -229,6 +235,32 @@ cut_result cut_window(const quality_request& request, std::size_t index, const t
     }
     found.output = ran.output_tail;
     return cut_result::failed;
+}
+
+// Under the built-in line, which copies the sound: the sound of `window` alone, its bytes and how
+// long it lasts onto `found.sounds` (nothing of it where the source has none or it cannot be
+// cut), the cut itself removed at once. False when the search must end, with `found` saying why.
+bool cut_sound(const quality_request& request, std::size_t index, const time_span& window,
+               quality_search& found) {
+    const std::string cut = sound_cut_name(index);
+    if (const op_result cleared = platform::clear_in_working_directory(cut); !cleared.ok()) {
+        found.refusal = cut + " cannot be removed from the working directory: " + cleared.error;
+        remove_search_files(found.windows);
+        return false;
+    }
+    const platform::command_result ran =
+        platform::run_program(request.ffmpeg, sound_cut_arguments(request.source, cut, window),
+                              measuring_settings(request));
+    if (ended_the_run(ran, found)) {
+        remove_search_files(found.windows);
+        return false;
+    }
+    found.sounds.resize(found.cuts.size());
+    if (ran.how == platform::command_result::ending::exited && ran.code == 0) {
+        found.sounds.back() = written_bytes_of(cut).value_or(media::written_mark{});
+    }
+    platform::clear_in_working_directory(cut);
+    return true;
 }
 
 // Cuts the sample windows from the source into the working directory, as `found.cuts`; false,
@@ -248,7 +280,10 @@ bool cut_windows(const quality_request& request, quality_search& found) {
                              found);
             if (from == 0) break;
         }
-        if (cut == cut_result::cut) continue;
+        if (cut == cut_result::cut) {
+            if (request.default_line && !cut_sound(request, index, window, found)) return false;
+            continue;
+        }
         if (cut == cut_result::failed) {
             found.refusal = "the sample windows for -quality could not be cut from the source";
         }
@@ -258,14 +293,18 @@ bool cut_windows(const quality_request& request, quality_search& found) {
     return true;
 }
 
-// Each cut's picture bytes and how long they last, by the cut's place; a zero time for a cut
-// that tells neither.
-std::vector<window_bytes> cuts_bytes(const std::vector<std::string>& cuts) {
-    std::vector<window_bytes> bytes(cuts.size());
-    for (std::size_t index = 0; index < cuts.size(); ++index) {
-        if (const auto cut = picture_bytes_of(cuts[index])) {
+// Each cut's picture bytes and how long they last, by the cut's place, and its sound's where it
+// was cut; a zero time for a cut that tells neither.
+std::vector<window_bytes> cuts_bytes(const quality_search& found) {
+    std::vector<window_bytes> bytes(found.cuts.size());
+    for (std::size_t index = 0; index < found.cuts.size(); ++index) {
+        if (const auto cut = written_bytes_of(found.cuts[index])) {
             bytes[index].cut_bytes = cut->bytes;
             bytes[index].cut_ms = cut->ms;
+        }
+        if (index < found.sounds.size()) {
+            bytes[index].sound_bytes = found.sounds[index].bytes;
+            bytes[index].sound_ms = found.sounds[index].ms;
         }
     }
     return bytes;
@@ -278,6 +317,8 @@ std::vector<window_bytes> with_cut_bytes(std::vector<window_bytes> encoded,
     for (std::size_t index = 0; index < cuts.size(); ++index) {
         encoded[index].cut_bytes = cuts[index].cut_bytes;
         encoded[index].cut_ms = cuts[index].cut_ms;
+        encoded[index].sound_bytes = cuts[index].sound_bytes;
+        encoded[index].sound_ms = cuts[index].sound_ms;
         if (encoded[index].cut_ms <= 0 || encoded[index].encoded_ms <= 0) return {};
     }
     return encoded;
@@ -291,6 +332,8 @@ void remove_search_leftovers() {
             const std::string cut = cut_name(index, kind);
             if (platform::file_size(cut)) platform::clear_in_working_directory(cut);
         }
+        const std::string sound = sound_cut_name(index);
+        if (platform::file_size(sound)) platform::clear_in_working_directory(sound);
     }
     remove_quality_stats();
 }
@@ -306,7 +349,7 @@ quality_search search_quality(const quality_request& request) {
         return found;
     }
     if (!cut_windows(request, found)) return found;
-    const std::vector<window_bytes> cut_bytes = cuts_bytes(found.cuts);
+    const std::vector<window_bytes> cut_bytes = cuts_bytes(found);
     std::vector<std::size_t> order(found.windows);
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::vector<std::pair<int, std::vector<window_bytes>>> passed;
@@ -361,12 +404,12 @@ window_encodes encode_windows(const quality_request& request) {
             break;
         }
         if (ran.how != platform::command_result::ending::exited || ran.code != 0) break;
-        const auto written = picture_bytes_of(temp_output_name);
+        const auto written = written_bytes_of(temp_output_name);
         if (!written) break;
         bytes[index].encoded_bytes = written->bytes;
         bytes[index].encoded_ms = written->ms;
     }
-    encoded.bytes = with_cut_bytes(std::move(bytes), cuts_bytes(cut.cuts));
+    encoded.bytes = with_cut_bytes(std::move(bytes), cuts_bytes(cut));
     remove_search_files(cut.windows);
     return encoded;
 }
