@@ -234,9 +234,12 @@ std::optional<std::uint64_t> size_from(const std::vector<window_bytes>& windows,
     if (counted == 0 || cut_rate <= 0 || duration_ms <= 0) return std::nullopt;
     const double source = static_cast<double>(source_size);
     const double duration = static_cast<double>(duration_ms);
-    const double content = std::min(source, cut_rate / static_cast<double>(counted) * duration);
+    const double count = static_cast<double>(counted);
+    // The source's picture can be no more than what its sound leaves of it.
+    const double sound = std::min(source, sound_rate / count * duration);
+    const double content = std::min(source - sound, cut_rate / count * duration);
     const double against_cuts = source + (encoded_rate / cut_rate - 1) * content;
-    const double by_rate = (encoded_rate + sound_rate) / static_cast<double>(counted) * duration;
+    const double by_rate = (encoded_rate + sound_rate) / count * duration;
     return static_cast<std::uint64_t>(std::max(0.0, std::min(against_cuts, by_rate)));
 }
 
