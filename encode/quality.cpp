@@ -159,32 +159,35 @@ std::vector<std::string> quality_arguments(const quality_inputs& inputs,
     return args;
 }
 
-std::vector<std::string> cut_arguments(const std::string& source, const std::string& cut,
-                                       const time_span& window, cut_kind kind) {
+namespace {
+
+// ffmpeg's arguments that copy the streams `map` picks of `window` of the source to `cut`, in
+// `format`.
+std::vector<std::string> copy_arguments(const std::string& source, const std::string& cut,
+                                        const time_span& window, const char* map,
+                                        const char* format) {
     return {"-nostdin",   "-hide_banner",
             "-nostats",   "-v",
             "error",      "-y",
             "-ss",        seconds_text(window.start_ms),
             "-t",         seconds_text(window.length_ms),
             "-i",         "file:" + source,
-            "-map",       "0:V:0",
+            "-map",       map,
             "-c",         "copy",
-            "-f",         kind == cut_kind::mp4 ? "mp4" : "matroska",
+            "-f",         format,
             "file:" + cut};
+}
+
+}  // namespace
+
+std::vector<std::string> cut_arguments(const std::string& source, const std::string& cut,
+                                       const time_span& window, cut_kind kind) {
+    return copy_arguments(source, cut, window, "0:V:0", kind == cut_kind::mp4 ? "mp4" : "matroska");
 }
 
 std::vector<std::string> sound_cut_arguments(const std::string& source, const std::string& cut,
                                              const time_span& window) {
-    return {"-nostdin",   "-hide_banner",
-            "-nostats",   "-v",
-            "error",      "-y",
-            "-ss",        seconds_text(window.start_ms),
-            "-t",         seconds_text(window.length_ms),
-            "-i",         "file:" + source,
-            "-map",       "0:a",
-            "-c",         "copy",
-            "-f",         "matroska",
-            "file:" + cut};
+    return copy_arguments(source, cut, window, "0:a", "matroska");
 }
 
 std::string ssim_text(double ssim) {
