@@ -26,7 +26,7 @@ H264 = ["-c:v", "libx264", "-preset", "veryfast", "-b:v", "2500k", "-maxrate", "
 SOURCES = {
     "clean": ("testsrc2=size=%s:rate=25" % SIZE, H264 + ["-pix_fmt", "yuv420p"]),
     "grain": ("testsrc2=size=%s:rate=25,noise=alls=10:allf=t" % SIZE, H264 + ["-pix_fmt", "yuv420p"]),
-    "animation": ("life=s=214x120:mold=10:rate=25:ratio=0.1:death_color=#C83232:"
+    "animation": ("life=s=214x120:seed=1:mold=10:rate=25:ratio=0.1:death_color=#C83232:"
                   "life_color=#00ff00,scale=%s:flags=neighbor" % SIZE.replace("x", ":"),
                   H264 + ["-pix_fmt", "yuv420p"]),
     "dark": ("testsrc2=size=%s:rate=25,eq=brightness=-0.3:contrast=0.4,noise=alls=4:allf=t" % SIZE,

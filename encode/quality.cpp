@@ -220,24 +220,26 @@ std::optional<std::uint64_t> size_from(const std::vector<window_bytes>& windows,
                                        const std::vector<bool>& left_out, std::uint64_t source_size,
                                        std::int64_t duration_ms) {
     double cut_rate = 0, encoded_rate = 0, sound_rate = 0;
-    std::size_t counted = 0;
+    double count = 0;
     for (std::size_t index = 0; index < windows.size(); ++index) {
         const window_bytes& window = windows[index];
         if (window.cut_ms <= 0 || window.encoded_ms <= 0) return std::nullopt;
         if (left_out[index]) continue;
-        cut_rate += static_cast<double>(window.cut_bytes) / static_cast<double>(window.cut_ms);
-        encoded_rate +=
-            static_cast<double>(window.encoded_bytes) / static_cast<double>(window.encoded_ms);
+        // An opening unlike the rest weighs for the time it stands for, not a third of a file.
+        const double weight = index == 0 || index + 1 == windows.size() ? 0.5 : 1.0;
+        cut_rate +=
+            weight * static_cast<double>(window.cut_bytes) / static_cast<double>(window.cut_ms);
+        encoded_rate += weight * static_cast<double>(window.encoded_bytes) /
+                        static_cast<double>(window.encoded_ms);
         if (window.sound_ms > 0) {
-            sound_rate +=
-                static_cast<double>(window.sound_bytes) / static_cast<double>(window.sound_ms);
+            sound_rate += weight * static_cast<double>(window.sound_bytes) /
+                          static_cast<double>(window.sound_ms);
         }
-        ++counted;
+        count += weight;
     }
-    if (counted == 0 || cut_rate <= 0 || duration_ms <= 0) return std::nullopt;
+    if (count <= 0 || cut_rate <= 0 || duration_ms <= 0) return std::nullopt;
     const double source = static_cast<double>(source_size);
     const double duration = static_cast<double>(duration_ms);
-    const double count = static_cast<double>(counted);
     // The source's picture can be no more than what its sound leaves of it.
     const double sound = std::min(source, sound_rate / count * duration);
     const double content = std::min(source - sound, cut_rate / count * duration);

@@ -123,10 +123,12 @@ struct window_bytes {
 // The result's size foreseen from its sample windows, before the whole encode, from what the
 // windows' encodes made of their cuts' pictures: the smaller of their bytes a second against the
 // cuts', applied to the source, and their own bytes a second over the duration (quality.cpp says
-// why both). `least` is the smallest of the sizes foreseen with any one window left out, and
-// with four windows or more with the first and the last left out together, so that no window
-// alone (a noisy opening scene among quiet ones), nor the opening and the closing together,
-// refuses a file. Nothing when a window tells no time or no bytes.
+// why both). The windows lie evenly from the start to the end, so the first and the last count
+// half as much as any other: each stands for half the time. `least` is the smallest of the sizes
+// foreseen with any one window left out, and with four windows or more with the first and the last
+// left out together, so that no window alone (a noisy opening scene among quiet ones), nor the
+// opening and the closing together, refuses a file. Nothing when a window tells no time or no
+// bytes.
 struct foreseen {
     std::uint64_t size = 0;
     std::uint64_t least = 0;
