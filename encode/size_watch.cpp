@@ -11,10 +11,6 @@ namespace brindle {
 
 namespace {
 
-// How far into a source whose times start at zero its first mark lies at most: the end of its
-// first Matroska Cluster (32.767 s at most), the first MP4 chunk, the first MPEG-TS picture.
-constexpr std::int64_t first_mark_within_ms = 40'000;
-
 // The marks of a file in the working directory (`working`) or at `path`, read as `kind`; empty
 // when it cannot be opened or read.
 std::vector<media::written_mark> marks_of(const std::string& path, bool working,
@@ -31,11 +27,7 @@ std::vector<media::written_mark> marks_of(const std::string& path, bool working,
 
 std::optional<std::uint64_t> size_foretold(const std::vector<media::written_mark>& source_marks,
                                            const media::written_mark& reach,
-                                           std::uint64_t source_size, std::int64_t duration_ms) {
-    if (source_marks.empty() || source_marks.front().ms > first_mark_within_ms ||
-        source_marks.back().ms > duration_ms + media::allowed_difference_ms(duration_ms)) {
-        return std::nullopt;
-    }
+                                           std::uint64_t source_size) {
     const auto after =
         std::find_if(source_marks.begin(), source_marks.end(),
                      [&](const media::written_mark& mark) { return mark.ms >= reach.ms; });
@@ -75,7 +67,7 @@ bool size_watch::foretells_larger(std::uint64_t output_size) {
         return false;
     }
     const std::optional<std::uint64_t> size =
-        size_foretold(source_marks_, marks.back(), source_size_, duration_ms_);
+        size_foretold(source_marks_, marks.back(), source_size_);
     if (!size || static_cast<double>(*size) * 100 <=
                      static_cast<double>(source_size_) * (100 + foretold_margin_percent)) {
         source_marks_.clear();  // within the margin once: the encode goes on to its end

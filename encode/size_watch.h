@@ -29,14 +29,12 @@ inline constexpr int foretold_last_percent = 20;
 inline constexpr int foretold_margin_percent = 50;
 
 // The size a whole result would have whose output so far reached `reach`, when the source's
-// own `source_marks` (its bytes by time, in order) hold `source_size` bytes over `duration_ms`:
-// the output's bytes against the source's up to the same time. Nothing when the source's marks
-// do not reach as far or hold no bytes by then, and when they do not start at zero: a Matroska
-// file's times may start late (its Duration then counts from zero too), the output's start at
-// zero. Its first Cluster, whose end is its first mark, lasts at most 32.767 s.
+// own `source_marks` (its bytes by time, in order) hold `source_size` bytes: the output's bytes
+// against the source's up to the same time. Nothing when the source's marks do not reach as far
+// or hold no bytes by then.
 std::optional<std::uint64_t> size_foretold(const std::vector<media::written_mark>& source_marks,
                                            const media::written_mark& reach,
-                                           std::uint64_t source_size, std::int64_t duration_ms);
+                                           std::uint64_t source_size);
 
 // A refusal for a result foretold not to be smaller than its source: "the result would not be
 // smaller than the source (about 10.1 MiB of 9.9 MiB, from 3 sample windows)", `from` saying what
