@@ -452,8 +452,9 @@ bool foreseen_not_smaller(const candidate_entry& entry, const prepared_encode& p
     const std::optional<foreseen> sizes =
         foreseen_size(windows, entry.stamp.size, prepared.source_duration_ms.value_or(0));
     if (!sizes || !foreseen_larger(*sizes, entry.stamp.size)) return false;
-    outcome.reason = not_smaller_reason(sizes->size, entry.stamp.size,
-                                        std::to_string(windows.size()) + " sample windows");
+    outcome.reason = "the result would not be smaller than the source (about " +
+                     size_text(sizes->size) + " of " + size_text(entry.stamp.size) + ", from " +
+                     std::to_string(windows.size()) + " sample windows)";
     mark_failure(entry.path, entry.stamp, prepared.marked_as, outcome.reason);
     outcome.reason += "; " + std::string(size_refusal_advice_for(prepared.quality));
     return true;
@@ -637,8 +638,7 @@ encode_outcome run_encode(const candidate_entry& entry, const prepared_encode& p
     if (!foresee_the_result(entry, prepared, quality, output, command, chosen, outcome)) {
         return outcome;
     }
-    size_watch growth(entry.path, prepared.source_container, entry.stamp.size,
-                      prepared.source_duration_ms);
+    size_watch growth(entry.stamp.size, prepared.source_duration_ms);
     const std::uint64_t started = platform::now_ticks();
     const platform::command_result ran = run_encoder(command, low_priority, growth);
     const bool nearly_full = working_directory_nearly_full();
