@@ -29,6 +29,9 @@ constexpr std::uint32_t track_entry_id = 0xAE;
 constexpr std::uint32_t track_type_id = 0x83;
 constexpr std::uint32_t codec_id_id = 0x86;
 constexpr std::uint32_t cluster_id = 0x1F43B675;
+constexpr std::uint32_t cluster_timestamp_id = 0xE7;
+constexpr std::uint32_t void_id = 0xEC;
+constexpr std::uint32_t crc32_id = 0xBF;
 constexpr std::uint32_t attachments_id = 0x1941A469;
 
 constexpr std::uint64_t video_track_type = 1;

@@ -38,8 +38,8 @@ std::string_view string_value(std::string_view body) {
     return body;
 }
 
-void read_info(std::string_view body, container_facts& facts) {
-    std::uint64_t scale_ns = 1000000;
+// Info's Duration, into `facts`, and its TimestampScale, into `scale_ns`.
+void read_info(std::string_view body, container_facts& facts, std::uint64_t& scale_ns) {
     std::optional<double> duration;
     for_each_child(body, [&](std::uint32_t id, std::string_view value) {
         if (id == timestamp_scale_id) {
@@ -275,10 +275,33 @@ int attached_files(block_reader& reader, const located& attachments, std::uint64
     return count;
 }
 
+// The time a Cluster starts at, from its Timestamp, which comes first in it but for a CRC-32 or
+// a Void.
+std::optional<std::int64_t> cluster_time_ms(block_reader& reader, const located& cluster,
+                                            std::uint64_t scale_ns) {
+    auto first = element_at(reader, cluster.body_offset);
+    for (int skipped = 0; first && (first->header.id == crc32_id || first->header.id == void_id) &&
+                          !first->header.unknown_size && skipped < 2;
+         ++skipped) {
+        first = element_at(reader, first->body_offset + first->header.size);
+    }
+    if (!first || first->header.id != cluster_timestamp_id || first->header.unknown_size ||
+        first->header.size > 8) {
+        return std::nullopt;
+    }
+    const auto body =
+        reader.bytes(first->body_offset, static_cast<std::size_t>(first->header.size));
+    const auto time = body.size() == first->header.size ? unsigned_value(body) : std::nullopt;
+    if (!time) return std::nullopt;
+    const double ms = static_cast<double>(*time) * static_cast<double>(scale_ns) / 1e6;
+    if (!(ms <= static_cast<double>(longest_duration_ms))) return std::nullopt;
+    return static_cast<std::int64_t>(ms);
+}
+
 // Reads the Info or Tracks the SeekHead points to, when the walk did not meet it.
 void follow_seek(block_reader& reader, std::uint64_t data_start, std::uint64_t end,
                  std::optional<std::uint64_t> position, std::uint32_t wanted,
-                 container_facts& facts) {
+                 container_facts& facts, std::uint64_t& scale_ns) {
     if (!position || *position >= end - data_start) return;
     const auto found = element_at(reader, data_start + *position);
     if (!found || found->header.id != wanted) return;
@@ -288,7 +311,7 @@ void follow_seek(block_reader& reader, std::uint64_t data_start, std::uint64_t e
     }
     const auto body = body_of(reader, *found, end);
     if (!body) return;
-    if (wanted == info_id) read_info(*body, facts);
+    if (wanted == info_id) read_info(*body, facts, scale_ns);
     if (wanted == tracks_id) read_tracks(*body, facts);
 }
 
@@ -343,8 +366,11 @@ container_facts read_matroska(block_reader& reader, bool count_attachments) {
     bool info_seen = false, tracks_seen = false, attachments_seen = false;
     seek_targets targets;
     std::uint64_t offset = data_start;
+    std::optional<located> first_cluster;
+    std::uint64_t scale_ns = 1000000;
     for (int count = 0; offset < end && count < most_elements; ++count) {
         const auto child = element_at(reader, offset);
+        if (child && child->header.id == cluster_id) first_cluster = child;
         if (!child || child->header.id == cluster_id || child->header.unknown_size) break;
         const auto id = child->header.id;
         if (id == attachments_id && count_attachments && !attachments_seen) {
@@ -354,7 +380,7 @@ container_facts read_matroska(block_reader& reader, bool count_attachments) {
         if (id == info_id || id == tracks_id || id == seek_head_id) {
             const auto body = body_of(reader, *child, end);
             if (!body) break;
-            if (id == info_id && !info_seen) read_info(*body, facts);
+            if (id == info_id && !info_seen) read_info(*body, facts, scale_ns);
             if (id == tracks_id && !tracks_seen) read_tracks(*body, facts);
             if (id == seek_head_id) read_seek_head(*body, targets);
             info_seen = info_seen || id == info_id;
@@ -363,11 +389,14 @@ container_facts read_matroska(block_reader& reader, bool count_attachments) {
         if (child->body_offset > end || child->header.size > end - child->body_offset) break;
         offset = child->body_offset + child->header.size;
     }
-    if (!info_seen) follow_seek(reader, data_start, end, targets.info, info_id, facts);
-    if (!tracks_seen) follow_seek(reader, data_start, end, targets.tracks, tracks_id, facts);
-    if (count_attachments && !attachments_seen) {
-        follow_seek(reader, data_start, end, targets.attachments, attachments_id, facts);
+    if (!info_seen) follow_seek(reader, data_start, end, targets.info, info_id, facts, scale_ns);
+    if (!tracks_seen) {
+        follow_seek(reader, data_start, end, targets.tracks, tracks_id, facts, scale_ns);
     }
+    if (count_attachments && !attachments_seen) {
+        follow_seek(reader, data_start, end, targets.attachments, attachments_id, facts, scale_ns);
+    }
+    if (first_cluster) facts.first_cluster_ms = cluster_time_ms(reader, *first_cluster, scale_ns);
     return facts;
 }
 

@@ -14,9 +14,6 @@ namespace {
 constexpr std::uint32_t cues_id = 0x1C53BB6B;
 constexpr std::uint32_t chapters_id = 0x1043A770;
 constexpr std::uint32_t tags_id = 0x1254C367;
-constexpr std::uint32_t void_id = 0xEC;
-constexpr std::uint32_t crc32_id = 0xBF;
-constexpr std::uint32_t cluster_timestamp_id = 0xE7;
 constexpr std::uint32_t simple_block_id = 0xA3;
 constexpr std::uint32_t block_group_id = 0xA0;
 constexpr std::uint32_t block_id = 0xA1;
@@ -105,6 +102,7 @@ struct walk {
     std::vector<written_mark>* marks = nullptr;  // when asked for, one after each whole Cluster
     std::uint64_t first_cluster = 0;
     bool too_many_marks = false;
+    std::optional<double> first_ns = std::nullopt;  // where the earliest block starts
 };
 
 bool fail(walk& w, std::string damage) {
@@ -238,6 +236,7 @@ bool record_block(walk& w, const located& block, std::uint64_t offset,
                                             : static_cast<double>(*lace_count + 1) *
                                                   static_cast<double>(t->default_duration_ns);
     t->end_ns = std::max(t->end_ns.value_or(0.0), start_ns + length_ns);
+    w.first_ns = std::min(w.first_ns.value_or(start_ns), start_ns);
     return true;
 }
 
@@ -385,6 +384,15 @@ std::optional<segment_span> segment_of(block_reader& reader) {
                                                   : segment->body_offset + segment->header.size};
 }
 
+// How long a file whose blocks start late lasts: from its earliest block to its last block's end.
+// Nothing for a file that starts on time, whose Duration stands.
+std::optional<std::int64_t> late_span_ms(const walk& w) {
+    if (!w.first_ns || *w.first_ns < static_cast<double>(late_start_ms) * 1e6) return std::nullopt;
+    double end = 0;
+    for (const auto& t : w.tracks) end = std::max(end, t.end_ns.value_or(0.0));
+    return ms_of(end - *w.first_ns);
+}
+
 }  // namespace
 
 void walk_clusters(block_reader& reader, container_facts& facts) {
@@ -398,6 +406,17 @@ void walk_clusters(block_reader& reader, container_facts& facts) {
         walk_segment(w, segment->start, segment->end) && video_reaches_the_end(w, facts);
     facts.whole = whole;
     facts.damage = w.damage;
+    if (const auto span = whole ? late_span_ms(w) : std::nullopt) facts.duration_ms = span;
+}
+
+std::optional<std::int64_t> matroska_late_span_ms(block_reader& reader) {
+    const auto segment = segment_of(reader);
+    if (!segment) return std::nullopt;
+    walk w{reader, 0, 1000000, {}, {}};
+    if (!walk_segment(w, segment->start, std::min(reader.file_size(), segment->end))) {
+        return std::nullopt;
+    }
+    return late_span_ms(w);
 }
 
 std::vector<written_mark> matroska_written_marks(block_reader& reader) {

@@ -67,9 +67,10 @@ std::optional<std::int64_t> milliseconds(std::uint64_t duration, std::uint64_t t
 
 namespace {
 
-// mvhd: version and flags, two times, the timescale, the duration (32 bits in version 0, 64 in
-// version 1). A duration of all ones is unknown; zero is what fragmented files declare.
-std::optional<std::int64_t> movie_duration(std::string_view body) {
+// mvhd, and mdhd alike: version and flags, two times, the timescale, the duration (32 bits in
+// version 0, 64 in version 1). A duration of all ones is unknown; zero is what fragmented files
+// declare.
+std::optional<std::int64_t> header_duration(std::string_view body) {
     cursor at(body);
     const auto version = at.byte();
     if (!version || !at.skip(3)) return std::nullopt;
@@ -82,8 +83,31 @@ std::optional<std::int64_t> movie_duration(std::string_view body) {
     return milliseconds(*duration, *timescale);
 }
 
-// mdhd: version and flags, two times (32 bits in version 0, 64 in version 1), the timescale.
-std::uint64_t media_timescale(std::string_view body) {
+// elst: version and flags, the entry count, then each edit: its duration in the movie's
+// timescale, where it starts in the media (-1 for an empty edit, which shows nothing) and its
+// rate; 32-bit fields in version 0, 64-bit in version 1. Answers how long the empty edits before
+// the first that shows the media last: how late the track starts.
+std::uint64_t leading_empty_edits(std::string_view body) {
+    cursor at(body);
+    const auto version = at.byte();
+    if (!version || !at.skip(3)) return 0;
+    const std::size_t width = *version == 1 ? 8 : 4;
+    const auto count = at.big_endian(4);
+    std::uint64_t empty = 0;
+    for (std::uint64_t i = 0; count && i < *count && i < 16; ++i) {
+        const auto duration = at.big_endian(width);
+        const auto media_time = at.big_endian(width);
+        if (!duration || !media_time || !at.skip(4)) return 0;
+        const bool is_empty = *media_time == (width == 8 ? ~std::uint64_t{0} : 0xFFFFFFFFu);
+        if (!is_empty) break;
+        empty += *duration;
+    }
+    return empty;
+}
+
+// mdhd, and mvhd alike: version and flags, two times (32 bits in version 0, 64 in version 1),
+// the timescale.
+std::uint64_t header_timescale(std::string_view body) {
     cursor at(body);
     const auto version = at.byte();
     if (!version || !at.skip(3 + (*version == 1 ? 16 : 8))) return 0;
@@ -138,6 +162,10 @@ struct mp4_track {
     // The bodies the picture is read from: tkhd (its matrix), stsd, stts, and mdhd's timescale.
     std::string header, descriptions, times;
     std::uint64_t timescale = 0;
+    // How late its edit list makes it start, in the movie's timescale, and how long its samples
+    // last.
+    std::uint64_t late_start = 0;
+    std::optional<std::int64_t> media_ms;
 };
 
 // tkhd: version and flags, two times (32 bits in version 0, 64 in version 1), the track's id.
@@ -200,10 +228,21 @@ mp4_track read_track(block_reader& reader, const box& trak, container_facts& fac
             track.id = track_id(track.header);
         }
         if (child.type == "tref") track.chapter_tracks = chapter_references(reader, child);
+        if (child.type == "edts") {
+            for_each_box(reader, child.body_offset, end_of(child), [&](const box& edits) {
+                if (edits.type != "elst") return true;
+                track.late_start = leading_empty_edits(body_of(reader, edits, 8 + 20 * 16));
+                return false;
+            });
+        }
         if (child.type != "mdia") return true;
         for_each_box(reader, child.body_offset, end_of(child), [&](const box& part) {
             if (part.type == "hdlr") track.handler = handler_type(body_of(reader, part, 12));
-            if (part.type == "mdhd") track.timescale = media_timescale(body_of(reader, part, 32));
+            if (part.type == "mdhd") {
+                const auto body = body_of(reader, part, 32);
+                track.timescale = header_timescale(body);
+                track.media_ms = header_duration(body);
+            }
             if (part.type != "minf") return true;
             for_each_box(reader, part.body_offset, end_of(part), [&](const box& stbl) {
                 if (stbl.type != "stbl") return true;
@@ -271,10 +310,25 @@ int cover_pictures(block_reader& reader, const box& udta) {
     return pictures;
 }
 
+// A movie whose video an empty edit makes start late lasts from where its video starts. The
+// movie's duration counts the empty edit; it is never taken for shorter than the video's own
+// samples, so that a writer that left the edit out of it cannot make a cut result pass.
+void drop_late_start(container_facts& facts, const mp4_track& video, std::uint64_t timescale) {
+    const auto late_ms = milliseconds(video.late_start, timescale);
+    if (!facts.duration_ms || !late_ms || *late_ms < late_start_ms) return;
+    if (*late_ms >= *facts.duration_ms) return;
+    facts.duration_ms = std::max(*facts.duration_ms - *late_ms, video.media_ms.value_or(0));
+}
+
 void read_movie(block_reader& reader, const box& moov, container_facts& facts) {
     std::vector<mp4_track> tracks;
+    std::uint64_t timescale = 0;
     for_each_box(reader, moov.body_offset, end_of(moov), [&](const box& child) {
-        if (child.type == "mvhd") facts.duration_ms = movie_duration(body_of(reader, child, 128));
+        if (child.type == "mvhd") {
+            const auto body = body_of(reader, child, 128);
+            facts.duration_ms = header_duration(body);
+            timescale = header_timescale(body);
+        }
         if (child.type == "trak") tracks.push_back(read_track(reader, child, facts));
         if (child.type == "udta") facts.tracks.attachments += cover_pictures(reader, child);
         return true;
@@ -290,6 +344,7 @@ void read_movie(block_reader& reader, const box& moov, container_facts& facts) {
         if (entry.kind == track_kind::video && !facts.has_video) {
             facts.picture =
                 mp4_picture(track.header, track.descriptions, track.times, track.timescale);
+            drop_late_start(facts, track, timescale);
         }
         facts.has_video = facts.has_video || entry.kind == track_kind::video;
         facts.has_hevc_video = facts.has_hevc_video || entry.hevc;

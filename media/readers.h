@@ -34,7 +34,13 @@ struct container_facts {
     picture_properties picture;
     // MP4: where the last chunk of samples of any track starts, 0 when none is listed.
     std::uint64_t last_chunk_offset = 0;
+    // Matroska: the time the first Cluster starts at, when its Timestamp can be read.
+    std::optional<std::int64_t> first_cluster_ms;
 };
+
+// A file whose video starts this late or later into its own timeline (times kept from a
+// recording that began earlier) is measured from there: an encoder's result of it starts at zero.
+inline constexpr std::int64_t late_start_ms = 1000;
 
 // Matroska and WebM: the EBML header, the Segment's size against the file's, Info's Duration x
 // TimestampScale and the video tracks of Tracks, all found before the first Cluster (or through

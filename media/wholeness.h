@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,14 @@ namespace brindle::media {
 // Matroska and WebM: every Cluster and every block header lies whole and in order inside the
 // Segment (one written to a pipe, of unknown size, must end where the file does), and the last
 // video frame reaches the duration (for a Segment written to a pipe, the end of its last block).
-// Updates `facts` (whole, damage, duration_ms).
+// Updates `facts` (whole, damage, duration_ms). A file whose earliest block starts late_start_ms
+// or more into its timeline (times kept from a recording that began earlier) lasts from that
+// block to its last block's end: writers disagree on whether its Duration counts from zero or
+// from there, and an encoder's result starts at zero.
 void walk_clusters(block_reader& reader, container_facts& facts);
+// The same duration of such a source, walked for it alone; nothing for a file that starts on
+// time or cannot be walked to its end.
+std::optional<std::int64_t> matroska_late_span_ms(block_reader& reader);
 // How far a Matroska file reaches after each of its Clusters that lies whole: the bytes from the
 // first Cluster's start to its end, and the time its blocks reach then, in milliseconds. A file
 // still being written ends in a Cluster cut off; the marks stop before it. A mark that comes less

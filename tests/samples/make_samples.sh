@@ -78,6 +78,10 @@ make hevc_long_faststart.mp4 -f lavfi -i testsrc2=size=160x120:rate=10 "${audio[
     "${x265[@]}" -c:a aac -movflags +faststart -f mp4
 make hevc_long.mkv -f lavfi -i testsrc2=size=160x120:rate=10 "${audio[@]}" -t 12 "${x265[@]}" \
     -c:a aac -f matroska
+# Times kept from a recording that began 600 s earlier; the Duration and the movie's duration
+# count from zero.
+make late.mkv "${video[@]}" "${two[@]}" "${x264[@]}" -output_ts_offset 600 -f matroska
+make late.mp4 "${video[@]}" "${two[@]}" "${x264[@]}" -output_ts_offset 600 -f mp4
 make hevc_long.m2ts -i "$out/hevc_long.mkv" -c copy -mpegts_m2ts_mode 1 -f mpegts
 make hevc_frac.mp4 "${video[@]}" "${audio[@]}" -t 2.5 "${x265[@]}" -c:a aac -f mp4
 make hevc_frag.mp4 "${video[@]}" "${audio[@]}" "${two[@]}" "${x265[@]}" -c:a aac \
@@ -114,15 +118,22 @@ try_make theora.ogv "${video[@]}" "${two[@]}" -c:v libtheora -f ogg
 try_make rv10.rm "${video[@]}" "${two[@]}" -c:v rv10 -f rm
 
 # Results of other programs, when they are installed.
-if command -v mkvmerge >/dev/null 2>&1; then
+# mkvmerge_sample NAME ARGUMENTS...: NAME made by mkvmerge from what its arguments give it.
+mkvmerge_sample() {
+    local name=$1 status=0
+    shift
     # mkvmerge exits with 1 when it only warned.
-    status=0
-    mkvmerge -q -o "$out/.part-mkvmerge.mkv" "$out/hevc_hvc1.mp4" || status=$?
+    mkvmerge -q -o "$out/.part-$name" "$@" || status=$?
     if ((status <= 1)); then
-        mv "$out/.part-mkvmerge.mkv" "$out/mkvmerge.mkv"
+        mv "$out/.part-$name" "$out/$name"
     else
-        echo "sample mkvmerge.mkv not made"
+        echo "sample $name not made"
     fi
+}
+if command -v mkvmerge >/dev/null 2>&1; then
+    mkvmerge_sample mkvmerge.mkv "$out/hevc_hvc1.mp4"
+    # It keeps the late times but writes a Duration that counts from the first.
+    mkvmerge_sample late_mkvmerge.mkv "$out/late.mkv"
 fi
 if command -v HandBrakeCLI >/dev/null 2>&1; then
     for container in mkv mp4; do
@@ -168,16 +179,8 @@ make ntsc.ts -f lavfi -i testsrc2=size=64x64:rate=30000/1001 "${two[@]}" "${x264
 if command -v mkvmerge >/dev/null 2>&1; then
     make .subtitles.ass "${subtitles[@]}" -c:s ass -f ass
     printf 'not really a font' >"$out/.font.ttf"
-    # mkvmerge exits with 1 when it only warned.
-    status=0
-    mkvmerge -q -o "$out/.part-subtitles_font.mkv" "$out/h264.mkv" "$out/.subtitles.ass" \
-        "$out/.subtitles.ass" --attachment-mime-type font/ttf --attach-file "$out/.font.ttf" ||
-        status=$?
-    if ((status <= 1)); then
-        mv "$out/.part-subtitles_font.mkv" "$out/subtitles_font.mkv"
-    else
-        echo "sample subtitles_font.mkv not made"
-    fi
+    mkvmerge_sample subtitles_font.mkv "$out/h264.mkv" "$out/.subtitles.ass" \
+        "$out/.subtitles.ass" --attachment-mime-type font/ttf --attach-file "$out/.font.ttf"
 else
     echo "mkvmerge not found: sample subtitles_font.mkv not made"
 fi
