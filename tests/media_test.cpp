@@ -701,7 +701,7 @@ TEST(Media, CorruptedCopiesNeverCrashHangOrReadOutOfBounds) {
     std::mt19937 random(20240611);
     for (const char* name : {"hevc.mkv", "hevc_long_title.mkv", "hevc_hvc1.mp4", "hevc_hev1.mp4",
                              "h264.ts", "h264.m2ts", "mpeg4.avi", "hevc_frag.mp4", "hevc_pipe.mkv",
-                             "mkvmerge.mkv", "handbrake.mp4"}) {
+                             "mkvmerge.mkv", "handbrake.mp4", "late.mkv", "late.mp4"}) {
         const auto whole = testing::media_sample(name);
         if (whole.empty()) continue;
         for (int round = 0; round < 400; ++round) {
