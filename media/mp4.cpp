@@ -310,14 +310,16 @@ int cover_pictures(block_reader& reader, const box& udta) {
     return pictures;
 }
 
-// A movie whose video an empty edit makes start late lasts from where its video starts. The
-// movie's duration counts the empty edit; it is never taken for shorter than the video's own
-// samples, so that a writer that left the edit out of it cannot make a cut result pass.
-void drop_late_start(container_facts& facts, const mp4_track& video, std::uint64_t timescale) {
-    const auto late_ms = milliseconds(video.late_start, timescale);
+// A movie whose every track an empty edit makes start late lasts from where its first track
+// starts: its result starts there. The movie's duration counts the empty edits; it is never taken
+// for shorter than the video's own samples last, so that a writer that left the edits out of it
+// cannot make a cut result pass. A video that starts after its sound is no late movie: its result
+// keeps that sound from the start.
+void drop_late_start(container_facts& facts, std::optional<std::int64_t> late_ms,
+                     std::optional<std::int64_t> video_ms) {
     if (!facts.duration_ms || !late_ms || *late_ms < late_start_ms) return;
     if (*late_ms >= *facts.duration_ms) return;
-    facts.duration_ms = std::max(*facts.duration_ms - *late_ms, video.media_ms.value_or(0));
+    facts.duration_ms = std::max(*facts.duration_ms - *late_ms, video_ms.value_or(0));
 }
 
 void read_movie(block_reader& reader, const box& moov, container_facts& facts) {
@@ -338,18 +340,22 @@ void read_movie(block_reader& reader, const box& moov, container_facts& facts) {
     for (const auto& track : tracks) {
         chapters.insert(chapters.end(), track.chapter_tracks.begin(), track.chapter_tracks.end());
     }
+    std::optional<std::int64_t> late_ms, video_ms;
     for (const auto& track : tracks) {
         if (std::find(chapters.begin(), chapters.end(), track.id) != chapters.end()) continue;
+        const auto late = milliseconds(track.late_start, timescale).value_or(0);
+        late_ms = std::min(late_ms.value_or(late), late);
         auto entry = classify(track);
         if (entry.kind == track_kind::video && !facts.has_video) {
             facts.picture =
                 mp4_picture(track.header, track.descriptions, track.times, track.timescale);
-            drop_late_start(facts, track, timescale);
+            video_ms = track.media_ms;
         }
         facts.has_video = facts.has_video || entry.kind == track_kind::video;
         facts.has_hevc_video = facts.has_hevc_video || entry.hevc;
         facts.tracks.tracks.push_back(std::move(entry));
     }
+    if (facts.has_video) drop_late_start(facts, late_ms, video_ms);
     facts.tracks.listed = true;
 }
 

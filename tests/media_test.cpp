@@ -176,8 +176,9 @@ TEST(Media, ReadsDurationsAndHevcTracksOfRealFiles) {
         {"late.mkv", 2000, false},           // its times start at 600 s, its Duration says 602 s
         {"late_mkvmerge.mkv", 2000, false},  // the same times, its Duration says 2 s
         {"late.mp4", 2000, false},           // an empty edit of 600 s first
-        {"hevc_hvc1.mp4", 2000, true},       // moov at the end
-        {"hevc_hev1.mp4", 2000, true},       // moov at the front
+        {"video_after_sound.mp4", 3500, false},  // an empty edit of 1.5 s before its picture
+        {"hevc_hvc1.mp4", 2000, true},           // moov at the end
+        {"hevc_hev1.mp4", 2000, true},           // moov at the front
         {"h264.mov", 2000, false},
         {"hevc.mov", 2000, true},
         {"h264.3gp", 2000, false},

@@ -82,6 +82,9 @@ make hevc_long.mkv -f lavfi -i testsrc2=size=160x120:rate=10 "${audio[@]}" -t 12
 # count from zero.
 make late.mkv "${video[@]}" "${two[@]}" "${x264[@]}" -output_ts_offset 600 -f matroska
 make late.mp4 "${video[@]}" "${two[@]}" "${x264[@]}" -output_ts_offset 600 -f mp4
+# Its picture starts 1.5 s after its sound, which starts at zero.
+make video_after_sound.mp4 -itsoffset 1.5 -i "$out/h264_silent.mkv" -i "$out/audio.mka" \
+    -map 0:v -map 1:a -c:v copy -c:a aac -f mp4
 make hevc_long.m2ts -i "$out/hevc_long.mkv" -c copy -mpegts_m2ts_mode 1 -f mpegts
 make hevc_frac.mp4 "${video[@]}" "${audio[@]}" -t 2.5 "${x265[@]}" -c:a aac -f mp4
 make hevc_frag.mp4 "${video[@]}" "${audio[@]}" "${two[@]}" "${x265[@]}" -c:a aac \
