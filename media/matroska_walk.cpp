@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -385,12 +386,20 @@ std::optional<segment_span> segment_of(block_reader& reader) {
 }
 
 // How long a file whose blocks start late lasts: from its earliest block to its last block's end.
-// Nothing for a file that starts on time, whose Duration stands.
-std::optional<std::int64_t> late_span_ms(const walk& w) {
+// Its Duration, when it declares one, counts either from zero or from that block; a file whose
+// blocks reach it neither way does not hold what it declares (a copy cut short at a Cluster's
+// end, times that repeat), and its Duration stands, as it does for a file that starts on time.
+std::optional<std::int64_t> late_span_ms(const walk& w, std::optional<std::int64_t> declared_ms) {
     if (!w.first_ns || *w.first_ns < static_cast<double>(late_start_ms) * 1e6) return std::nullopt;
     double end = 0;
     for (const auto& t : w.tracks) end = std::max(end, t.end_ns.value_or(0.0));
-    return ms_of(end - *w.first_ns);
+    const std::int64_t span = ms_of(end - *w.first_ns), reach = ms_of(end);
+    // As near as a result must come to its source: the span is what the result is held to.
+    const auto declares = [&](std::int64_t ms) {
+        return std::abs(ms - *declared_ms) <= allowed_difference_ms(span);
+    };
+    if (declared_ms && !declares(reach) && !declares(span)) return std::nullopt;
+    return span;
 }
 
 }  // namespace
@@ -406,17 +415,20 @@ void walk_clusters(block_reader& reader, container_facts& facts) {
         walk_segment(w, segment->start, segment->end) && video_reaches_the_end(w, facts);
     facts.whole = whole;
     facts.damage = w.damage;
-    if (const auto span = whole ? late_span_ms(w) : std::nullopt) facts.duration_ms = span;
+    if (const auto span = whole ? late_span_ms(w, facts.duration_ms) : std::nullopt) {
+        facts.duration_ms = span;
+    }
 }
 
-std::optional<std::int64_t> matroska_late_span_ms(block_reader& reader) {
+std::optional<std::int64_t> matroska_late_span_ms(block_reader& reader,
+                                                  std::optional<std::int64_t> declared_ms) {
     const auto segment = segment_of(reader);
     if (!segment) return std::nullopt;
     walk w{reader, 0, 1000000, {}, {}};
     if (!walk_segment(w, segment->start, std::min(reader.file_size(), segment->end))) {
         return std::nullopt;
     }
-    return late_span_ms(w);
+    return late_span_ms(w, declared_ms);
 }
 
 std::vector<written_mark> matroska_written_marks(block_reader& reader) {

@@ -29,7 +29,7 @@ source_facts read_source(media::block_reader& reader, media::container kind) {
             auto facts = media::read_matroska(reader);
             // Only a file that starts late is walked: its result starts at zero.
             if (facts.first_cluster_ms.value_or(0) >= media::late_start_ms) {
-                if (const auto span = media::matroska_late_span_ms(reader)) {
+                if (const auto span = media::matroska_late_span_ms(reader, facts.duration_ms)) {
                     facts.duration_ms = span;
                 }
             }

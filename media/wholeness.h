@@ -22,11 +22,13 @@ namespace brindle::media {
 // Updates `facts` (whole, damage, duration_ms). A file whose earliest block starts late_start_ms
 // or more into its timeline (times kept from a recording that began earlier) lasts from that
 // block to its last block's end: writers disagree on whether its Duration counts from zero or
-// from there, and an encoder's result starts at zero.
+// from there, and an encoder's result starts at zero. Its blocks must reach its Duration
+// (`declared_ms` below) one way or the other, or the Duration stands.
 void walk_clusters(block_reader& reader, container_facts& facts);
 // The same duration of such a source, walked for it alone; nothing for a file that starts on
-// time or cannot be walked to its end.
-std::optional<std::int64_t> matroska_late_span_ms(block_reader& reader);
+// time, cannot be walked to its end, or does not reach `declared_ms` either way.
+std::optional<std::int64_t> matroska_late_span_ms(block_reader& reader,
+                                                  std::optional<std::int64_t> declared_ms);
 // How far a Matroska file reaches after each of its Clusters that lies whole: the bytes from the
 // first Cluster's start to its end, and the time its blocks reach then, in milliseconds. A file
 // still being written ends in a Cluster cut off; the marks stop before it. A mark that comes less

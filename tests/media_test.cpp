@@ -697,6 +697,25 @@ TEST(Media, TruncatedCopiesAreRefusedAndNeverReadOutOfBounds) {
     }
 }
 
+// A file whose times start late is measured from its first block only where its blocks reach
+// its Duration: one cut short at a Cluster's end, as a copy in progress is, keeps the Duration
+// that the whole file declares, and its shorter result is refused.
+TEST(Media, LateFileCutShortKeepsItsDeclaredDuration) {
+    REQUIRE_SAMPLES();
+    const auto whole = testing::media_sample("late_clusters.mkv");
+    if (whole.empty()) GTEST_SKIP() << "no late_clusters.mkv";
+    media::memory_source all(whole);
+    EXPECT_LE(std::abs(probe_source(all).duration_ms.value_or(0) - 4000), 20);
+    // Cut where its second half begins: the fifth of its eight Clusters.
+    std::size_t at = 0;
+    for (int cluster = 0; cluster < 5 && at != std::string::npos; ++cluster) {
+        at = whole.find("\x1f\x43\xb6\x75", at + 1);
+    }
+    ASSERT_NE(at, std::string::npos);
+    media::memory_source cut(std::string_view(whole).substr(0, at));
+    EXPECT_LE(std::abs(probe_source(cut).duration_ms.value_or(0) - 604000), 20);
+}
+
 TEST(Media, CorruptedCopiesNeverCrashHangOrReadOutOfBounds) {
     REQUIRE_SAMPLES();
     std::mt19937 random(20240611);

@@ -82,6 +82,9 @@ make hevc_long.mkv -f lavfi -i testsrc2=size=160x120:rate=10 "${audio[@]}" -t 12
 # count from zero.
 make late.mkv "${video[@]}" "${two[@]}" "${x264[@]}" -output_ts_offset 600 -f matroska
 make late.mp4 "${video[@]}" "${two[@]}" "${x264[@]}" -output_ts_offset 600 -f mp4
+# The same, 4 s in Clusters of half a second, to be cut short at a Cluster's end.
+make late_clusters.mkv "${video[@]}" -t 4 "${x264[@]}" -g 5 -output_ts_offset 600 \
+    -cluster_time_limit 500 -f matroska
 # Its picture starts 1.5 s after its sound, which starts at zero.
 make video_after_sound.mp4 -itsoffset 1.5 -i "$out/h264_silent.mkv" -i "$out/audio.mka" \
     -map 0:v -map 1:a -c:v copy -c:a aac -f mp4
