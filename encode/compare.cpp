@@ -192,8 +192,12 @@ std::vector<std::string> comparison_arguments(const comparison_inputs& inputs,
         const std::string label = std::to_string(index);
         graph += "[" + label + ":V:0]";
         if (window) {
-            const std::int64_t seek = std::max<std::int64_t>(0, window->start_ms - preroll_ms);
-            const std::int64_t skip = window->start_ms - seek;
+            const std::int64_t from =
+                window->start_ms + (index == 1 && window->start_ms > 0
+                                        ? std::max<std::int64_t>(0, inputs.frame_ms) / 2
+                                        : 0);
+            const std::int64_t seek = std::max<std::int64_t>(0, from - preroll_ms);
+            const std::int64_t skip = from - seek;
             args.insert(args.end(), {"-ss", seconds_text(seek), "-t",
                                      seconds_text(skip + window->length_ms + window_read_past_ms)});
             graph += "trim=start=" + seconds_text(skip) +

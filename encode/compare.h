@@ -66,6 +66,12 @@ struct comparison_inputs {
     std::int64_t source_preroll_ms = 0;
     std::int64_t result_preroll_ms = 0;
     compared_size size;
+    // How long one of the result's pictures is shown, in milliseconds. A window after the start
+    // is read from the source half as long after the result's time: an encoder may move the
+    // picture's times a little earlier (a first picture at 0.046 s becomes 0.040 s), and a seek to
+    // a time between a picture's two times would take the result's next picture against the
+    // source's own, which the shifts, looking back, never match.
+    std::int64_t frame_ms = 40;
 };
 
 // A result made at a lower frame rate (-r 5) shows, at each of its times, a source picture up to
@@ -150,6 +156,7 @@ struct comparison_request {
     // The source's picture as displayed, when its headers tell (0 when not).
     int source_width = 0;
     int source_height = 0;
+    std::int64_t frame_ms = 40;  // as comparison_inputs has it
     bool low_priority = true;
 };
 

@@ -69,10 +69,12 @@ comparison_outcome compare_pictures(const comparison_request& request) {
             request.ffmpeg_missing.empty() ? "ffmpeg was not found" : request.ffmpeg_missing);
         return outcome;
     }
-    const comparison_inputs inputs{request.source, request.result,
+    const comparison_inputs inputs{request.source,
+                                   request.result,
                                    preroll_ms_for(media::read_result_format(request.source).kind),
                                    preroll_ms_for(media::read_result_format(request.result).kind),
-                                   compared_size_for(request.source_width, request.source_height)};
+                                   compared_size_for(request.source_width, request.source_height),
+                                   request.frame_ms};
     std::vector<std::optional<time_span>> spans;
     if (request.level == verify_level::full) {
         spans.push_back(std::nullopt);

@@ -149,6 +149,16 @@ void note_failure(const candidate_entry& entry, const prepared_encode& prepared,
     }
 }
 
+// How long one of the source's pictures is shown as the line makes them, when its headers tell
+// its rate: a deinterlaced source's fields are pictures of their own, shown half as long.
+std::optional<std::int64_t> shown_ms_of(const prepared_encode& prepared) {
+    const media::picture_properties& picture = prepared.source_picture;
+    if (picture.rate_num <= 0 || picture.rate_den <= 0) return std::nullopt;
+    const std::uint64_t shown_ms =
+        picture.rate_den * 1000 / picture.rate_num / (prepared.deinterlaced ? 2 : 1);
+    return std::max<std::int64_t>(1, static_cast<std::int64_t>(shown_ms));
+}
+
 // Compares the whole result's picture with the source's. Answers false when the result must not
 // be installed, with `outcome` saying why; the output's owner deletes the temporary output.
 bool shows_the_sources_picture(const candidate_entry& entry, const prepared_encode& prepared,
@@ -164,6 +174,7 @@ bool shows_the_sources_picture(const candidate_entry& entry, const prepared_enco
     request.duration_ms = prepared.source_duration_ms.value_or(verdict.duration_ms.value_or(0));
     request.source_width = prepared.source_picture.width;
     request.source_height = prepared.source_picture.height;
+    request.frame_ms = shown_ms_of(prepared).value_or(request.frame_ms);
     request.low_priority = low_priority;
     const comparison_outcome compared = compare_pictures(request);
     if (compared.stop_signal == 0 && compared.cannot_start.empty() && compared.refusal.empty()) {
@@ -362,13 +373,7 @@ quality_request quality_request_for(const candidate_entry& entry, const prepared
     request.line = prepared.line;
     request.default_line = prepared.default_line;
     request.deinterlaced = prepared.deinterlaced;
-    if (const media::picture_properties& picture = prepared.source_picture;
-        picture.rate_num > 0 && picture.rate_den > 0) {
-        // A deinterlaced source's fields are pictures of their own, shown half as long.
-        const std::uint64_t shown_ms =
-            picture.rate_den * 1000 / picture.rate_num / (prepared.deinterlaced ? 2 : 1);
-        request.frame_ms = std::max<std::int64_t>(1, static_cast<std::int64_t>(shown_ms));
-    }
+    request.frame_ms = shown_ms_of(prepared).value_or(request.frame_ms);
     request.shell = current_shell();
     request.target = prepared.quality;
     request.low_priority = low_priority;

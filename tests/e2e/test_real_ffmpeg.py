@@ -205,6 +205,25 @@ def test_real_ffmpeg_reads_mpeg_ts_from_a_keyframe(case):
         assert whole_ssim(converted[0][2], str(sample)) >= 0.965, run.out
 
 
+def test_real_ffmpeg_compares_pictures_whose_times_the_encoder_moves(case):
+    """A picture that starts 47 ms in, after its sound, starts at 40 ms in the result, on the
+    picture's own grid; the windows still compare each picture with its own and it converts."""
+    native_ffmpeg(case)
+    os.mkdir("lib")
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x180:rate=25", "-t", "16", "-c:v", "libx264",
+           "-preset", "ultrafast", "-bf", "0", "-b:v", "2M", "-pix_fmt", "yuv420p", "picture.mkv")
+    ffmpeg("-f", "lavfi", "-i", "sine=440", "-t", "16", "-c:a", "aac", "sound.m4a")
+    source = "lib/moved.x264.mkv"
+    ffmpeg("-itsoffset", "0.026", "-i", "picture.mkv", "-i", "sound.m4a", "-map", "0", "-map", "1",
+           "-c", "copy", source)
+    original = Path(source).read_bytes()
+    run = case.run(*ENCODE_ARGS, timeout=ENCODE_TIMEOUT)
+    converted = [r for r in run.records if r[0] == "converted"]
+    assert run.status == 0 and len(converted) == 1, run.shown()
+    Path("kept.mkv").write_bytes(original)
+    assert whole_ssim(converted[0][2], "kept.mkv") >= 0.98, run.out
+
+
 def whole_ssim(result, source):
     """ffmpeg's SSIM All of every picture of RESULT against SOURCE, measured by the test itself."""
     done = subprocess.run(["ffmpeg", "-nostdin", "-i", result, "-i", source, "-lavfi",
