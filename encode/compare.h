@@ -66,11 +66,11 @@ struct comparison_inputs {
     std::int64_t source_preroll_ms = 0;
     std::int64_t result_preroll_ms = 0;
     compared_size size;
-    // How long one of the result's pictures is shown, in milliseconds. A window after the start
-    // is read from the source half as long after the result's time: an encoder may move the
-    // picture's times a little earlier (a first picture at 0.046 s becomes 0.040 s), and a seek to
-    // a time between a picture's two times would take the result's next picture against the
-    // source's own, which the shifts, looking back, never match.
+    // How long one of the source's pictures is shown as the line makes them, in milliseconds. A
+    // window after the start is read from the source half as long after the result's time: an
+    // encoder may move the picture's times a little earlier (a first picture at 0.046 s becomes
+    // 0.040 s), and a seek to a time between a picture's two times would take the result's next
+    // picture against the source's own, which the shifts, looking back, never match.
     std::int64_t frame_ms = 40;
 };
 
