@@ -196,7 +196,12 @@ std::vector<std::string> comparison_arguments(const comparison_inputs& inputs,
                 window->start_ms + (index == 1 && window->start_ms > 0
                                         ? std::max<std::int64_t>(0, inputs.frame_ms) / 2
                                         : 0);
-            const std::int64_t seek = std::max<std::int64_t>(0, from - preroll_ms);
+            // A window after the start is always reached by a seek, if only to the first
+            // millisecond: ffmpeg reads a file that it is not asked to seek in (or asked to seek to
+            // zero) beside another with its picture's offset from its sound dropped, and an MPEG-TS
+            // source decoded from its start would then run that offset (half a second, say) ahead.
+            const std::int64_t seek =
+                std::max<std::int64_t>(window->start_ms > 0 ? 1 : 0, from - preroll_ms);
             const std::int64_t skip = from - seek;
             args.insert(args.end(), {"-ss", seconds_text(seek), "-t",
                                      seconds_text(skip + window->length_ms + window_read_past_ms)});

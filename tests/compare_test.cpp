@@ -100,8 +100,10 @@ TEST(Compare, ArgumentsSeekEachFileAndKeepNamesOutOfTheGraph) {
     EXPECT_NE(text.find("<-xerror>"), std::string::npos);
     EXPECT_EQ(windowed.back(), "-");
 
-    // A window near the start seeks no earlier than the start.
-    EXPECT_NE(joined(comparison_arguments(inputs, time_span{5'000, 2'000})).find("<-ss><0.000>"),
+    // A window near the start seeks no earlier than the start, and seeks all the same: a file
+    // not seeked in is read with its picture's offset from its sound dropped.
+    EXPECT_NE(joined(comparison_arguments(inputs, time_span{5'000, 2'000}))
+                  .find("<-ss><0.001><-t><8.019><-i><file:/lib/a;b[0:v]:c'd,e.ts>"),
               std::string::npos);
     // Every picture: no seeking and no trimming.
     const std::string whole = joined(comparison_arguments(inputs, std::nullopt));
