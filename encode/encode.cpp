@@ -153,7 +153,7 @@ void note_failure(const candidate_entry& entry, const prepared_encode& prepared,
 // its rate: a deinterlaced source's fields are pictures of their own, shown half as long.
 std::optional<std::int64_t> shown_ms_of(const prepared_encode& prepared) {
     const media::picture_properties& picture = prepared.source_picture;
-    if (picture.rate_num <= 0 || picture.rate_den <= 0) return std::nullopt;
+    if (picture.rate_num == 0 || picture.rate_den == 0) return std::nullopt;
     const std::uint64_t shown_ms =
         picture.rate_den * 1000 / picture.rate_num / (prepared.deinterlaced ? 2 : 1);
     return std::max<std::int64_t>(1, static_cast<std::int64_t>(shown_ms));

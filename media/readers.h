@@ -38,7 +38,7 @@ struct container_facts {
     std::optional<std::int64_t> first_cluster_ms;
 };
 
-// A file whose video starts this late or later into its own timeline (times kept from a
+// A file whose every track starts this late or later into its own timeline (times kept from a
 // recording that began earlier) is measured from there: an encoder's result of it starts at zero.
 inline constexpr std::int64_t late_start_ms = 1000;
 
