@@ -128,16 +128,15 @@ double median(std::vector<double> values) {
 bool timed_replace(const fs::path& source, const fs::path& temp, double& seconds) {
     const std::string source_text = source.string();
     const std::string target = brindle::target_path_for(source_text, "/");
-    const std::string staging = brindle::staging_path_for(target, '/', std::to_string(::getpid()));
+    const std::string staging = brindle::staging_path_for(target, "/", std::to_string(::getpid()));
     // The scan's stamp of the source, as the run records it before the encode.
     const brindle::file_stamp scanned = brindle::system_file_ops().stamp_of(source_text).stamp;
     ::sync();  // nothing left over from the set-up may be written back inside the timing
     // As a run does it: the install is recorded in the journal in the working directory first.
     brindle::install_journal journal;
     const auto start = clock_type::now();
-    const auto report = brindle::replace_with_result(brindle::system_file_ops(), source_text,
-                                                     target, temp.string(), staging, scanned,
-                                                     &journal);
+    const auto report = brindle::replace_with_result(
+        brindle::system_file_ops(), source_text, target, temp.string(), staging, scanned, &journal);
     seconds = seconds_since(start);
     if (report.outcome != brindle::replace_outcome::replaced) {
         std::fprintf(stderr, "replace of %s failed: %s\n", source_text.c_str(),

@@ -71,15 +71,6 @@ std::string stop_note_for(platform::stop_kill killed) {
     return {};
 }
 
-// The target with the extension that names the result's container.
-std::string installed_path_for(const std::string& source, const std::string& target,
-                               const media::result_format& format) {
-    const char* separators = platform::path_separators();
-    return with_extension(
-        target, separators,
-        installed_extension_for(extension_of(source, separators), format.kind, format.valid_webm));
-}
-
 // Why a whole result must not replace its source, when it must not: it is not smaller, it lacks
 // a track the default line keeps, its picture differs from the source's where the default line
 // keeps it, or it has lost the colour.
@@ -320,7 +311,8 @@ std::string prepare_encode(const candidate_entry& entry, const std::string& comm
     std::string target = target_path_for(path, platform::path_separators());
     // The default line's result is Matroska: its name is known before the encoder starts.
     if (prepared.default_line) {
-        target = installed_path_for(path, target, {media::container::matroska});
+        target = installed_path_for(path, target, platform::path_separators(),
+                                    media::container::matroska, false);
     }
     if (std::string fault = check_target_before_encode(system_file_ops(), path, target);
         !fault.empty()) {
@@ -611,7 +603,8 @@ void install_result(const candidate_entry& entry, const prepared_encode& prepare
                     encoder_output& output, const judged_result& judged, encode_outcome& outcome) {
     // A configuration line's result is named once it is read; the replace checks that name again.
     const std::string target =
-        installed_path_for(entry.path, prepared.target, judged.verdict.format);
+        installed_path_for(entry.path, prepared.target, platform::path_separators(),
+                           judged.verdict.format.kind, judged.verdict.format.valid_webm);
     const platform::stop_deferral replace_finishes_first;
     const std::string staging = staging_path(target);
     const replace_report replaced =

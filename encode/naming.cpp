@@ -56,6 +56,10 @@ std::string_view extension_of(std::string_view path, std::string_view separators
     return name.substr(dot);
 }
 
+std::string_view stem_of(std::string_view name) {
+    return name.substr(0, name.size() - extension_of(name, "").size());
+}
+
 std::string with_extension(std::string_view path, std::string_view separators,
                            std::string_view extension) {
     const std::string_view old = extension_of(path, separators);
@@ -81,6 +85,14 @@ std::string installed_extension_for(std::string_view source_extension, media::co
     }
 }
 
+std::string installed_path_for(const std::string& source, const std::string& target,
+                               std::string_view separators, media::container result,
+                               bool valid_webm) {
+    return with_extension(
+        target, separators,
+        installed_extension_for(extension_of(source, separators), result, valid_webm));
+}
+
 bool same_file_name(std::string_view a, std::string_view b, bool ignore_case) {
     return ignore_case ? equal_ignoring_ascii_case(a, b) : a == b;
 }
@@ -93,10 +105,8 @@ bool is_sidecar_name(std::string_view name, std::string_view stem, bool ignore_c
 
 std::optional<std::string> sidecar_name_for(std::string_view name, std::string_view source_name,
                                             std::string_view installed_name, bool ignore_case) {
-    const std::string_view stem =
-        source_name.substr(0, source_name.size() - extension_of(source_name, "").size());
-    const std::string_view new_stem =
-        installed_name.substr(0, installed_name.size() - extension_of(installed_name, "").size());
+    const std::string_view stem = stem_of(source_name);
+    const std::string_view new_stem = stem_of(installed_name);
     if (name == source_name || stem == new_stem || !is_sidecar_name(name, stem, ignore_case)) {
         return std::nullopt;
     }
@@ -105,11 +115,9 @@ std::optional<std::string> sidecar_name_for(std::string_view name, std::string_v
 
 std::string backup_path_for(const std::string& source) { return source + ".bak"; }
 
-std::string staging_path_for(const std::string& target, char separator, const std::string& run_id) {
-    const std::size_t last_separator = target.rfind(separator);
-    const std::string directory =
-        last_separator == std::string::npos ? std::string() : target.substr(0, last_separator + 1);
-    return directory + ".brindle-" + run_id + ".part";
+std::string staging_path_for(const std::string& target, std::string_view separators,
+                             const std::string& run_id) {
+    return target.substr(0, file_name_start(target, separators)) + ".brindle-" + run_id + ".part";
 }
 
 std::string run_id_for(const staging_owner& owner) {

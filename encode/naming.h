@@ -26,6 +26,8 @@ std::string folder_of(std::string_view path, std::string_view separators);
 // The extension of the file name in `path`, dot included (".mkv"); empty when the name has none
 // (a name that only begins with a dot has none).
 std::string_view extension_of(std::string_view path, std::string_view separators);
+// A file name without its extension.
+std::string_view stem_of(std::string_view name);
 // `path` with its file name's extension replaced by `extension` (dot included), or added.
 std::string with_extension(std::string_view path, std::string_view separators,
                            std::string_view extension);
@@ -35,6 +37,11 @@ std::string with_extension(std::string_view path, std::string_view separators,
 // ".mkv" for Matroska and ".mp4" for MP4. A result in any other container keeps the source's.
 std::string installed_extension_for(std::string_view source_extension, media::container result,
                                     bool valid_webm);
+// The path a result is installed at: `target` with the extension installed_extension_for gives
+// for the source's extension and the result's container.
+std::string installed_path_for(const std::string& source, const std::string& target,
+                               std::string_view separators, media::container result,
+                               bool valid_webm);
 // Whether two file names are the same name: byte for byte, or with ASCII letters of either case
 // alike where the file system ignores case (`ignore_case`).
 bool same_file_name(std::string_view a, std::string_view b, bool ignore_case);
@@ -51,8 +58,9 @@ std::optional<std::string> sidecar_name_for(std::string_view name, std::string_v
 // The source path and ".bak".
 std::string backup_path_for(const std::string& source);
 // A dot-named file in the target's directory that holds the result until it is renamed over
-// the target: the directory part of `target`, separator, ".brindle-<run_id>.part".
-std::string staging_path_for(const std::string& target, char separator, const std::string& run_id);
+// the target: `target` up to its last separator (one of `separators`), ".brindle-<run_id>.part".
+std::string staging_path_for(const std::string& target, std::string_view separators,
+                             const std::string& run_id);
 
 // The run that staged a file: the machine it ran on, its process id, its start in seconds, and
 // a number drawn at random when it started, which no one can foretell from the other three.

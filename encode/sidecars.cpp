@@ -32,12 +32,6 @@ std::string folder_to_list(const std::string& path, const char* separators) {
     return folder.empty() ? "." : folder;
 }
 
-// The name without its last extension.
-std::string stem_of(std::string_view name) {
-    const std::size_t dot = name.rfind('.');
-    return std::string(dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot));
-}
-
 // Is `name` a sidecar of one of `videos` (their names without extension)?
 bool belongs_to_another(std::string_view name, const std::vector<std::string>& videos,
                         bool ignore_case) {
@@ -77,11 +71,11 @@ std::string rename_sidecars(file_ops& ops, const std::string& source,
     // named after it (Film.x264-sample.srt): they are its sidecars, not the source's.
     std::vector<std::string> other_videos;
     std::vector<bool> is_plain(entries.size(), false);
-    const std::string source_stem = stem_of(source_name);
+    const std::string source_stem(stem_of(source_name));
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (entries[i].kind != platform::entry_kind::file) continue;
         is_plain[i] = is_plain_file_not_video(prefix + entries[i].name);
-        const std::string stem = stem_of(entries[i].name);
+        const std::string stem(stem_of(entries[i].name));
         if (!is_plain[i] && !same_file_name(stem, source_stem, ignore_case)) {
             other_videos.push_back(stem);
         }

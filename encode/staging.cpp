@@ -46,7 +46,7 @@ bool run_has_ended(const staging_owner& owner) {
 
 std::string staging_path(const std::string& target) {
     static const std::string run_id = run_id_for(this_run());
-    return staging_path_for(target, platform::path_separator(), run_id);
+    return staging_path_for(target, platform::path_separators(), run_id);
 }
 
 void remove_abandoned_staging(const std::string& staging, const file_stamp& result) {
@@ -56,7 +56,7 @@ void remove_abandoned_staging(const std::string& staging, const file_stamp& resu
     // This machine's name, made plain as the name holds it.
     const std::string ours = run_id_for({this_run().host, owner->pid, owner->start, owner->nonce});
     if (name_of(staging, platform::path_separators()) !=
-        staging_path_for({}, platform::path_separator(), ours))
+        staging_path_for({}, platform::path_separators(), ours))
         return;
     const path_state found = platform::status_of(staging);
     if (found.what != path_state::kind::regular) return;

@@ -21,10 +21,12 @@ TEST(ReplacePaths, TargetBackupAndStaging) {
         << "the extension stays";
     EXPECT_EQ(target_path_for("26264", "/"), "26264");
 
-    EXPECT_EQ(staging_path_for("D:\\tv\\Show.x265.mkv", '\\', "42"), "D:\\tv\\.brindle-42.part");
-    EXPECT_EQ(staging_path_for("/lib/tv/Show.mkv", '/', "7"), "/lib/tv/.brindle-7.part");
-    EXPECT_EQ(staging_path_for("/Show.mkv", '/', "7"), "/.brindle-7.part");
-    EXPECT_EQ(staging_path_for("Show.mkv", '/', "123456"), ".brindle-123456.part")
+    EXPECT_EQ(staging_path_for("D:\\tv\\Show.x265.mkv", "\\/", "42"), "D:\\tv\\.brindle-42.part");
+    EXPECT_EQ(staging_path_for("D:\\tv/Show.x265.mkv", "\\/", "42"), "D:\\tv/.brindle-42.part")
+        << "either separator of Windows";
+    EXPECT_EQ(staging_path_for("/lib/tv/Show.mkv", "/", "7"), "/lib/tv/.brindle-7.part");
+    EXPECT_EQ(staging_path_for("/Show.mkv", "/", "7"), "/.brindle-7.part");
+    EXPECT_EQ(staging_path_for("Show.mkv", "/", "123456"), ".brindle-123456.part")
         << "a bare name stages in the working directory";
 }
 
