@@ -26,20 +26,21 @@ std::uint64_t random_nonce() {
     return nonce;
 }
 
-// The machine, the process id, the process's start and a random number: no other run, earlier,
-// at the same time or on another machine sharing the library, has all four, and no one can
-// name a file for this run before it stages.
+// The machine, the process id, the process's start (0 where the system does not tell) and a
+// random number: no other run, earlier, at the same time or on another machine sharing the
+// library, has all four, and no one can name a file for this run before it stages.
 const staging_owner& this_run() {
     static const staging_owner owner{
         platform::host_name(), platform::process_id(),
-        platform::process_started_at(platform::process_id()).value_or(0), random_nonce()};
+        platform::look_up_process(platform::process_id()).seconds.value_or(0), random_nonce()};
     return owner;
 }
 
 // The process id has no process any more, or names one started at another time.
 bool run_has_ended(const staging_owner& owner) {
-    const auto started = platform::process_started_at(owner.pid);
-    return !started || (*started != 0 && owner.start != 0 && *started != owner.start);
+    const platform::process_start process = platform::look_up_process(owner.pid);
+    return !process.running ||
+           (process.seconds && owner.start != 0 && *process.seconds != owner.start);
 }
 
 }  // namespace

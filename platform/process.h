@@ -204,9 +204,13 @@ unsigned long process_id();
 // This machine's name as the system tells it; empty when it will not.
 std::string host_name();
 
-// When the process `pid` started, in whole seconds of the system's clock: no answer when no such
-// process runs (a process that has ended but not been waited for included), 0 when it runs but
-// its start cannot be told.
-std::optional<std::uint64_t> process_started_at(unsigned long pid);
+// What the system tells of the process `pid`: whether it runs (one that has ended but not been
+// waited for does not), and when it started, in whole seconds of the system's clock, where the
+// system tells.
+struct process_start {
+    bool running = false;
+    std::optional<std::uint64_t> seconds;
+};
+process_start look_up_process(unsigned long pid);
 
 }  // namespace brindle::platform

@@ -635,13 +635,13 @@ std::uint64_t boot_time() {
 
 }  // namespace
 
-std::optional<std::uint64_t> process_started_at(unsigned long pid) {
-    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return std::nullopt;
+process_start look_up_process(unsigned long pid) {
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return {};
     const proc_start start = read_proc_start(pid);
-    if (start.ended) return std::nullopt;
+    if (start.ended) return {};
     const long per_second = ::sysconf(_SC_CLK_TCK);
-    if (start.ticks == 0 || per_second <= 0) return 0;
-    return boot_time() + start.ticks / static_cast<std::uint64_t>(per_second);
+    if (start.ticks == 0 || per_second <= 0) return {true, std::nullopt};
+    return {true, boot_time() + start.ticks / static_cast<std::uint64_t>(per_second)};
 }
 
 }  // namespace brindle::platform

@@ -472,7 +472,7 @@ lock_result lock_working_directory(const std::string& name) {
     // The run's identity, as on POSIX: its process id and when it started.
     const unsigned long pid = GetCurrentProcessId();
     const std::string identity =
-        std::to_string(pid) + " " + std::to_string(process_started_at(pid).value_or(0)) + "\n";
+        std::to_string(pid) + " " + std::to_string(look_up_process(pid).seconds.value_or(0)) + "\n";
     DWORD written = 0;
     if (SetEndOfFile(file.get())) {
         WriteFile(file.get(), identity.data(), static_cast<DWORD>(identity.size()), &written,
@@ -498,19 +498,21 @@ std::string host_name() {
     return win32::to_utf8(std::wstring_view(name, length)).value_or(std::string());
 }
 
-std::optional<std::uint64_t> process_started_at(unsigned long pid) {
+process_start look_up_process(unsigned long pid) {
     const win32::unique_handle process(
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
     if (!process.valid()) {
         // A process that may not be looked at still runs.
-        if (GetLastError() == ERROR_INVALID_PARAMETER) return std::nullopt;
-        return 0;
+        if (GetLastError() == ERROR_INVALID_PARAMETER) return {};
+        return {true, std::nullopt};
     }
     DWORD code = 0;
-    if (GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE) return std::nullopt;
+    if (GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE) return {};
     FILETIME created{}, exited{}, kernel{}, user{};
-    if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return 0;
-    return win32::ticks_of(created) / 10'000'000;
+    if (!GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) {
+        return {true, std::nullopt};
+    }
+    return {true, win32::ticks_of(created) / 10'000'000};
 }
 
 }  // namespace brindle::platform

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 TEST(Staging, OnlyAFileOfAGoneRunOfThisMachineIsRemoved) {
     const std::string host = platform::host_name();
     const unsigned long self = platform::process_id();
-    const std::uint64_t started = platform::process_started_at(self).value_or(0);
+    const std::uint64_t started = platform::look_up_process(self).seconds.value_or(0);
     // Process ids never reach 99999999.
     const std::string gone = ".brindle-" + run_id_for({host, 99999999, 1700000000, 1}) + ".part";
     enum class recorded { nothing, itself, another_file };
