@@ -86,8 +86,9 @@ constexpr option_rule option_table[] = {
                   "HH:MM.\n",
      .take =
          [](run_options& o, const std::string& v) {
-             o.until_minutes = read_clock_time(v);
-             return o.until_minutes >= 0;
+             const std::optional<int> minutes = read_clock_time(v);
+             if (minutes) o.until_minutes = *minutes;
+             return minutes.has_value();
          }},
     {.name = "-priority",
      .bad_value = "\n\tThe -priority value must be low or normal.\n",
@@ -124,8 +125,9 @@ constexpr option_rule option_table[] = {
      .bad_value = "\n\tThe -quality value must be an SSIM between 0 and 1, as in -quality 0.98.\n",
      .take =
          [](run_options& o, const std::string& v) {
-             o.quality = read_quality(v);
-             return o.quality > 0;
+             const std::optional<double> quality = read_quality(v);
+             if (quality) o.quality = *quality;
+             return quality.has_value();
          }},
     {.name = "-minsize",
      .take =
@@ -306,29 +308,30 @@ int read_digits(std::string_view text, std::size_t most) {
 
 }  // namespace
 
-double read_quality(const std::string& text) {
+std::optional<double> read_quality(const std::string& text) {
     // Digits only, so that neither a locale's decimal comma nor "nan" or "1e-1" gets in.
-    if (!text.starts_with("0.") && !text.starts_with(".")) return 0;
+    if (!text.starts_with("0.") && !text.starts_with(".")) return std::nullopt;
     const std::string_view digits = std::string_view(text).substr(text.find('.') + 1);
-    if (digits.empty() || digits.size() > 6) return 0;
+    if (digits.empty() || digits.size() > 6) return std::nullopt;
     long whole = 0;
     long scale = 1;
     for (const char c : digits) {
-        if (c < '0' || c > '9') return 0;
+        if (c < '0' || c > '9') return std::nullopt;
         whole = whole * 10 + (c - '0');
         scale *= 10;
     }
+    if (whole == 0) return std::nullopt;
     return static_cast<double>(whole) / static_cast<double>(scale);
 }
 
-int read_clock_time(const std::string& text) {
+std::optional<int> read_clock_time(const std::string& text) {
     const std::size_t colon = text.find(':');
-    if (colon == std::string::npos) return -1;
+    if (colon == std::string::npos) return std::nullopt;
     const std::string_view whole = text;
     const int hours = read_digits(whole.substr(0, colon), 2);
     const std::string_view minutes_text = whole.substr(colon + 1);
     const int minutes = minutes_text.size() == 2 ? read_digits(minutes_text, 2) : -1;
-    if (hours < 0 || hours > 23 || minutes < 0 || minutes > 59) return -1;
+    if (hours < 0 || hours > 23 || minutes < 0 || minutes > 59) return std::nullopt;
     return hours * 60 + minutes;
 }
 

@@ -46,12 +46,12 @@ struct parse_result {
 // Reads the argument vector; args[0] is the program name and is never examined.
 parse_result parse_command_line(const std::vector<std::string>& args);
 
-// "H:MM" or "HH:MM" from 0:00 to 23:59 as minutes past midnight; -1 for anything else.
-int read_clock_time(const std::string& text);
+// "H:MM" or "HH:MM" from 0:00 to 23:59 as minutes past midnight; nothing for anything else.
+std::optional<int> read_clock_time(const std::string& text);
 
-// A -quality value: a decimal number between 0 and 1, both left out, as "0.98"; 0 for anything
-// else.
-double read_quality(const std::string& text);
+// A -quality value: a decimal number between 0 and 1, both left out, as "0.98"; nothing for
+// anything else.
+std::optional<double> read_quality(const std::string& text);
 
 // "K/N" with 1 <= K <= N <= 1000, as K and N; nothing for anything else.
 std::optional<std::pair<int, int>> read_shard(const std::string& text);

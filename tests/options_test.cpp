@@ -245,7 +245,8 @@ TEST(Options, SchedulingValues) {
         {"12:60", -1},  {"1200", -1},  {"12:00:00", -1}, {"noon", -1},    {"12:5", -1},
         {"123:00", -1}, {":30", -1},   {"-1:00", -1},    {" 1:00", -1},   {"", -1},
     };
-    for (const auto& [text, minutes] : times) EXPECT_EQ(read_clock_time(text), minutes) << text;
+    for (const auto& [text, minutes] : times)
+        EXPECT_EQ(read_clock_time(text).value_or(-1), minutes) << text;
 
     // Digits after "0." only: no sign, exponent, locale comma, 1 or more, or 0.
     const std::pair<const char*, double> qualities[] = {
@@ -254,8 +255,10 @@ TEST(Options, SchedulingValues) {
         {"0", 0},         {"0.", 0},   {"0,98", 0},
         {"-0.5", 0},      {"9e-1", 0}, {"0.9x", 0},
         {" 0.9", 0},      {"nan", 0},  {"", 0},
+        {"0.000", 0},
     };
-    for (const auto& [text, value] : qualities) EXPECT_EQ(read_quality(text), value) << text;
+    for (const auto& [text, value] : qualities)
+        EXPECT_EQ(read_quality(text).value_or(0), value) << text;
 
     const std::tuple<const char*, bool, int, int> shards[] = {
         {"1/1", true, 1, 1},  {"2/3", true, 2, 3},   {"1000/1000", true, 1000, 1000},
