@@ -78,10 +78,10 @@ private:
 // ---- Notes kept with a file --------------------------------------------------------------
 
 // A short text stored with the file itself: the extended attribute "user.brindle" on POSIX, the
-// alternate data stream ":brindle" on NTFS. Nothing, or false, when there is none or the file
-// system keeps no such notes. Writing leaves the file's last-write time as it was.
+// alternate data stream ":brindle" on NTFS. Nothing, or a failure, when there is none or the
+// file system keeps no such notes. Writing leaves the file's last-write time as it was.
 std::optional<std::string> read_file_note(const std::string& path);
-bool write_file_note(const std::string& path, const std::string& text);
+op_result write_file_note(const std::string& path, const std::string& text);
 
 // ---- File operations used by the replace sequence ---------------------------------------
 

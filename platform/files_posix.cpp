@@ -290,17 +290,21 @@ private:
 
 }  // namespace
 
-bool write_file_note(const std::string& path, const std::string& text) {
+op_result write_file_note(const std::string& path, const std::string& text) {
     // Through the file opened in its checked folder, never by path: a folder swapped for a link
     // meanwhile must not carry the note to a file outside the library.
     const parent_folder folder(path);
-    if (!folder.usable()) return false;
+    if (!folder.usable()) return folder.fault();
     const unique_fd fd(::openat(folder.fd(), folder.name(),
                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat status;
-    if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0) return failure(errno);
+    if (!S_ISREG(status.st_mode)) return failure(EINVAL);
     // An extended attribute changes the inode's change time only, never the last-write time.
-    return ::fsetxattr(fd.get(), note_attribute, text.data(), text.size(), 0) == 0;
+    if (::fsetxattr(fd.get(), note_attribute, text.data(), text.size(), 0) != 0) {
+        return failure(errno);
+    }
+    return {};
 }
 
 op_result confine_changes_to(const std::string& library, const std::string& working_directory) {

@@ -517,35 +517,42 @@ void carry_note(const parent_folder& from, const parent_folder* to) {
 
 }  // namespace
 
-bool write_file_note(const std::string& path, const std::string& text) {
+op_result write_file_note(const std::string& path, const std::string& text) {
     // Through its checked folder, never by path: a folder swapped for a junction meanwhile must
     // not carry the note to a file outside the library.
     const parent_folder folder(path);
-    if (!folder.usable()) return false;
+    if (!folder.usable()) return folder.fault();
     const auto file =
         folder.open(FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN, file_itself);
     BY_HANDLE_FILE_INFORMATION information{};
-    if (!file.valid() || !GetFileInformationByHandle(file.get(), &information) ||
-        GetFileType(file.get()) != FILE_TYPE_DISK ||
+    if (!file.valid() || !GetFileInformationByHandle(file.get(), &information)) {
+        return last_failure();
+    }
+    if (GetFileType(file.get()) != FILE_TYPE_DISK ||
         (information.dwFileAttributes &
          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
         is_disguised_link(file.get(), folder.handle(), folder.name())) {
-        return false;
+        return failure(ERROR_INVALID_PARAMETER);
     }
     // Writing a stream may move the file's last-write time, which the note itself records: it is
     // put back afterwards.
     FILETIME written{};
-    if (!GetFileTime(file.get(), nullptr, nullptr, &written)) return false;
-    bool ok = false;
+    if (!GetFileTime(file.get(), nullptr, nullptr, &written)) return last_failure();
+    op_result wrote;
     {
         const auto stream = open_note_stream(folder);
         DWORD put = 0;
-        ok = stream.valid() &&
-             WriteFile(stream.get(), text.data(), static_cast<DWORD>(text.size()), &put, nullptr) &&
-             put == text.size() && SetEndOfFile(stream.get());
+        if (!stream.valid() ||
+            !WriteFile(stream.get(), text.data(), static_cast<DWORD>(text.size()), &put, nullptr)) {
+            wrote = last_failure();
+        } else if (put != text.size()) {
+            wrote = failure(ERROR_WRITE_FAULT);
+        } else if (!SetEndOfFile(stream.get())) {
+            wrote = last_failure();
+        }
     }
     SetFileTime(file.get(), nullptr, nullptr, &written);
-    return ok;
+    return wrote;
 }
 
 path_state status_of(const std::string& path) {
