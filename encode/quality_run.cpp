@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "encode/encoder_output.h"
 #include "encode/quality.h"
 #include "media/byte_source.h"
 #include "media/file_source.h"
@@ -139,10 +140,11 @@ bool probe_crf(const quality_request& request, int crf, std::vector<std::size_t>
             found.refusal = "the encoder command line cannot be composed for the sample windows";
             return false;
         }
-        if (const op_result cleared = platform::clear_in_working_directory(temp_output_name);
-            !cleared.ok()) {
-            found.refusal = std::string(temp_output_name) +
-                            " cannot be removed from the working directory: " + cleared.error;
+        // The window's output has the owner the whole file's has, which removes it however the
+        // window ends.
+        encoder_output output;
+        if (std::string fault = output.clear(); !fault.empty()) {
+            found.refusal = std::move(fault);
             return false;
         }
         // The windows' encodes are Brindle's own business: their output is kept, not shown.
@@ -203,7 +205,6 @@ void remove_search_files(std::size_t windows) {
         platform::clear_in_working_directory(sound_cut_name(index));
     }
     remove_quality_stats();
-    platform::clear_in_working_directory(temp_output_name);
 }
 
 enum class cut_result { cut, failed, ended };
@@ -395,7 +396,8 @@ window_encodes encode_windows(const quality_request& request) {
     for (std::size_t index = 0; index < cut.cuts.size(); ++index) {
         const std::optional<std::string> command =
             build_encode_command(line, cut.cuts[index], request.shell);
-        if (!command || !platform::clear_in_working_directory(temp_output_name).ok()) break;
+        encoder_output output;
+        if (!command || !output.clear().empty()) break;
         const platform::command_result ran =
             platform::run_command(*command, measuring_settings(request));
         if (ran.stop_signal != 0) {
