@@ -291,6 +291,16 @@ std::string prepare_in_run(const run_options& options, const candidate_entry& en
     return {};
 }
 
+// The line that starts the encode of the `number`th of `count` files, with the run's progress
+// before it (`done_bytes` of the sources).
+void report_converting(std::size_t number, std::size_t count, const candidate_entry& entry,
+                       std::uint64_t done_bytes, const run_pace& pace) {
+    platform::write_out(
+        "Converting " + std::to_string(number) + " of " + std::to_string(count) + ": " +
+        printable_path(entry.path) + " (started " + now_text() +
+        progress_text(done_bytes, pace.total, pace.measured_bytes, pace.measured_ticks) + ")\n");
+}
+
 // The line of an encode that ended without stopping the run, and what the tally learns of it.
 void report_outcome(const candidate_entry& entry, const prepared_encode& prepared,
                     const encode_outcome& outcome, std::uint64_t started, run_tally& tally,
@@ -347,11 +357,7 @@ int encode_all(const run_options& options, const candidate_list& candidates,
             return end_run_at(entry, fault, "the working directory cannot be used", count - i - 1,
                               tally, run_started);
         }
-        platform::write_out(
-            "Converting " + std::to_string(i + 1) + " of " + std::to_string(count) + ": " +
-            printable_path(entry.path) + " (started " + now_text() +
-            progress_text(done_bytes, pace.total, pace.measured_bytes, pace.measured_ticks) +
-            ")\n");
+        report_converting(i + 1, count, entry, done_bytes, pace);
         const std::uint64_t started = platform::now_ticks();
         const encode_outcome outcome = run_encode(entry, prepared, output, options.low_priority);
         if (outcome.stop_signal != 0) {
