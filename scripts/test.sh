@@ -99,7 +99,7 @@ configure_and_build() {
 section "Packages"
 install_missing_packages cmake make g++ googletest libgtest-dev \
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 ffmpeg dpkg-dev unzip \
-    mkvtoolnix handbrake-cli slurmctld slurmd slurm-client munge libfaketime faketime attr
+    mkvtoolnix handbrake-cli slurmctld slurmd slurm-client munge libfaketime faketime
 # Fault injection in the end-to-end tests, the runner of their cases, and the compiler cache.
 install_missing_packages strace python3-pytest ccache
 use_compiler_cache
